@@ -1,0 +1,45 @@
+# Entry points for people and CI; everything else lives in CMake.
+JOBS ?= 2
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+export QT_QPA_PLATFORM ?= offscreen
+
+.PHONY: all deps build asan test test-plain test-asan run demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/build.ninja
+	ninja -C $(BUILD) -j$(JOBS)
+
+$(ASAN_BUILD)/build.ninja: | deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFACSET_SANITIZE=ON
+
+asan: deps $(ASAN_BUILD)/build.ninja
+	ninja -C $(ASAN_BUILD) -j$(JOBS)
+
+test-plain: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+test-asan: asan
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+
+test: test-plain test-asan
+
+demo: build
+	scripts/demo-workspace $(BUILD)
+
+run: demo
+	scripts/run-demo $(BUILD)
+
+bench: build
+	@echo "benchmarks: see bench/README.md"
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,38 @@
+#pragma once
+// The one seam through which the tool talks to the operator in modal boxes.
+// The window installs Qt dialogs; tests install a scripted implementation; the
+// command-line tool installs one that prints and answers No.
+// All texts are GBK bytes, as the catalog holds them.
+
+#include <string>
+
+namespace facset {
+
+enum class MsgIcon { None, Error, Warning, Information, Question };
+
+struct FileDialogRequest {
+  std::string filter;       // "*.ini|*.ini" style: description|pattern pairs
+  std::string defaultExt;   // "ini" or empty
+  std::string initialDir;   // with or without a trailing "/"
+  std::string title;        // empty: the toolkit's own title
+};
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+  // Message box with one OK button. An empty title stays empty.
+  virtual void ShowMessage(const std::string& text, const std::string& title, MsgIcon icon) = 0;
+  // Yes/No box; true on Yes.
+  virtual bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon) = 0;
+  // Open dialog: the chosen file must exist. False (and `path` emptied) on cancel.
+  virtual bool SelectOpenFile(const FileDialogRequest& req, std::string& path) = 0;
+  // Save dialog; does not ask before replacing an existing file.
+  virtual bool SelectSaveFile(const FileDialogRequest& req, std::string& path) = 0;
+};
+
+// The process-wide seam; never null (a default that prints to stderr and answers No).
+Dialogs& AppDialogs();
+// Installs `d` (not owned); nullptr restores the default. Returns the previous one.
+Dialogs* SetAppDialogs(Dialogs* d);
+
+}  // namespace facset

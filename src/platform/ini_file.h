@@ -1,0 +1,84 @@
+#pragma once
+// INI files with the semantics of the Windows private-profile functions, on any
+// POSIX system. Texts are byte strings (GBK for the Chinese catalog); nothing is
+// ever converted.
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace facset {
+
+// Raised when a write cannot be carried out; the message is "Unable to write to <path>".
+class EIniError : public std::runtime_error {
+ public:
+  explicit EIniError(const std::string& path);
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Longest value a read returns; longer values are cut here.
+inline constexpr std::size_t kIniMaxValue = 2047;
+
+class IniFile {
+ public:
+  // Opening does not create the file.
+  explicit IniFile(std::string path);
+  ~IniFile();
+  IniFile(const IniFile&) = delete;
+  IniFile& operator=(const IniFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Missing file, section or key gives `def`; an existing empty value gives "".
+  std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
+  // Decimal with optional sign, or hex after "$", "0x", "0X"; anything else
+  // (empty, not an integer, outside int32) gives `def`.
+  std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
+  bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+  // Each write reaches the file at once, as one atomic replacement of it.
+  // Throws EIniError; the file is then unchanged.
+  void WriteString(std::string_view section, std::string_view key, std::string_view value);
+  void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
+  void WriteBool(std::string_view section, std::string_view key, bool value);
+
+  // Groups writes: between BeginUpdate and CommitUpdate writes are held in memory
+  // (reads see them) and CommitUpdate puts them into the file as one atomic
+  // replacement: all or nothing. CancelUpdate drops them. Use IniUpdate.
+  void BeginUpdate();
+  void CommitUpdate();  // ends the update either way; throws EIniError, the file then unchanged
+  void CancelUpdate();
+  bool InUpdate() const;
+
+ private:
+  struct State;
+  std::string path_;
+  std::unique_ptr<State> state_;
+};
+
+// Scoped group of writes; cancelled unless Commit() was called.
+class IniUpdate {
+ public:
+  explicit IniUpdate(IniFile& ini) : ini_(ini) { ini_.BeginUpdate(); }
+  ~IniUpdate() {
+    if (!done_) ini_.CancelUpdate();
+  }
+  IniUpdate(const IniUpdate&) = delete;
+  IniUpdate& operator=(const IniUpdate&) = delete;
+  void Commit() {
+    done_ = true;
+    ini_.CommitUpdate();
+  }
+
+ private:
+  IniFile& ini_;
+  bool done_ = false;
+};
+
+}  // namespace facset
