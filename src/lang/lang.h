@@ -1,0 +1,102 @@
+#pragma once
+// Tool configuration start-up, language files and the message lookup.
+//
+// All texts are GBK bytes (the Chinese catalog) or ASCII; nothing here converts
+// an encoding. Everything runs on the window's thread.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/ini_file.h"
+
+namespace facset {
+
+// ---- The built-in catalog -------------------------------------------------
+
+struct CatalogEntry {
+  std::string_view section;  // "Strings" or "MainForm"
+  std::string_view key;
+  std::string_view english;  // bytes as written into the file ("\r" is two characters)
+  std::string_view chinese;  // GBK bytes, leading blanks included
+};
+
+inline constexpr std::size_t kCatalogStringsCount = 34;
+inline constexpr std::size_t kCatalogMainFormCount = 18;
+inline constexpr std::size_t kCatalogCount = kCatalogStringsCount + kCatalogMainFormCount;
+
+// The 52 entries in writing order: all "Strings", then all "MainForm".
+std::span<const CatalogEntry, kCatalogCount> CatalogTable();
+
+// The window section of the language file.
+inline constexpr std::string_view kMainFormSection = "MainForm";
+inline constexpr std::string_view kStringsSection = "Strings";
+
+// ---- Process-wide state ---------------------------------------------------
+// Created by ConfigStartup, released by LangShutdown / CloseToolConfig.
+
+extern std::unique_ptr<IniFile> ToolConfigIni;  // facconfig.ini beside the executable
+extern std::string LangSuffix;                  // e.g. "_cn"; may be empty
+extern std::string LangFilePath;                // ExecutableDir() + "kelvaset" + suffix + ".lng"
+extern std::unique_ptr<IniFile> LangFile;       // the current language file, or null
+
+inline constexpr std::string_view kToolConfigName = "facconfig.ini";
+
+// True when `suffix` is "_cn" (any letter case) or empty.
+bool UseChineseCatalog(std::string_view suffix);
+
+// ExecutableDir() + "kelvaset" + suffix + ".lng".
+std::string LangFileName(std::string_view suffix);
+
+// Opens ExecutableDir() + "facconfig.ini" as ToolConfigIni, writes "Set"/"lngstr"
+// = "_cn" when it reads exactly "notset", then LangSetup on it.
+// Throws EIniError when a write fails; the caller ends the program with its text.
+void ConfigStartup();
+
+// Selects the language named in "Set"/"lngstr" of `ini` (default "_cn"), writes
+// "Set"/"IsEnabled" = "1" into `ini` when it is missing or blank, opens the
+// language file when none is open and fills the missing catalog entries into it.
+// Throws EIniError.
+void LangSetup(IniFile& ini);
+
+// Writes every catalog entry that `lang` lacks or holds blank (only blanks or
+// control characters), Chinese or English, in catalog order, as one atomic
+// replacement of the file: all missing entries or none. Throws EIniError, the
+// file then unchanged.
+void FillLangCatalog(IniFile& lang, bool useChinese);
+
+// "Strings"/key of the current language file after UnescapeText; the key itself
+// (unescaped) when the entry is missing or no language file is open.
+std::string LangCatalog(std::string_view key);
+
+// The entry `key` of the window section `section` (e.g. "MainForm",
+// "btnopen.Caption") after UnescapeText, or nullopt when the section does not
+// hold the key or no language file is open. An entry present but empty gives "".
+std::optional<std::string> LangWindowText(std::string_view section, std::string_view key);
+
+// Blanks and control characters (bytes <= 0x20) removed from both ends.
+std::string_view TrimBlanks(std::string_view s);
+
+// Every "\r" becomes CR, then every "\n" becomes LF; letter case counts.
+std::string UnescapeText(std::string_view text);
+
+// The language switch of the open command, after the chosen parameter file was
+// loaded: opens `paramFilePath` as a temporary INI file, closes the language
+// file, runs LangSetup on the parameter file, then `applyTextsAndRebuild`
+// (apply the window texts, regenerate the parameter controls). The temporary
+// file is closed on every path.
+// When LangSetup fails the previous language stays in force (file, suffix and
+// path restored), so lookups keep answering in it; the EIniError propagates and
+// `applyTextsAndRebuild` is not called.
+void SwitchLanguage(const std::string& paramFilePath, const std::function<void()>& applyTextsAndRebuild);
+
+// Process end: closes the language file and clears LangSuffix and LangFilePath.
+void LangShutdown();
+// Closes ToolConfigIni (the window's destruction does this).
+void CloseToolConfig();
+
+}  // namespace facset
