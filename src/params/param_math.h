@@ -31,7 +31,8 @@ void SplitValue(ParamBlock& block, std::int32_t v, int n, int w);
 std::int64_t CeilDiv(std::int64_t a, std::int64_t b);
 
 // Packed BCD, most significant pair first, (digits - 1) / 2 + 1 bytes (never more
-// than `bytes` holds); a nibble above 9 counts as 0. 09 87 with 4 digits -> 987.
+// than `bytes` holds; none for digits <= 0); a nibble above 9 counts as 0.
+// 09 87 with 4 digits -> 987; 1A F3 -> 1003.
 std::int64_t BcdToInt(std::span<const std::uint8_t> bytes, int digits);
 
 }  // namespace facset

@@ -1,0 +1,207 @@
+#include "params/param_model.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace facset {
+
+namespace {
+
+constexpr std::string_view kPort = "port";
+constexpr std::string_view kFactory = "factory";
+constexpr std::string_view kAregb = "Aregb";
+constexpr std::string_view kSet = "Set";
+
+std::string RegionKey(std::size_t i) { return std::string(kAregb) + std::to_string(i); }
+
+}  // namespace
+
+std::string DefKey(int n, char suffix) {
+  std::string k(ByteKeys[static_cast<std::size_t>(n) & 0xFF]);
+  k.push_back(suffix);
+  return k;
+}
+
+void ReadBlockAndDefs(const IniFile& ini, ParamSet& ps) {
+  ps.Block.fill(0);
+  ps.Block[0] = kBlockMarker;
+  ps.DeviceIp = ini.ReadString(kPort, "ip", kDefaultDeviceIp);
+  ps.ComIndex = ini.ReadInteger(kPort, "com", 0);
+  ps.UseCom = ini.ReadBool(kPort, "use com", false);
+  std::string key;
+  for (int n = 1; n <= 255; ++n) {
+    ps.Block[n] = Low8(ini.ReadInteger(kFactory, ByteKeys[n], 0));
+    if (n < kFirstDefByte) continue;
+    key.assign(ByteKeys[n]);
+    key.push_back('0');
+    auto field = [&](char suffix) -> std::string_view {
+      key.back() = suffix;
+      return key;
+    };
+    ParamDef& d = ps.Defs[n];
+    d.Option0 = ini.ReadString(kFactory, field('0'), "");
+    d.Option1 = ini.ReadString(kFactory, field('1'), "");
+    d.Note = ini.ReadString(kFactory, field('x'), "");
+    d.Caption = ini.ReadString(kFactory, field('t'), "");
+    d.Width = ini.ReadInteger(kFactory, field('n'), 0);
+    d.Kind = ini.ReadInteger(kFactory, field('k'), 0);
+  }
+}
+
+std::string RegionName(std::string_view line) {
+  const auto eq = line.find('=');
+  return eq == std::string_view::npos ? std::string() : std::string(line.substr(0, eq));
+}
+
+std::string RegionValue(std::string_view line) {
+  const auto eq = line.find('=');
+  return eq == std::string_view::npos ? std::string() : std::string(line.substr(eq + 1));
+}
+
+RegionTable ReadRegionTable(const IniFile& ini) {
+  RegionTable t;
+  t.lines = {"0=0", "0=0"};
+  for (std::size_t i = 0;; ++i) {
+    std::string v = ini.ReadString(kAregb, RegionKey(i), "");
+    if (TrimBlanks(v).empty()) break;
+    const auto eq = v.find('=');
+    if (eq == std::string::npos) continue;
+    t.names.push_back(v.substr(0, eq));
+    t.lines.push_back(std::move(v));
+  }
+  return t;
+}
+
+std::vector<std::string> LoadParamSet(const IniFile& ini, ParamSet& ps) {
+  RegionTable regions = ReadRegionTable(ini);
+  ps.GravityRegions = std::move(regions.lines);
+  ps.bdgbIndex = ini.ReadInteger(kFactory, "bdgbIndex", 0);
+  ps.TaggbIndex = ini.ReadInteger(kFactory, "TaggbIndex", 0);
+  ReadBlockAndDefs(ini, ps);
+  ps.DownProg = ini.ReadBool(kFactory, "IsDownkDownProg", true);
+  ps.BinFilePath = std::string(TrimBlanks(ini.ReadString(kFactory, "binFilePath", "")));
+  ps.IsEnabled = ini.ReadBool(kSet, "IsEnabled", true);
+  return std::move(regions.names);
+}
+
+void SaveParams(IniFile& ini, const ParamSet& ps, std::string_view langSuffix) {
+  // A half-written parameter file is a corrupted one: everything goes in one
+  // replacement of the file, or nothing does.
+  IniUpdate batch(ini);
+  ini.WriteString(kPort, "ip", ps.DeviceIp);
+  ini.WriteInteger(kPort, "com", ps.ComIndex);
+  ini.WriteBool(kPort, "use com", ps.UseCom);
+
+  ini.WriteInteger(kFactory, "bdgbIndex", ps.bdgbIndex);
+  ini.WriteInteger(kFactory, "TaggbIndex", ps.TaggbIndex);
+  ini.WriteBool(kFactory, "IsDownkDownProg", ps.DownProg);
+  ini.WriteString(kFactory, "binFilePath", ps.BinFilePath);
+
+  std::string key;
+  for (int n = 1; n <= 255; ++n) {
+    ini.WriteInteger(kFactory, ByteKeys[n], ps.Block[n]);
+    if (n < kFirstDefByte) continue;
+    key.assign(ByteKeys[n]);
+    key.push_back('0');
+    auto field = [&](char suffix) -> std::string_view {
+      key.back() = suffix;
+      return key;
+    };
+    const ParamDef& d = ps.Defs[n];
+    ini.WriteString(kFactory, field('0'), d.Option0);
+    ini.WriteString(kFactory, field('1'), d.Option1);
+    ini.WriteString(kFactory, field('x'), d.Note);
+    ini.WriteString(kFactory, field('t'), d.Caption);
+    ini.WriteInteger(kFactory, field('n'), d.Width);
+    ini.WriteInteger(kFactory, field('k'), d.Kind);
+  }
+
+  for (std::size_t k = 2; k < ps.GravityRegions.size(); ++k) {
+    ini.WriteString(kAregb, RegionKey(k - 2), ps.GravityRegions[k]);
+  }
+
+  ini.WriteBool(kSet, "IsEnabled", ps.IsEnabled);
+  ini.WriteString(kSet, "lngstr", langSuffix);
+  batch.Commit();
+}
+
+std::string SetValuesLine(const ParamBlock& block, int row) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  row &= 0x0F;
+  std::string line;
+  line.reserve(51);
+  line.push_back('0');
+  line.push_back(kHex[row]);
+  line.push_back(':');
+  for (int j = 0; j < 16; ++j) {
+    const std::uint8_t b = block[static_cast<std::size_t>(16 * row + j)];
+    line.push_back(' ');
+    line.push_back(kHex[b >> 4]);
+    line.push_back(kHex[b & 0x0F]);
+  }
+  return line;
+}
+
+std::vector<std::string> SetValuesText(const ParamBlock& block) {
+  std::vector<std::string> lines;
+  lines.reserve(16);
+  for (int r = 0; r < 16; ++r) lines.push_back(SetValuesLine(block, r));
+  return lines;
+}
+
+std::int32_t GravityRaw(const ParamBlock& block, int first) {
+  if (first < 0 || first > 253) return 0;
+  return block[first] * 65536 + block[first + 1] * 256 + block[first + 2];
+}
+
+std::string GravityText(const ParamBlock& block, int first) {
+  // k / 10000 with four decimals is exact in integers; no rounding to get wrong.
+  const std::int32_t k = GravityRaw(block, first);
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%d.%04d", k / 10000, k % 10000);
+  return buf;
+}
+
+void GravityToBytes(ParamBlock& block, int first, double g) {
+  if (first < 0 || first > 253) return;
+  double scaled = (g + 0.0000001) * 10000.0;
+  if (!std::isfinite(scaled)) scaled = 0;
+  scaled = std::clamp(scaled, -1e15, 1e15);  // keeps the conversion defined
+  const std::int64_t k = static_cast<std::int64_t>(scaled);  // integer part
+  block[first] = Low8(k / 65536);
+  block[first + 1] = Low8(k / 256);
+  block[first + 2] = Low8(k);
+}
+
+std::optional<double> ParseDecimal(std::string_view text) {
+  std::string_view s = TrimBlanks(text);
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  const std::string_view body = s.substr(i);
+  // Accept digits, at most one ".", at least one digit, optional exponent.
+  std::size_t p = 0, digits = 0;
+  while (p < body.size() && body[p] >= '0' && body[p] <= '9') ++p, ++digits;
+  if (p < body.size() && body[p] == '.') {
+    ++p;
+    while (p < body.size() && body[p] >= '0' && body[p] <= '9') ++p, ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  if (p < body.size() && (body[p] == 'e' || body[p] == 'E')) {
+    std::size_t q = p + 1;
+    if (q < body.size() && (body[q] == '+' || body[q] == '-')) ++q;
+    std::size_t expDigits = 0;
+    while (q < body.size() && body[q] >= '0' && body[q] <= '9') ++q, ++expDigits;
+    if (expDigits == 0) return std::nullopt;
+    p = q;
+  }
+  if (p != body.size()) return std::nullopt;
+  double v = 0;
+  const auto r = std::from_chars(body.data(), body.data() + body.size(), v);
+  if (r.ec != std::errc() || r.ptr != body.data() + body.size() || !std::isfinite(v)) return std::nullopt;
+  return negative ? -v : v;
+}
+
+}  // namespace facset
