@@ -17,6 +17,11 @@ namespace facset {
 
 class TComm;
 class CommNotifier;
+class TReadThread;
+class TWriteThread;
+namespace serial_detail {
+struct CommSession;
+}
 
 // Enumerations keep their ordinals (one byte each); see serial_comm.cpp for
 // how each value is expressed with termios.
@@ -142,7 +147,6 @@ class TComm {
 
  private:
   friend class CommNotifier;
-  struct Session;
 
   // Raises the event a worker posted; runs on the creating thread.
   void HandleNotification(QEvent* event);
@@ -193,8 +197,10 @@ class TComm {
 
   int fd_ = -1;                       // the port; open exactly while >= 0
   std::uint64_t generation_ = 0;      // bumped by every OpenPort and ClosePort
-  std::shared_ptr<Session> session_;  // state shared with the two threads
-  QObject* notifier_ = nullptr;       // lives on the creating thread
+  std::shared_ptr<serial_detail::CommSession> session_;  // shared with the two threads
+  std::unique_ptr<TReadThread> readerThread_;
+  std::unique_ptr<TWriteThread> writerThread_;
+  QObject* notifier_ = nullptr;  // lives on the creating thread
 };
 
 }  // namespace facset

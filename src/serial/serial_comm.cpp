@@ -1,0 +1,292 @@
+#include "serial/serial_comm.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include <QObject>
+
+#include "serial/serial_custom_speed.h"
+#include "serial/serial_threads.h"
+
+namespace facset {
+
+using serial_detail::CommNotifyEvent;
+using serial_detail::CommSession;
+using serial_detail::NotifyKind;
+
+// Lives on the creating thread and hands the workers' posted events to the
+// component there. Deleting it discards whatever is still queued for it.
+class CommNotifier : public QObject {
+ public:
+  explicit CommNotifier(TComm* owner) : owner_(owner) {}
+  bool event(QEvent* e) override {
+    if (e->type() != CommNotifyEvent::EventType()) return QObject::event(e);
+    owner_->HandleNotification(e);
+    return true;
+  }
+
+ private:
+  TComm* owner_;
+};
+
+namespace {
+
+std::string WithReason(const char* message, int err) {
+  return std::string(message) + ": " + std::generic_category().message(err);
+}
+
+speed_t StandardSpeed(std::uint32_t baud) {
+  struct Entry {
+    std::uint32_t baud;
+    speed_t code;
+  };
+  static constexpr Entry kTable[] = {
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+      {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+      {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+      {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+      {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+  };
+  for (const auto& e : kTable)
+    if (e.baud == baud) return e.code;
+  return B0;
+}
+
+void SetModemLine(int fd, int line, bool on) {
+  // Pseudo-terminals and some adapters answer ENOTTY/EINVAL: nothing to drive.
+  ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+// RTS raised only while sending: the driver's RS-485 mode is the one way to
+// have the kernel toggle it. Drivers without it keep RTS as it is.
+void SetRtsToggle(int fd, bool on) {
+  serial_rs485 rs{};
+  if (ioctl(fd, TIOCGRS485, &rs) != 0) return;
+  const bool enabled = (rs.flags & SER_RS485_ENABLED) != 0;
+  if (enabled == on) return;
+  if (on) {
+    rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    rs.flags &= ~SER_RS485_RTS_AFTER_SEND;
+  } else {
+    rs.flags &= ~SER_RS485_ENABLED;
+  }
+  ioctl(fd, TIOCSRS485, &rs);
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+TComm::TComm() : notifier_(new CommNotifier(this)) {}
+
+TComm::~TComm() {
+  // Unlike a component that leaves this to its owner, close here: running
+  // threads must not outlive the object they report to.
+  ClosePort();
+  delete notifier_;
+}
+
+void TComm::OpenPort() {
+  if (IsOpen()) throw ECommsError(kCommErrAlreadyOpened);
+
+  int fd = open(commName_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw ECommsError(WithReason(kCommErrOpening, errno));
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd)) {
+    CloseFd(fd);
+    throw ECommsError(kCommErrNotComm);
+  }
+  // TIOCEXCL keeps other openers out but not root; the advisory lock covers
+  // root and every other TComm.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno == EWOULDBLOCK ? EBUSY : errno;
+    CloseFd(fd);
+    throw ECommsError(WithReason(kCommErrOpening, err));
+  }
+  ioctl(fd, TIOCEXCL);
+  tcflush(fd, TCIOFLUSH);
+
+  int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stopFd < 0 || wakeFd < 0) {
+    CloseFd(stopFd);
+    CloseFd(wakeFd);
+    ioctl(fd, TIOCNXCL);
+    CloseFd(fd);
+    throw ECommsError(kCommErrCreateEvent);
+  }
+
+  fd_ = fd;
+  ++generation_;
+  session_ = std::make_shared<CommSession>(fd, stopFd, wakeFd, notifier_, generation_);
+  ApplyCommTimeouts();
+  ApplyCommState();
+
+  try {
+    readerThread_ = std::make_unique<TReadThread>(session_);
+  } catch (const std::exception&) {
+    ClosePort();
+    throw ECommsError(kCommErrReadThread);
+  }
+  try {
+    writerThread_ = std::make_unique<TWriteThread>(session_);
+  } catch (const std::exception&) {
+    ClosePort();
+    throw ECommsError(kCommErrWriteThread);
+  }
+}
+
+void TComm::ClosePort() {
+  if (!IsOpen()) return;
+  StopReadThread();
+  StopWriteThread();
+  // Empty both driver buffers and lift a received XOFF first: a real UART's
+  // close would otherwise wait for output that cannot leave.
+  tcflush(fd_, TCIOFLUSH);
+  tcflow(fd_, TCOON);
+  ioctl(fd_, TIOCNXCL);
+  int stopFd = session_->stopFd;
+  int wakeFd = session_->wakeFd;
+  session_.reset();  // drops the requests still queued
+  CloseFd(stopFd);
+  CloseFd(wakeFd);
+  CloseFd(fd_);
+  ++generation_;  // whatever the threads posted is stale now
+}
+
+static void SignalStop(CommSession& s) {
+  if (s.stopped.exchange(true)) return;
+  const std::uint64_t one = 1;
+  (void)!write(s.stopFd, &one, sizeof one);
+}
+
+void TComm::StopReadThread() {
+  if (!readerThread_) return;
+  SignalStop(*session_);
+  tcflush(fd_, TCIFLUSH);
+  readerThread_->Join();
+  readerThread_.reset();
+}
+
+void TComm::StopWriteThread() {
+  if (!writerThread_) return;
+  SignalStop(*session_);
+  tcflush(fd_, TCOFLUSH);
+  writerThread_->Join();
+  writerThread_.reset();
+}
+
+bool TComm::SendData(const void* Buffer, std::uint16_t Length) {
+  if (!IsOpen() || !writerThread_ || Length == 0 || Buffer == nullptr) return false;
+  return session_->Enqueue(Buffer, Length);
+}
+
+void TComm::ApplyCommTimeouts() {
+  if (!session_) return;
+  session_->readInterval.store(readIntervalTimeout_);
+  session_->readTotalMultiplier.store(readTotalTimeoutMultiplier_);
+  session_->readTotalConstant.store(readTotalTimeoutConstant_);
+  // The write totals only bound one write call; the rest of the request is
+  // written after it anyway, so they change nothing on the line.
+}
+
+void TComm::ApplyCommState() {
+  if (!IsOpen()) return;
+  termios t{};
+  if (tcgetattr(fd_, &t) != 0) return;
+
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR |
+                 IUCLC | IMAXBEL | IUTF8);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON | ISIG | IEXTEN | TOSTOP);
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CREAD | CLOCAL | HUPCL;
+
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[static_cast<int>(byteSize_) & 3];
+  switch (parity_) {
+    case TParity::None: break;
+    case TParity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case TParity::Even: t.c_cflag |= PARENB; break;
+    case TParity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case TParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+  }
+  // Errors are marked so the receive thread can hand the character on as it
+  // came, or replace it.
+  if (parityCheck_) t.c_iflag |= INPCK | PARMRK;
+  // termios has no 1.5: two stop bits is what an 8250-type UART sends as 1.5
+  // with 5 data bits, and never too short for the receiver otherwise.
+  if (stopBits_ != TStopBits::_1) t.c_cflag |= CSTOPB;
+  if (outxXonXoffFlow_) t.c_iflag |= IXON;
+  if (inxXonXoffFlow_) t.c_iflag |= IXOFF;
+  // One flag covers CTS output flow and RTS input flow on Linux.
+  if (outxCtsFlow_ || rtsControl_ == TRtsControl::RtsHandshake) t.c_cflag |= CRTSCTS;
+  t.c_cc[VSTART] = static_cast<cc_t>(xonChar_);
+  t.c_cc[VSTOP] = static_cast<cc_t>(xoffChar_);
+  t.c_cc[VMIN] = 1;  // with O_NONBLOCK, a read of 0 then means the line is gone
+  t.c_cc[VTIME] = 0;
+
+  const speed_t speed = StandardSpeed(baudRate_);
+  if (speed != B0) {
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+  }
+  // A refused setting is not reported; the port keeps what it had.
+  tcsetattr(fd_, TCSANOW, &t);
+  if (speed == B0 && baudRate_ != 0) serial_detail::SetCustomSpeed(fd_, baudRate_);
+
+  SetModemLine(fd_, TIOCM_DTR, dtrControl_ != TDtrControl::DtrDisable);
+  SetRtsToggle(fd_, rtsControl_ == TRtsControl::RtsTransmissionAvailable);
+  if (rtsControl_ != TRtsControl::RtsTransmissionAvailable)
+    SetModemLine(fd_, TIOCM_RTS, rtsControl_ != TRtsControl::RtsDisable);
+
+  termios now{};
+  const bool marks = tcgetattr(fd_, &now) == 0 ? (now.c_iflag & PARMRK) && (now.c_iflag & INPCK) : false;
+  session_->parityMarks.store(marks);
+  session_->ignoreNull.store(ignoreNullChar_);
+  session_->replaceOnError.store(replaceWhenParityError_);
+  session_->replacedChar.store(replacedChar_);
+  session_->baudRate.store(baudRate_);
+  const std::uint32_t bits = 1 + (static_cast<std::uint32_t>(byteSize_) + 5) + (parity_ != TParity::None ? 1 : 0) +
+                             (stopBits_ == TStopBits::_1 ? 1 : 2);
+  session_->bitsPerChar.store(bits);
+}
+
+void TComm::HandleNotification(QEvent* event) {
+  auto* ev = static_cast<CommNotifyEvent*>(event);
+  if (!IsOpen() || ev->generation != generation_) return;
+  // Call a copy: a handler may reassign the event or destroy this object, so
+  // nothing of `this` is touched after the call.
+  switch (ev->kind) {
+    case NotifyKind::ReceiveData:
+      if (auto h = OnReceiveData) h(*this, ev->data.get(), static_cast<std::uint16_t>(ev->value));
+      break;
+    case NotifyKind::ReceiveError:
+      if (auto h = OnReceiveError) h(*this, ev->value);
+      break;
+    case NotifyKind::ModemState:
+      if (auto h = OnModemStateChange) h(*this, ev->value);
+      break;
+    case NotifyKind::RequestHangup:
+      if (auto h = OnRequestHangup) h(*this);
+      break;
+    case NotifyKind::SendEmpty:
+      if (auto h = OnSendDataEmpty) h(*this);
+      break;
+  }
+}
+
+}  // namespace facset

@@ -1,0 +1,359 @@
+#include "serial_threads.h"
+
+#include <errno.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+
+#include <QCoreApplication>
+
+#include "serial/serial_comm.h"
+
+namespace facset {
+
+namespace serial_detail {
+
+QEvent::Type CommNotifyEvent::EventType() {
+  static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return type;
+}
+
+std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+  std::size_t m = 0;
+  if (!unmark) state_ = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t c = in[i];
+    if (!unmark) {
+      Emit(c, out, m);
+      continue;
+    }
+    switch (state_) {
+      case 0:
+        if (c == 0xFF)
+          state_ = 1;
+        else
+          Emit(c, out, m);
+        break;
+      case 1:
+        if (c == 0x00) {
+          state_ = 2;
+        } else {
+          // 0xFF 0xFF is a received 0xFF; anything else cannot come from the
+          // kernel, so pass both bytes on rather than lose one.
+          Emit(0xFF, out, m);
+          if (c != 0xFF) Emit(c, out, m);
+          state_ = 0;
+        }
+        break;
+      default:  // after 0xFF 0x00: the character in error, or 0 for a break
+        Emit(c != 0 && replace ? replacedChar : c, out, m);
+        state_ = 0;
+        break;
+    }
+  }
+  return m;
+}
+
+bool CommSession::Enqueue(const void* data, std::size_t length) {
+  if (!writerRunning.load()) return false;
+  try {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    std::vector<std::uint8_t> copy(p, p + length);
+    std::lock_guard lock(queueMutex_);
+    queue_.push_back(std::move(copy));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const std::uint64_t one = 1;
+  // The counter only wakes the thread; the queue itself holds the requests.
+  return write(wakeFd, &one, sizeof one) == static_cast<ssize_t>(sizeof one) || errno == EAGAIN;
+}
+
+std::optional<std::vector<std::uint8_t>> CommSession::Dequeue() {
+  std::lock_guard lock(queueMutex_);
+  if (queue_.empty()) return std::nullopt;
+  auto front = std::move(queue_.front());
+  queue_.pop_front();
+  return front;
+}
+
+void CommSession::DropQueue() {
+  std::lock_guard lock(queueMutex_);
+  queue_.clear();
+}
+
+void CommSession::Post(NotifyKind kind, std::uint32_t value, std::unique_ptr<std::uint8_t[]> data) {
+  auto* ev = new CommNotifyEvent(kind, generation, value);
+  ev->data = std::move(data);
+  QCoreApplication::postEvent(notifier, ev);
+}
+
+void CommSession::PostHangup() {
+  if (!hangupPosted.exchange(true)) Post(NotifyKind::RequestHangup);
+}
+
+}  // namespace serial_detail
+
+using serial_detail::CommSession;
+using serial_detail::kReadChunk;
+using serial_detail::NotifyKind;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+// Line errors and modem changes have no descriptor to wait on; where the
+// driver keeps counters they are sampled this often (and after every read).
+constexpr auto kCounterPeriod = std::chrono::milliseconds(100);
+
+bool IsSet(const pollfd& p) { return (p.revents & POLLIN) != 0; }
+
+// ppoll until `deadline` (or for ever when it is Clock::time_point::max()).
+int PollUntil(pollfd* fds, nfds_t n, Clock::time_point deadline) {
+  if (deadline == Clock::time_point::max()) return ppoll(fds, n, nullptr, nullptr);
+  auto left = deadline - Clock::now();
+  if (left < Clock::duration::zero()) left = Clock::duration::zero();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  return ppoll(fds, n, &ts, nullptr);
+}
+
+// Samples the driver's counters; posts what changed since the last sample.
+class LineCounters {
+ public:
+  explicit LineCounters(int fd) : fd_(fd) { supported_ = ioctl(fd_, TIOCGICOUNT, &last_) == 0; }
+  bool supported() const { return supported_; }
+
+  void Check(CommSession& s) {
+    if (!supported_) return;
+    serial_icounter_struct now{};
+    if (ioctl(fd_, TIOCGICOUNT, &now) != 0) {
+      supported_ = false;  // not a failure of the line: just stop sampling
+      return;
+    }
+    std::uint32_t errors = 0;
+    if (now.buf_overrun != last_.buf_overrun) errors |= CE_RXOVER;
+    if (now.overrun != last_.overrun) errors |= CE_OVERRUN;
+    if (now.parity != last_.parity) errors |= CE_RXPARITY;
+    if (now.frame != last_.frame) errors |= CE_FRAME;
+    if (now.brk != last_.brk) errors |= CE_BREAK;
+    std::uint32_t modem = 0;
+    if (now.dcd != last_.dcd) modem |= kModemCarrierDetect;
+    if (now.rng != last_.rng) modem |= kModemRing;
+    last_ = now;
+    if (errors) s.Post(NotifyKind::ReceiveError, errors);
+    if (modem) s.Post(NotifyKind::ModemState, modem);
+  }
+
+ private:
+  int fd_;
+  bool supported_ = false;
+  serial_icounter_struct last_{};
+};
+
+}  // namespace
+
+TReadThread::TReadThread(std::shared_ptr<CommSession> session)
+    : session_(std::move(session)), thread_([this] { Run(); }) {}
+
+TReadThread::~TReadThread() { Join(); }
+
+void TReadThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TReadThread::Run() {
+  CommSession& s = *session_;
+  serial_detail::RxFilter filter;
+  LineCounters counters(s.fd);
+  std::uint8_t raw[kReadChunk];
+  std::uint8_t chunk[kReadChunk];
+  std::size_t count = 0;
+  Clock::time_point readStart = Clock::now();
+  Clock::time_point lastByte = readStart;
+  Clock::time_point nextSample = readStart + kCounterPeriod;
+
+  auto deliver = [&] {
+    if (count > 0) {
+      auto block = std::make_unique<std::uint8_t[]>(count + 1);
+      std::memcpy(block.get(), chunk, count);
+      block[count] = 0;
+      s.Post(NotifyKind::ReceiveData, static_cast<std::uint32_t>(count), std::move(block));
+      count = 0;
+    }
+    readStart = Clock::now();
+  };
+  auto hangup = [&] {
+    deliver();  // what arrived before the line went away is still valid
+    s.PostHangup();
+  };
+
+  while (!s.stopped.load()) {
+    const std::uint32_t interval = s.readInterval.load();
+    const std::uint32_t multiplier = s.readTotalMultiplier.load();
+    const std::uint32_t constant = s.readTotalConstant.load();
+    // Interval "infinite" with no totals: hand over whatever is there at once.
+    // Interval and multiplier "infinite" with a constant: wait up to the
+    // constant for the first byte, then hand over at once.
+    const bool immediate = interval == kMaxDword && multiplier == 0 && constant == 0;
+    const bool firstByte = interval == kMaxDword && multiplier == kMaxDword && constant > 0 && constant < kMaxDword;
+    std::uint64_t totalMs = 0;
+    if (firstByte)
+      totalMs = constant;
+    else if (interval != kMaxDword || multiplier != 0 || constant != 0)
+      totalMs = std::uint64_t{multiplier} * kReadChunk + constant;
+    const bool intervalUsed = interval != 0 && interval != kMaxDword;
+
+    Clock::time_point deadline = Clock::time_point::max();
+    if (count > 0 && intervalUsed) deadline = lastByte + std::chrono::milliseconds(interval);
+    if (totalMs > 0) deadline = std::min(deadline, readStart + std::chrono::milliseconds(totalMs));
+    if (counters.supported()) deadline = std::min(deadline, nextSample);
+
+    filter.ignoreNull = s.ignoreNull.load();
+    filter.unmark = s.parityMarks.load();
+    filter.replace = s.replaceOnError.load();
+    filter.replacedChar = s.replacedChar.load();
+
+    pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLIN, 0}};
+    const int r = PollUntil(fds, 2, deadline);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      hangup();
+      break;
+    }
+    if (IsSet(fds[0]) || s.stopped.load()) break;
+
+    if (fds[1].revents & POLLIN) {
+      const ssize_t n = read(s.fd, raw, kReadChunk - count);
+      if (n > 0) {
+        const std::size_t kept = filter.Apply(raw, static_cast<std::size_t>(n), chunk + count);
+        if (kept > 0) lastByte = Clock::now();
+        count += kept;
+        counters.Check(s);
+        if (count == kReadChunk || ((immediate || firstByte) && count > 0)) deliver();
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        hangup();  // end of file, EIO or ENXIO: the device has gone
+        break;
+      }
+    } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      hangup();
+      break;
+    }
+
+    const auto now = Clock::now();
+    if (count > 0 && intervalUsed && now >= lastByte + std::chrono::milliseconds(interval)) deliver();
+    // A total time-out that passes with nothing received just starts the next read.
+    if (totalMs > 0 && now >= readStart + std::chrono::milliseconds(totalMs)) deliver();
+    if (counters.supported() && now >= nextSample) {
+      counters.Check(s);
+      nextSample = now + kCounterPeriod;
+    }
+  }
+  tcflush(s.fd, TCIFLUSH);
+}
+
+TWriteThread::TWriteThread(std::shared_ptr<CommSession> session)
+    : session_(std::move(session)), thread_([this] { Run(); }) {}
+
+TWriteThread::~TWriteThread() { Join(); }
+
+void TWriteThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool TWriteThread::WriteRequest(const std::uint8_t* block, std::size_t length) {
+  CommSession& s = *session_;
+  std::size_t offset = 0;
+  while (offset < length) {
+    if (s.stopped.load()) return false;
+    const ssize_t n = write(s.fd, block + offset, length - offset);
+    if (n > 0) {
+      offset += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      s.PostHangup();
+      return false;
+    }
+    // Driver buffer full or output held by flow control: wait for room or stop.
+    pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLOUT, 0}};
+    if (ppoll(fds, 2, nullptr, nullptr) < 0 && errno != EINTR) {
+      s.PostHangup();
+      return false;
+    }
+    if (IsSet(fds[0])) return false;
+    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLOUT)) {
+      s.PostHangup();
+      return false;
+    }
+  }
+  return true;
+}
+
+TWriteThread::DrainResult TWriteThread::WaitDrained() {
+  CommSession& s = *session_;
+  for (;;) {
+    int pending = 0;
+    if (ioctl(s.fd, TIOCOUTQ, &pending) != 0 || pending <= 0) return DrainResult::Drained;
+    // Sleep for about the time the rest needs on the line, within 1..20 ms.
+    const std::uint64_t baud = std::max<std::uint32_t>(s.baudRate.load(), 1);
+    const std::uint64_t ms = std::uint64_t(pending) * s.bitsPerChar.load() * 1000 / baud;
+    const int timeout = static_cast<int>(std::clamp<std::uint64_t>(ms, 1, 20));
+    pollfd fds[3] = {{s.stopFd, POLLIN, 0}, {s.wakeFd, POLLIN, 0}, {s.fd, 0, 0}};
+    if (poll(fds, 3, timeout) < 0 && errno != EINTR) return DrainResult::Failed;
+    if (IsSet(fds[0])) return DrainResult::Stopped;
+    if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) return DrainResult::Failed;
+    if (IsSet(fds[1])) return DrainResult::NewData;
+  }
+}
+
+void TWriteThread::Run() {
+  CommSession& s = *session_;
+  bool notifyPending = true;
+  while (!s.stopped.load()) {
+    // Reset the wake counter before looking at the queue, so a request queued
+    // after the look still wakes the wait below.
+    std::uint64_t counter;
+    (void)!read(s.wakeFd, &counter, sizeof counter);
+    auto request = s.Dequeue();
+    if (!request) {
+      if (notifyPending) {
+        const DrainResult d = WaitDrained();
+        if (d == DrainResult::Stopped) break;
+        if (d == DrainResult::Failed) {
+          s.PostHangup();
+          break;
+        }
+        if (d == DrainResult::NewData) continue;
+        s.Post(NotifyKind::SendEmpty);
+        notifyPending = false;
+      }
+      pollfd fds[3] = {{s.stopFd, POLLIN, 0}, {s.wakeFd, POLLIN, 0}, {s.fd, 0, 0}};
+      if (ppoll(fds, 3, nullptr, nullptr) < 0 && errno != EINTR) {
+        s.PostHangup();
+        break;
+      }
+      if (IsSet(fds[0])) break;
+      if ((fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) && !IsSet(fds[1])) {
+        s.PostHangup();
+        break;
+      }
+      continue;
+    }
+    if (!WriteRequest(request->data(), request->size())) break;
+    notifyPending = true;
+  }
+  s.writerRunning.store(false);
+  s.DropQueue();
+}
+
+}  // namespace facset

@@ -1,0 +1,133 @@
+#pragma once
+// Internal to the serial component: the state one opening of the port shares
+// with its receive and transmit threads, and the threads themselves.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <QEvent>
+
+class QObject;
+
+namespace facset {
+
+namespace serial_detail {
+
+// What a worker posts to the creating thread. One event type carries all five
+// notifications so that they stay in one ordered stream.
+enum class NotifyKind : std::uint8_t { ReceiveData, ReceiveError, RequestHangup, ModemState, SendEmpty };
+
+class CommNotifyEvent : public QEvent {
+ public:
+  static QEvent::Type EventType();
+  CommNotifyEvent(NotifyKind kind, std::uint64_t generation, std::uint32_t value)
+      : QEvent(EventType()), kind(kind), generation(generation), value(value) {}
+
+  NotifyKind kind;
+  std::uint64_t generation;  // the opening that posted it
+  std::uint32_t value;       // error flags, modem code, or the byte count
+  std::unique_ptr<std::uint8_t[]> data;  // ReceiveData: value bytes and a trailing 0
+};
+
+// Turns the bytes the driver hands over into the bytes the owner sees:
+// drops zero bytes when asked, and undoes the kernel's 0xFF 0x00 marking of
+// characters received with a parity or framing error (0xFF 0xFF is a real
+// 0xFF, 0xFF 0x00 0x00 a break). Keeps its state across reads.
+class RxFilter {
+ public:
+  bool ignoreNull = false;
+  bool unmark = false;   // the port runs with PARMRK
+  bool replace = false;  // marked characters become replacedChar
+  std::uint8_t replacedChar = 0;
+
+  // Writes at most n bytes to out; returns how many.
+  std::size_t Apply(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
+
+ private:
+  void Emit(std::uint8_t c, std::uint8_t* out, std::size_t& m) const {
+    if (ignoreNull && c == 0) return;
+    out[m++] = c;
+  }
+  int state_ = 0;  // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00
+};
+
+inline constexpr std::size_t kReadChunk = 2048;
+
+// Shared by the component and the threads of one opening. The descriptors and
+// the notifier are fixed for its life; settings the threads need are atomics
+// written by the component when it re-applies them.
+struct CommSession {
+  CommSession(int fd, int stopFd, int wakeFd, QObject* notifier, std::uint64_t generation)
+      : fd(fd), stopFd(stopFd), wakeFd(wakeFd), notifier(notifier), generation(generation) {}
+
+  const int fd;
+  const int stopFd;  // eventfd: set once, by ClosePort; both threads wait on it
+  const int wakeFd;  // eventfd: counts SendData calls for the transmit thread
+  QObject* const notifier;
+  const std::uint64_t generation;
+
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> hangupPosted{false};
+  std::atomic<bool> writerRunning{true};
+
+  std::atomic<std::uint32_t> readInterval{0};
+  std::atomic<std::uint32_t> readTotalMultiplier{0};
+  std::atomic<std::uint32_t> readTotalConstant{0};
+  std::atomic<bool> ignoreNull{false};
+  std::atomic<bool> parityMarks{false};
+  std::atomic<bool> replaceOnError{false};
+  std::atomic<std::uint8_t> replacedChar{0};
+  std::atomic<std::uint32_t> baudRate{9600};
+  std::atomic<std::uint32_t> bitsPerChar{10};
+
+  // Transmit queue, in call order.
+  bool Enqueue(const void* data, std::size_t length);
+  std::optional<std::vector<std::uint8_t>> Dequeue();
+  void DropQueue();
+
+  void Post(NotifyKind kind, std::uint32_t value = 0, std::unique_ptr<std::uint8_t[]> data = {});
+  // At most one hang-up notice per opening, whichever thread sees it first.
+  void PostHangup();
+
+ private:
+  std::mutex queueMutex_;
+  std::deque<std::vector<std::uint8_t>> queue_;
+};
+
+}  // namespace serial_detail
+
+class TReadThread {
+ public:
+  explicit TReadThread(std::shared_ptr<serial_detail::CommSession> session);
+  ~TReadThread();  // joins
+  void Join();
+
+ private:
+  void Run();
+  std::shared_ptr<serial_detail::CommSession> session_;
+  std::thread thread_;
+};
+
+class TWriteThread {
+ public:
+  explicit TWriteThread(std::shared_ptr<serial_detail::CommSession> session);
+  ~TWriteThread();  // joins
+  void Join();
+
+ private:
+  enum class DrainResult { Drained, NewData, Stopped, Failed };
+  void Run();
+  bool WriteRequest(const std::uint8_t* block, std::size_t length);
+  DrainResult WaitDrained();
+  std::shared_ptr<serial_detail::CommSession> session_;
+  std::thread thread_;
+};
+
+}  // namespace facset
