@@ -86,6 +86,8 @@ struct ParamSet {
   std::vector<std::string> GravityRegions{"0=0", "0=0"};
   bool DownProg = true;      // "factory"/"IsDownkDownProg": firmware box checked
   std::string BinFilePath;   // "factory"/"binFilePath", trimmed on load
+
+  bool operator==(const ParamSet&) const = default;
 };
 
 // Block (all zero, byte 0 = 0xA6, bytes 1..255 from "factory"), the definitions
