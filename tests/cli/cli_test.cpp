@@ -19,13 +19,13 @@ using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
 
-struct Run {
+struct CliRun {
   int status = -1;
   std::string out, err;
 };
 
 // Runs the built facset-cli with `args`, stdout and stderr into files.
-Run Cli(const std::vector<std::string>& args) {
+CliRun Cli(const std::vector<std::string>& args) {
   static TempDir outputs;
   static int counter = 0;
   const std::string outPath = outputs / ("out" + std::to_string(counter));
@@ -42,7 +42,7 @@ Run Cli(const std::vector<std::string>& args) {
   posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
-  Run r;
+  CliRun r;
   if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ) == 0) {
     int ws = 0;
     while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
@@ -68,7 +68,7 @@ TEST(CliShow, PrintsTheSetValueView) {
   const std::string file = dir / "p.ini";
   WriteFileBytes(file, "[factory]\r\nbyte[0  ]=5\r\nbyte[1  ]=1\r\nbyte[20 ]=300\r\nbyte[255]=0xff\r\n");
   const std::string before = ReadFileBytes(file);
-  Run r = Cli({"show", file});
+  CliRun r = Cli({"show", file});
   EXPECT_EQ(r.status, 0) << r.err;
   std::string expected =
       "    00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
@@ -80,7 +80,7 @@ TEST(CliShow, PrintsTheSetValueView) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(ReadFileBytes(file), before);
 
-  Run demo = Cli({"show", std::string(FACSET_DEMO_DIR) + "/facconfig.ini"});
+  CliRun demo = Cli({"show", std::string(FACSET_DEMO_DIR) + "/facconfig.ini"});
   EXPECT_EQ(demo.status, 0);
   EXPECT_NE(demo.out.find("\n00: A6 00 01 00 01 00 01 62 01 7E DF 01 7E 90 03 00\n"), std::string::npos);
 }
@@ -88,7 +88,7 @@ TEST(CliShow, PrintsTheSetValueView) {
 TEST(CliShow, RefusesWhatItCannotRead) {
   TempDir dir;
   for (const std::string& bad : {dir / "missing.ini", dir.path()}) {
-    Run r = Cli({"show", bad});
+    CliRun r = Cli({"show", bad});
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
@@ -117,7 +117,7 @@ TEST(CliGet, PrintsTheRawValue) {
   for (const auto& c : cases) {
     std::vector<std::string> args = {"get", file};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Run r = Cli(args);
+    CliRun r = Cli(args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, c.out) << c.args[1];
   }
@@ -131,7 +131,7 @@ TEST(CliSet, WritesWithTheIniSemantics) {
   EXPECT_EQ(ReadFileBytes(file), "[a]\r\nk=v\r\n");
 
   WriteFileBytes(file, "; head\n[factory]\nbyte[20 ]=1\nother = 2\n");
-  Run r = Cli({"set", file, "FACTORY", "byte[20 ]", "-1"});
+  CliRun r = Cli({"set", file, "FACTORY", "byte[20 ]", "-1"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFileBytes(file), "; head\n[factory]\nbyte[20 ]=-1\nother = 2\n");
 
@@ -149,14 +149,14 @@ TEST(CliSet, RefusesWhatWouldDamageTheFile) {
   const std::vector<std::vector<std::string>> bad = {
       {"a", "k=x", "v"}, {"a", "", "v"}, {"", "k", "v"}, {"a", "k", "two\nlines"}, {"a\r", "k", "v"}};
   for (const auto& b : bad) {
-    Run r = Cli({"set", file, b[0], b[1], b[2]});
+    CliRun r = Cli({"set", file, b[0], b[1], b[2]});
     EXPECT_EQ(r.status, 1) << b[0] << "|" << b[1] << "|" << b[2];
     EXPECT_NE(r.err, "");
   }
   EXPECT_EQ(ReadFileBytes(file), original);
 
   const std::string nowhere = dir / "no-such-dir/p.ini";
-  Run r = Cli({"set", nowhere, "a", "k", "v"});
+  CliRun r = Cli({"set", nowhere, "a", "k", "v"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Unable to write to " + nowhere), std::string::npos) << r.err;
 }
@@ -184,7 +184,7 @@ TEST(CliUsage, ExitCodesAndHelp) {
   for (const auto& c : cases) {
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
-    Run r = Cli(c.args);
+    CliRun r = Cli(c.args);
     EXPECT_EQ(r.status, c.status) << joined;
     if (*c.outHas) {
       EXPECT_NE(r.out.find(c.outHas), std::string::npos) << joined << r.out;

@@ -76,7 +76,9 @@ TEST(FillLangCatalog, EmptyFileGetsAll52EntriesInOrder) {
     FillLangCatalog(lang, chinese);
     const std::string text = ReadFileBytes(path);
     EXPECT_EQ(text, ExpectedFullFile(chinese)) << "chinese=" << chinese;
-    if (!chinese) EXPECT_NE(text.find("\r\nLabel5.Caption=target\\rgravity\r\n"), std::string::npos);
+    if (!chinese) {
+      EXPECT_NE(text.find("\r\nLabel5.Caption=target\\rgravity\r\n"), std::string::npos);
+    }
   }
 }
 

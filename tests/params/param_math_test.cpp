@@ -38,7 +38,7 @@ TEST(JoinSplitValue, BigEndianOverTheParameterBytes) {
     ParamBlock b{};
     for (std::size_t i = 0; i < c.bytes.size(); ++i) b[c.n + i] = c.bytes[i];
     EXPECT_EQ(JoinValue(b, c.n, c.w), c.value);
-    if (c.w <= 4) {
+    if (c.w <= 4 && c.value >= 0) {
       ParamBlock out{};
       SplitValue(out, c.value, c.n, c.w);
       EXPECT_EQ(out, b);
