@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <random>
 #include <unordered_map>
@@ -285,6 +286,8 @@ struct IniFile::State {
   Status status = Status::Absent;
   FileId id;
   bool cached = false;  // doc reflects the file as identified by status/id
+  bool racy = false;    // the stamp is too recent to prove the file unchanged
+  std::string raw;      // the file's bytes as last read or written, for racy checks
   int depth = 0;        // nesting of BeginUpdate
   bool dirty = false;   // doc holds changes not yet in the file
   std::string fsec, fkey;  // folded look-up names, reused to spare allocations
@@ -304,37 +307,55 @@ struct IniFile::State {
       const bool absent = (errno == ENOENT || errno == ENOTDIR);
       const Status now = absent ? Status::Absent : Status::Unusable;
       if (cached && status == now) return;
-      doc.Clear();
-      status = now;
-      cached = true;
+      Reset(now);
       return;
     }
     if (!S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
-      doc.Clear();
-      status = Status::Unusable;
-      cached = true;
+      Reset(Status::Unusable);
       return;
     }
-    if (cached && status == Status::Regular && id == IdOf(st)) return;
+    if (cached && status == Status::Regular && id == IdOf(st)) {
+      if (!racy) return;
+      // Changed within the timestamp's granularity: only the bytes can tell.
+      std::string data;
+      struct stat rst;
+      if (ReadAll(path, data, rst) && data == raw && id == IdOf(rst)) {
+        racy = IsRecent(rst.st_mtim);
+        return;
+      }
+    }
     Load(path);
   }
 
-  void Load(const std::string& path) {
+  void Reset(Status now) {
     doc.Clear();
-    status = Status::Unusable;
+    raw.clear();
+    status = now;
     cached = true;
+    racy = false;
+  }
+
+  // A file stamped within the last second may be rewritten again without its
+  // stamp changing (coarse clocks, FAT's two seconds are rarer than that).
+  static bool IsRecent(const timespec& mtime) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long long ns = (static_cast<long long>(now.tv_sec) - mtime.tv_sec) * 1000000000LL + (now.tv_nsec - mtime.tv_nsec);
+    return ns < kRacyWindowNs;
+  }
+  static constexpr long long kRacyWindowNs = 1000000000LL;
+
+  // Reads the whole regular file; false when it cannot be read, with `missing`
+  // telling whether there is no file at all.
+  static bool ReadAll(const std::string& path, std::string& data, struct stat& st, bool* missing = nullptr) {
     // Non-blocking open: a FIFO put in place of the file must not hang the tool.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT) status = Status::Absent;
-      return;
-    }
-    struct stat st;
+    if (missing) *missing = fd < 0 && (errno == ENOENT || errno == ENOTDIR);
+    if (fd < 0) return false;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
       ::close(fd);
-      return;
+      return false;
     }
-    std::string data;
     data.resize(static_cast<std::size_t>(st.st_size));
     std::size_t got = 0;
     bool ok = true;
@@ -354,11 +375,24 @@ struct IniFile::State {
       }
     }
     ::close(fd);
-    if (!ok) return;
     data.resize(got);
+    return ok;
+  }
+
+  void Load(const std::string& path) {
+    std::string data;
+    struct stat st;
+    bool missing = false;
+    if (!ReadAll(path, data, st, &missing)) {
+      Reset(missing ? Status::Absent : Status::Unusable);
+      return;
+    }
     doc.Parse(data);
+    raw = std::move(data);
     status = Status::Regular;
+    cached = true;
     id = IdOf(st);
+    racy = IsRecent(st.st_mtim);
   }
 
   // Applies one write to the model; false when the key already has this value.
@@ -434,7 +468,7 @@ struct IniFile::State {
       if (!S_ISREG(old.st_mode) || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
         throw EIniError(path);
     }
-    const std::string data = doc.Serialize();
+    std::string data = doc.Serialize();
 
     const std::string dir = DirName(target);
     const std::string base = target.substr(target.find_last_of('/') + 1);
@@ -472,6 +506,8 @@ struct IniFile::State {
       id = IdOf(st);
       status = Status::Regular;
       cached = true;
+      racy = IsRecent(st.st_mtim);
+      raw = std::move(data);
     } else {
       cached = false;
     }
