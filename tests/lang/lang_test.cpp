@@ -185,22 +185,33 @@ TEST_F(LangStartupTest, SwitchTakesTheLanguageOfTheParameterFile) {
 
 TEST_F(LangStartupTest, FailedSwitchKeepsThePreviousLanguage) {
   ConfigStartup();
-  const std::string params = At("params.ini");
-  // Large enough that rewriting it breaks the size limit below: the
-  // "IsEnabled" write fails before the new language file is opened.
-  WriteFileBytes(params, "[Set]\r\nlngstr=_en\r\n[pad]\r\nfiller=" + std::string(4000, 'x') + "\r\n");
-  const std::string before = ReadFileBytes(params);
-  bool applied = false;
-  {
-    FileSizeLimit limit(2048);
-    EXPECT_THROW(SwitchLanguage(params, [&] { applied = true; }), EIniError);
+  const struct {
+    const char* name;
+    std::string params;
+    rlim_t limit;
+  } cases[] = {
+      // Rewriting the large parameter file breaks the limit: the "IsEnabled"
+      // write fails before the new language file is opened.
+      {"IsEnabled write fails", "[Set]\r\nlngstr=_en\r\n[pad]\r\nfiller=" + std::string(4000, 'x') + "\r\n", 2048},
+      // Nothing to write into the parameter file; the new catalog does not fit.
+      {"catalog fill fails", "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n", 256},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string params = At("params.ini");
+    WriteFileBytes(params, c.params);
+    bool applied = false;
+    {
+      FileSizeLimit limit(c.limit);
+      EXPECT_THROW(SwitchLanguage(params, [&] { applied = true; }), EIniError);
+    }
+    EXPECT_FALSE(applied);
+    EXPECT_EQ(ReadFileBytes(params), c.params);
+    EXPECT_EQ(LangSuffix, "_cn");
+    EXPECT_EQ(LangFilePath, At("kelvaset_cn.lng"));
+    EXPECT_EQ(LangCatalog("sNoSet"), kNoSetCn);
+    EXPECT_FALSE(FileExists(At("kelvaset_en.lng")));
   }
-  EXPECT_FALSE(applied);
-  EXPECT_EQ(ReadFileBytes(params), before);
-  EXPECT_EQ(LangSuffix, "_cn");
-  EXPECT_EQ(LangFilePath, At("kelvaset_cn.lng"));
-  EXPECT_EQ(LangCatalog("sNoSet"), kNoSetCn);
-  EXPECT_FALSE(FileExists(At("kelvaset_en.lng")));
 }
 
 TEST(UnescapeText, BackslashRAndN) {
