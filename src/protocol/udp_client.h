@@ -1,0 +1,52 @@
+#pragma once
+// The engine's UDP client: one IPv4 datagram socket, created on first use,
+// bound to any local port and kept for the client's life. Datagrams are
+// accepted from any sender.
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace facset {
+
+class EUdpError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class UdpClient {
+ public:
+  UdpClient() = default;
+  ~UdpClient();
+  UdpClient(const UdpClient&) = delete;
+  UdpClient& operator=(const UdpClient&) = delete;
+
+  void SetRemote(const std::string& host, int port) {
+    host_ = host;
+    port_ = port;
+  }
+  const std::string& RemoteHost() const { return host_; }
+  int RemotePort() const { return port_; }
+
+  // One datagram to the remote host and port. Throws EUdpError (a host text
+  // that does not resolve, a port outside 1..65535, a failed send).
+  void Send(const void* data, std::size_t length);
+  // True when a datagram is waiting (never blocks). Throws EUdpError.
+  bool Readable();
+  // One datagram into `buf` (cut at `cap` bytes); returns the bytes stored,
+  // 0 when none is waiting. Throws EUdpError.
+  std::size_t Receive(std::uint8_t* buf, std::size_t cap);
+  // Throws away every datagram already waiting; returns how many.
+  std::size_t Discard();
+
+  // The socket, created on first call. Throws EUdpError.
+  int Handle();
+
+ private:
+  int fd_ = -1;
+  std::string host_;
+  int port_ = 0;
+};
+
+}  // namespace facset
