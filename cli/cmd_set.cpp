@@ -17,6 +17,9 @@ std::string CheckNames(std::string_view section, std::string_view key, std::stri
     return "names and values must be single lines";
   }
   if (key.find('=') != std::string_view::npos) return "a key name cannot hold \"=\"";
+  if (const auto first = key.find_first_not_of(" \t"); first != std::string_view::npos && key[first] == '[') {
+    return "a key name cannot begin with \"[\"";  // its line would read as a section header
+  }
   return {};
 }
 

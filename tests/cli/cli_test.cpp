@@ -147,7 +147,7 @@ TEST(CliSet, RefusesWhatWouldDamageTheFile) {
   const std::string original = "[a]\r\nk=v\r\n";
   WriteFileBytes(file, original);
   const std::vector<std::vector<std::string>> bad = {
-      {"a", "k=x", "v"}, {"a", "", "v"}, {"", "k", "v"}, {"a", "k", "two\nlines"}, {"a\r", "k", "v"}};
+      {"a", "k=x", "v"}, {"a", "[b]", "v"}, {"a", "", "v"}, {"", "k", "v"}, {"a", "k", "two\nlines"}, {"a\r", "k", "v"}};
   for (const auto& b : bad) {
     CliRun r = Cli({"set", file, b[0], b[1], b[2]});
     EXPECT_EQ(r.status, 1) << b[0] << "|" << b[1] << "|" << b[2];
