@@ -1,0 +1,189 @@
+#pragma once
+// The main window: layout, window texts, the fixed settings, the generated
+// parameter rows and the file commands.
+
+#include <QPointer>
+#include <array>
+#include <QStringList>
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "params/param_model.h"
+#include "params/param_rows.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QTextEdit;
+class QPushButton;
+
+namespace facset {
+
+class TLabel;
+class TMyScrollBox;
+class TPanel;
+class TSplitter;
+class TWrapButton;
+class TWrapCheckBox;
+
+// The fixed application title; not translated.
+extern const char* const kApplicationTitleUtf8;
+
+class TMainForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  // `args`: the command-line arguments after the program name. The tool
+  // configuration (ToolConfigIni, language file) must be set up before.
+  explicit TMainForm(const QStringList& args, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // ---- What the download command works with ----
+  // Runs inside the general error report like every other command.
+  void SetDownloadHandler(std::function<void(TMainForm&)> handler) { downloadHandler_ = std::move(handler); }
+  ParamSet& Params() { return ps_; }          // block, link settings (DeviceIp, UseCom, ComIndex)
+  const ParamSet& Params() const { return ps_; }
+  bool Modified() const { return modified_; }
+  void AskSaveSettings();                     // throws EIniError when the save fails
+  void AppendMsg(std::string_view gbk);       // one line (CR/LF inside start new lines)
+  void ReplaceLastMsg(std::string_view gbk);  // rewrites the last line of lstMsg
+  std::string ComText() const;                // CboxCom's text (GBK)
+  int ComSelectedIndex() const;
+  void FocusCom();
+  bool DownProgChecked() const;
+  std::string FirmwarePath() const;           // edtFilePath's text (GBK)
+
+  // ---- Window operations (public for the benchmarks and the tests) ----
+  void ApplyLangTexts();
+  void BuildParamControls();
+  void ClearParamControls();
+  void ShowSetValues();
+  void MarkModified();
+  // Runs `fn`; an exception becomes a message box with its text and the window
+  // goes on.
+  void Guard(const std::function<void()>& fn);
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
+ private:
+  struct Gravity {
+    QComboBox* list;
+    QLineEdit* field;
+    int firstByte;        // 8 or 11
+    bool setsFlag;        // byte 7 follows the calibration-site list
+    bool focusOnManual;
+  };
+
+  // Layout.
+  void CreateLayout();
+  template <class W>
+  W* Own(W* w);
+
+  // Start-up and loading.
+  void FormCreate(const QStringList& args);
+  void FillOptionLists();
+  void LoadParams(const IniFile& ini);
+  void SaveParams(IniFile& ini);
+  void SaveToolConfig();
+  void EnableParamControls(bool enabled);
+  void UpdateCoupling19(QComboBox* list19);
+
+  // Handlers.
+  void btnopenClick();
+  void Button2Click();
+  void btsaveClick();
+  void btnDispValueClick();
+  void btnDownloadClick();
+  void btnCloseClick();
+  void chkUseComClick();
+  void edtIPChange();
+  void CboxComChange();
+  void ChkDownProgClick();
+  void edtFilePathChange();
+  void Button1Click();
+  void CboxMyChange(QComboBox* list);
+  void TextParamChanged(QLineEdit* field);
+  void GravityChange(Gravity& g);
+  void GravityEncode(Gravity& g);
+  bool HandleWheel(QObject* receiver, QWheelEvent* e);
+
+  int TagOf(const QObject* o) const;
+  int SelectedIndex(const QComboBox* list) const;
+  const ParamRow* RowOf(int tag) const;
+
+  // State beside the block.
+  ParamSet ps_;
+  bool modified_ = false;
+  bool firmwareHandlersSuspended_ = false;
+  std::function<void(TMainForm&)> downloadHandler_;
+  std::vector<ParamRow> rows_;          // indexed through rowIndex_
+  std::array<int, 256> rowIndex_{};     // byte -> index into rows_ + 1, 0 = none
+  int wheelRest_ = 0;
+  bool forwardingWheel_ = false;
+  class WheelFilter;
+  WheelFilter* wheelFilter_ = nullptr;
+
+  // Controls created from the layout, in layout order (ApplyLangTexts visits these).
+  std::vector<QPointer<QWidget>> layoutControls_;
+
+ public:
+  // Layout controls, named as their object names.
+  QGroupBox* GrpIPSet = nullptr;
+  TLabel* Label1 = nullptr;
+  QLineEdit* edtIP = nullptr;
+  TWrapCheckBox* chkUseCom = nullptr;
+  QComboBox* CboxCom = nullptr;
+  TPanel* Panel1 = nullptr;
+  TPanel* Panel3 = nullptr;
+  TWrapButton* btnopen = nullptr;
+  TWrapButton* Button2 = nullptr;
+  TWrapButton* btsave = nullptr;
+  TWrapButton* btnDispValue = nullptr;
+  TWrapButton* btnDownload = nullptr;
+  TWrapButton* btnClose = nullptr;
+  TWrapButton* btn3 = nullptr;
+  TPanel* Panel4 = nullptr;
+  TPanel* Panel5 = nullptr;
+  TLabel* Label3 = nullptr;
+  TLabel* Label9 = nullptr;
+  QTextEdit* lstDispValue = nullptr;
+  TPanel* Panel6 = nullptr;
+  TPanel* Panel8 = nullptr;
+  TLabel* Label2 = nullptr;
+  QPlainTextEdit* lstMsg = nullptr;
+  TSplitter* Splitter1 = nullptr;
+  TPanel* Panel2 = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  TMyScrollBox* MyScrollBox1 = nullptr;
+  TPanel* Panel7 = nullptr;
+  TWrapCheckBox* ChkDownProg = nullptr;
+  QLineEdit* edtFilePath = nullptr;
+  QPushButton* Button1 = nullptr;
+  QComboBox* cbb1 = nullptr;
+  QComboBox* cbb2 = nullptr;
+  QComboBox* cbb3 = nullptr;
+  QComboBox* Cbb4 = nullptr;
+  QComboBox* Cbb6 = nullptr;
+  TLabel* Label5 = nullptr;
+  QComboBox* Cboxbdgb = nullptr;
+  QLineEdit* edtbdgb = nullptr;
+  TLabel* Label6 = nullptr;
+  QComboBox* CboxTaggb = nullptr;
+  QLineEdit* edttaggb = nullptr;
+  TPanel* PnlCtrlCbox = nullptr;
+
+ private:
+  Gravity bdgb_{};
+  Gravity taggb_{};
+};
+
+}  // namespace facset
