@@ -1,15 +1,10 @@
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "support/run_process.h"
 #include "support/temp_files.h"
-
-extern char** environ;
 
 namespace facset {
 namespace {
@@ -18,42 +13,10 @@ using testing::FileExists;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
+using CliRun = testing::ProcessResult;
 
-struct CliRun {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs the built facset-cli with `args`, stdout and stderr into files.
-CliRun Cli(const std::vector<std::string>& args) {
-  static TempDir outputs;
-  static int counter = 0;
-  const std::string outPath = outputs / ("out" + std::to_string(counter));
-  const std::string errPath = outputs / ("err" + std::to_string(counter++));
-  std::vector<std::string> argv = {FACSET_CLI_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargv;
-  for (auto& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  CliRun r;
-  if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ) == 0) {
-    int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-    }
-    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-  }
-  posix_spawn_file_actions_destroy(&fa);
-  r.out = ReadFileBytes(outPath);
-  r.err = ReadFileBytes(errPath);
-  return r;
-}
+// Runs the built facset-cli with `args`.
+CliRun Cli(const std::vector<std::string>& args) { return testing::RunProcess(FACSET_CLI_PATH, args); }
 
 std::string ZeroRow(int r) {
   std::string s = "0";

@@ -1,0 +1,52 @@
+#pragma once
+// Runs a program to its end with stdin from /dev/null and stdout and stderr
+// captured, for tests of the command-line tools.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "support/temp_files.h"
+
+extern char** environ;
+
+namespace facset::testing {
+
+struct ProcessResult {
+  int status = -1;  // exit code, 128 + signal number when killed, -1 when it could not start
+  std::string out, err;
+};
+
+inline ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args) {
+  TempDir outputs;
+  const std::string outPath = outputs / "out", errPath = outputs / "err";
+  std::vector<std::string> argv = {program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargv;
+  for (auto& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ProcessResult r;
+  pid_t pid = 0;
+  if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ) == 0) {
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  }
+  posix_spawn_file_actions_destroy(&fa);
+  r.out = ReadFileBytes(outPath);
+  r.err = ReadFileBytes(errPath);
+  return r;
+}
+
+}  // namespace facset::testing
