@@ -31,9 +31,13 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-SimProcess::SimProcess(std::vector<std::string> args, bool withPty) {
-  std::vector<std::string> argv = {SimPath(), "--udp-port", "0", "--log", dir_.file("sim.jsonl"),
-                                   "--param-out", paramFile(), "--firmware-out", firmwareFile()};
+SimProcess::SimProcess(std::vector<std::string> args, bool withPty, bool withLog) {
+  std::vector<std::string> argv = {SimPath(), "--udp-port", "0", "--param-out", paramFile(),
+                                   "--firmware-out", firmwareFile()};
+  if (withLog) {
+    argv.push_back("--log");
+    argv.push_back(dir_.file("sim.jsonl"));
+  }
   if (withPty) argv.push_back("--pty");
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
@@ -65,11 +69,11 @@ SimProcess::SimProcess(std::vector<std::string> args, bool withPty) {
   }
   close(out[0]);
   std::smatch m;
-  if (!std::regex_search(line, m, std::regex("^ready udp=127\\.0\\.0\\.1:(\\d+)"))) {
+  if (line.rfind("ready", 0) != 0) {
     Stop(SIGKILL);
     throw std::runtime_error("scale-sim did not get ready: '" + line + "'");
   }
-  udpPort_ = std::stoi(m[1]);
+  if (std::regex_search(line, m, std::regex("udp=127\\.0\\.0\\.1:(\\d+)"))) udpPort_ = std::stoi(m[1]);
   if (std::regex_search(line, m, std::regex("pty=(\\S+)"))) ptyPath_ = m[1];
 }
 
