@@ -45,25 +45,20 @@ class Converter {
   iconv_t cd_;
 };
 
-// Length of the well-formed UTF-8 sequence at the start of `s`, or 0.
-std::size_t Utf8SeqLen(std::string_view s) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char c = b(0);
+// Bytes to skip for the UTF-8 sequence at the start of `s` that could not be
+// converted: the whole sequence when it is well formed (GBK lacks the character),
+// else its lead byte and the continuation bytes that belonged to it, so that a
+// truncated sequence counts as one bad character.
+std::size_t BadSeqLen(std::string_view s) {
+  const auto c = static_cast<unsigned char>(s[0]);
   std::size_t n;
-  std::uint32_t cp;
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
-  else return 0;
-  if (s.size() < n) return 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((b(i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i) & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-    return 0;
-  return n;
+  if (c >= 0xC2 && c <= 0xDF) n = 2;
+  else if (c >= 0xE0 && c <= 0xEF) n = 3;
+  else if (c >= 0xF0 && c <= 0xF4) n = 4;
+  else return 1;
+  std::size_t i = 1;
+  while (i < n && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+  return i;
 }
 
 }  // namespace
@@ -98,8 +93,7 @@ std::string Utf8ToGbk(std::string_view utf8) {
       continue;
     }
     out.push_back('?');
-    const std::size_t n = Utf8SeqLen(utf8);
-    utf8.remove_prefix(n == 0 ? 1 : n);
+    utf8.remove_prefix(BadSeqLen(utf8));
   }
   return out;
 }
