@@ -15,6 +15,7 @@
 #include <QObject>
 
 #include "serial/serial_custom_speed.h"
+#include "serial/serial_termios.h"
 #include "serial/serial_threads.h"
 
 namespace facset {
@@ -42,24 +43,6 @@ namespace {
 
 std::string WithReason(const char* message, int err) {
   return std::string(message) + ": " + std::generic_category().message(err);
-}
-
-speed_t StandardSpeed(std::uint32_t baud) {
-  struct Entry {
-    std::uint32_t baud;
-    speed_t code;
-  };
-  static constexpr Entry kTable[] = {
-      {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-      {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-      {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-      {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-      {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-  };
-  for (const auto& e : kTable)
-    if (e.baud == baud) return e.code;
-  return B0;
 }
 
 void SetModemLine(int fd, int line, bool on) {
@@ -207,46 +190,23 @@ void TComm::ApplyCommState() {
   if (!IsOpen()) return;
   termios t{};
   if (tcgetattr(fd_, &t) != 0) return;
-
-  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR |
-                 IUCLC | IMAXBEL | IUTF8);
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON | ISIG | IEXTEN | TOSTOP);
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_cflag |= CREAD | CLOCAL | HUPCL;
-
-  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= kSizes[static_cast<int>(byteSize_) & 3];
-  switch (parity_) {
-    case TParity::None: break;
-    case TParity::Odd: t.c_cflag |= PARENB | PARODD; break;
-    case TParity::Even: t.c_cflag |= PARENB; break;
-    case TParity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case TParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
-  }
-  // Errors are marked so the receive thread can hand the character on as it
-  // came, or replace it.
-  if (parityCheck_) t.c_iflag |= INPCK | PARMRK;
-  // termios has no 1.5: two stop bits is what an 8250-type UART sends as 1.5
-  // with 5 data bits, and never too short for the receiver otherwise.
-  if (stopBits_ != TStopBits::_1) t.c_cflag |= CSTOPB;
-  if (outxXonXoffFlow_) t.c_iflag |= IXON;
-  if (inxXonXoffFlow_) t.c_iflag |= IXOFF;
+  serial_detail::LineSettings ls;
+  ls.baudRate = baudRate_;
+  ls.byteSize = byteSize_;
+  ls.parity = parity_;
+  ls.stopBits = stopBits_;
+  ls.parityCheck = parityCheck_;
   // One flag covers CTS output flow and RTS input flow on Linux.
-  if (outxCtsFlow_ || rtsControl_ == TRtsControl::RtsHandshake) t.c_cflag |= CRTSCTS;
-  t.c_cc[VSTART] = static_cast<cc_t>(xonChar_);
-  t.c_cc[VSTOP] = static_cast<cc_t>(xoffChar_);
-  t.c_cc[VMIN] = 1;  // with O_NONBLOCK, a read of 0 then means the line is gone
-  t.c_cc[VTIME] = 0;
-
-  const speed_t speed = StandardSpeed(baudRate_);
-  if (speed != B0) {
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-  }
+  ls.ctsFlow = outxCtsFlow_ || rtsControl_ == TRtsControl::RtsHandshake;
+  ls.xonOut = outxXonXoffFlow_;
+  ls.xonIn = inxXonXoffFlow_;
+  ls.xonChar = xonChar_;
+  ls.xoffChar = xoffChar_;
+  serial_detail::MakeLineTermios(t, ls);
   // A refused setting is not reported; the port keeps what it had.
   tcsetattr(fd_, TCSANOW, &t);
-  if (speed == B0 && baudRate_ != 0) serial_detail::SetCustomSpeed(fd_, baudRate_);
+  if (serial_detail::StandardSpeed(baudRate_) == B0 && baudRate_ != 0)
+    serial_detail::SetCustomSpeed(fd_, baudRate_);
 
   SetModemLine(fd_, TIOCM_DTR, dtrControl_ != TDtrControl::DtrDisable);
   SetRtsToggle(fd_, rtsControl_ == TRtsControl::RtsTransmissionAvailable);
@@ -254,15 +214,13 @@ void TComm::ApplyCommState() {
     SetModemLine(fd_, TIOCM_RTS, rtsControl_ != TRtsControl::RtsDisable);
 
   termios now{};
-  const bool marks = tcgetattr(fd_, &now) == 0 ? (now.c_iflag & PARMRK) && (now.c_iflag & INPCK) : false;
+  const bool marks = tcgetattr(fd_, &now) == 0 && (now.c_iflag & PARMRK) && (now.c_iflag & INPCK);
   session_->parityMarks.store(marks);
   session_->ignoreNull.store(ignoreNullChar_);
   session_->replaceOnError.store(replaceWhenParityError_);
   session_->replacedChar.store(replacedChar_);
   session_->baudRate.store(baudRate_);
-  const std::uint32_t bits = 1 + (static_cast<std::uint32_t>(byteSize_) + 5) + (parity_ != TParity::None ? 1 : 0) +
-                             (stopBits_ == TStopBits::_1 ? 1 : 2);
-  session_->bitsPerChar.store(bits);
+  session_->bitsPerChar.store(serial_detail::BitsPerChar(ls));
 }
 
 void TComm::HandleNotification(QEvent* event) {

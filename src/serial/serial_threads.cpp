@@ -217,11 +217,6 @@ void TReadThread::Run() {
     if (totalMs > 0) deadline = std::min(deadline, readStart + std::chrono::milliseconds(totalMs));
     if (counters.supported()) deadline = std::min(deadline, nextSample);
 
-    filter.ignoreNull = s.ignoreNull.load();
-    filter.unmark = s.parityMarks.load();
-    filter.replace = s.replaceOnError.load();
-    filter.replacedChar = s.replacedChar.load();
-
     pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLIN, 0}};
     const int r = PollUntil(fds, 2, deadline);
     if (r < 0) {
@@ -232,6 +227,11 @@ void TReadThread::Run() {
     if (IsSet(fds[0]) || s.stopped.load()) break;
 
     if (fds[1].revents & POLLIN) {
+      // Settings may have been re-applied while the thread waited.
+      filter.ignoreNull = s.ignoreNull.load();
+      filter.unmark = s.parityMarks.load();
+      filter.replace = s.replaceOnError.load();
+      filter.replacedChar = s.replacedChar.load();
       const ssize_t n = read(s.fd, raw, kReadChunk - count);
       if (n > 0) {
         const std::size_t kept = filter.Apply(raw, static_cast<std::size_t>(n), chunk + count);
