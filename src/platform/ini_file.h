@@ -2,6 +2,15 @@
 // INI files with the semantics of the Windows private-profile functions, on any
 // POSIX system. Texts are byte strings (GBK for the Chinese catalog); nothing is
 // ever converted.
+//
+// The file is held as an indexed model; every call first checks the file's stat
+// identity (and, for a file stamped within the last second, its bytes), so
+// changes made by other programs are seen without re-parsing on every lookup.
+// Section and key names are trimmed before they are matched or written. A write
+// whose section, key or value holds a line break, or whose line would not read
+// back as that key (a key with "=", "[x]"), is refused with EIniError.
+// A symbolic link is written through: its target is replaced, the link stays.
+// One object is used from one thread at a time.
 
 #include <cstdint>
 #include <memory>
@@ -51,6 +60,9 @@ class IniFile {
   // Groups writes: between BeginUpdate and CommitUpdate writes are held in memory
   // (reads see them) and CommitUpdate puts them into the file as one atomic
   // replacement: all or nothing. CancelUpdate drops them. Use IniUpdate.
+  // Groups nest: only the outermost CommitUpdate writes, and a CancelUpdate at
+  // any depth drops the whole group (later Commit/Cancel calls do nothing).
+  // Changes other programs make to the file during a group are overwritten.
   void BeginUpdate();
   void CommitUpdate();  // ends the update either way; throws EIniError, the file then unchanged
   void CancelUpdate();

@@ -9,7 +9,8 @@ namespace facset {
 
 // GBK (code page 936) bytes to UTF-8; an invalid sequence becomes U+FFFD.
 std::string GbkToUtf8(std::string_view gbk);
-// UTF-8 to GBK bytes; a character GBK cannot hold becomes "?".
+// UTF-8 to GBK bytes; a character GBK cannot hold, or an invalid UTF-8
+// sequence, becomes "?".
 std::string Utf8ToGbk(std::string_view utf8);
 
 }  // namespace facset
