@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -124,6 +125,53 @@ TEST_F(IniFailure, NestedBatchesCommitOnceAtTheOuterEnd) {
   EXPECT_EQ(ReadFileBytes(path), original);
   outer.Commit();
   EXPECT_EQ(ReadFileBytes(path), "; hand-made\r\n[factory]\r\nbyte[1  ]=4\r\n");
+}
+
+// Runs `body` as an unprivileged user (in a child process when we are root,
+// since root may write anything); returns what it returned.
+template <typename F>
+int RunUnprivileged(F body) {
+  if (::geteuid() != 0) return body();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+// Replacing by rename could overwrite a file marked read-only; it must not.
+TEST(IniBadPlace, ReadOnlyFileAndFolderAreNotWritten) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string ro = dir / "ro.ini";
+  WriteFileBytes(ro, "[a]\r\nk=v\r\n");
+  ASSERT_EQ(::chmod(ro.c_str(), 0444), 0);
+  std::filesystem::create_directory(dir.path() / "rodir");
+  ASSERT_EQ(::chmod((dir.path() / "rodir").c_str(), 0555), 0);
+  const std::string inRoDir = dir / "rodir/new.ini";
+
+  const int rc = RunUnprivileged([&] {
+    IniFile file(ro), fresh(inRoDir);
+    if (file.ReadString("a", "k", "") != "v") return 1;
+    try {
+      file.WriteString("a", "k", "w");
+      return 2;
+    } catch (const EIniError&) {
+    }
+    try {
+      fresh.WriteString("a", "k", "w");
+      return 3;
+    } catch (const EIniError&) {
+    }
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(ReadFileBytes(ro), "[a]\r\nk=v\r\n");
+  EXPECT_FALSE(std::filesystem::exists(inRoDir));
+  EXPECT_EQ(EntriesIn(dir.path()), 2u);
 }
 
 TEST(IniBadPlace, ParentIsAFile) {
