@@ -23,8 +23,8 @@ namespace serial_detail {
 struct CommSession;
 }
 
-// Enumerations keep their ordinals (one byte each); see serial_comm.cpp for
-// how each value is expressed with termios.
+// Enumerations keep their ordinals (one byte each); serial_termios.cpp and
+// serial_comm.cpp show how each value is expressed with termios.
 enum class TDtrControl : std::uint8_t { DtrEnable, DtrDisable, DtrHandshake };
 enum class TRtsControl : std::uint8_t { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
 enum class TByteSize : std::uint8_t { _5, _6, _7, _8 };
