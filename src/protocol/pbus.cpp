@@ -44,13 +44,19 @@ class TPBusComm::BusyScope {
 };
 
 TPBusComm::TPBusComm()
-    : udp_(std::make_unique<UdpClient>()), comm_(std::make_unique<TComm>()), timer_(std::make_unique<QTimer>()) {
+    : udp_(std::make_unique<UdpClient>()),
+      comm_(std::make_unique<TComm>()),
+      timer_(std::make_unique<QTimer>()),
+      limit_(std::make_unique<QTimer>()) {
   timer_->setSingleShot(true);
   timer_->setTimerType(Qt::PreciseTimer);
   QObject::connect(timer_.get(), &QTimer::timeout, [this] {
     timedOut_ = -1;
     timer_->stop();
   });
+  limit_->setSingleShot(true);
+  limit_->setTimerType(Qt::PreciseTimer);
+  QObject::connect(limit_.get(), &QTimer::timeout, [this] { limitExpired_ = true; });
 
   active_ = false;
   baudRate_ = TBaudRate::tbr9600;
@@ -134,19 +140,18 @@ template <typename Done>
 bool TPBusComm::SleepUntil(Done done, int ms) {
   if (!QCoreApplication::instance())
     throw std::logic_error("The protocol engine needs a QCoreApplication to wait");
-  bool expired = false;
-  QTimer limit;
-  if (ms >= 0) {
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&limit, &QTimer::timeout, [&expired] { expired = true; });
-    limit.start(ms);
-  }
+  limitExpired_ = false;
+  if (ms >= 0) limit_->start(ms);
+  bool ok = true;
   while (!done()) {
-    if (expired) return false;
+    if (limitExpired_) {
+      ok = false;
+      break;
+    }
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
-  return true;
+  limit_->stop();
+  return ok;
 }
 
 void TPBusComm::ResetReceive() {
@@ -283,23 +288,39 @@ bool TPBusComm::TransactData() {
 // ---------------------------------------------------------------- UDP
 
 bool TPBusComm::WaitReadable(int ms) {
-  const int fd = udp_->Handle();
-  if (!notifier_ || notifier_->socket() != fd) {
-    notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+  if (!notifier_) {
+    // Stays enabled for the engine's life: outside an exchange a datagram is
+    // thrown away at once, so nothing stale waits for the next request.
+    notifier_ = std::make_unique<QSocketNotifier>(udp_->Handle(), QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+      if (udpWaiting_) {
+        udpReadable_ = true;
+        return;
+      }
+      try {
+        udp_->Discard();
+      } catch (const std::exception&) {
+        notifier_->setEnabled(false);  // a broken socket must not spin the loop
+      }
+    });
   }
   notifier_->setEnabled(true);
-  bool readable = false;
+  udpReadable_ = false;
+  udpWaiting_ = true;
   try {
-    SleepUntil([&] { return aborted_ || (readable = udp_->Readable()); }, ms);
+    SleepUntil([this] { return aborted_ || udpReadable_; }, ms);
   } catch (...) {
-    notifier_->setEnabled(false);
+    udpWaiting_ = false;
     throw;
   }
-  notifier_->setEnabled(false);
-  return readable;
+  udpWaiting_ = false;
+  // The notifier may not have been served in the last pass: look once more.
+  return udpReadable_ || (!aborted_ && udp_->Readable());
 }
 
 int TPBusComm::DoUdpExchange(const std::uint8_t* buffer, std::size_t length) {
+  if (!QCoreApplication::instance())
+    throw std::logic_error("The protocol engine needs a QCoreApplication to wait");
   int result = AnswerAborted;
   int attempt = 0;
   aborted_ = false;

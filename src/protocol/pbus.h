@@ -176,6 +176,7 @@ class TPBusComm {
   std::unique_ptr<UdpClient> udp_;
   std::unique_ptr<TComm> comm_;
   std::unique_ptr<QTimer> timer_;
+  std::unique_ptr<QTimer> limit_;  // bounds SleepUntil
   std::unique_ptr<QSocketNotifier> notifier_;
   std::vector<std::string> trace_;
 
@@ -188,6 +189,9 @@ class TPBusComm {
   int rxCount_ = 0;
   int rxState_ = -1;
   bool busy_ = false;
+  bool limitExpired_ = false;
+  bool udpWaiting_ = false;
+  bool udpReadable_ = false;
   bool hungUp_ = false;
   WaitEnd lastWaitEnd_ = WaitEnd::None;
   Buffer frameBuf_{};

@@ -32,11 +32,11 @@ TempDir::~TempDir() {
 }
 
 SimProcess::SimProcess(std::vector<std::string> args, bool withPty, bool withLog) {
-  std::vector<std::string> argv = {SimPath(), "--udp-port", "0", "--param-out", paramFile(),
-                                   "--firmware-out", firmwareFile()};
+  std::vector<std::string> argv = {SimPath(), "--udp-port", "0"};
   if (withLog) {
-    argv.push_back("--log");
-    argv.push_back(dir_.file("sim.jsonl"));
+    for (const std::string& a : {std::string("--log"), dir_.file("sim.jsonl"), std::string("--param-out"), paramFile(),
+                                 std::string("--firmware-out"), firmwareFile()})
+      argv.push_back(a);
   }
   if (withPty) argv.push_back("--pty");
   argv.insert(argv.end(), args.begin(), args.end());

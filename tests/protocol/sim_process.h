@@ -34,7 +34,7 @@ class SimProcess {
  public:
   // `args` are extra options; UDP is put on 127.0.0.1 with a free port and the
   // log goes to a file in the process's own temp dir.
-  // `withLog` false leaves the log out (for benchmarks).
+  // `withLog` false leaves out the log and the stored files (for benchmarks).
   explicit SimProcess(std::vector<std::string> args = {}, bool withPty = false, bool withLog = true);
   ~SimProcess();
   SimProcess(const SimProcess&) = delete;
