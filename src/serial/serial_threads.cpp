@@ -96,6 +96,19 @@ void CommSession::Post(NotifyKind kind, std::uint32_t value, std::unique_ptr<std
   QCoreApplication::postEvent(notifier, ev);
 }
 
+void CompareLineCounters(const serial_icounter_struct& before, const serial_icounter_struct& now,
+                         std::uint32_t& errors, std::uint32_t& modem) {
+  errors = 0;
+  if (now.buf_overrun != before.buf_overrun) errors |= CE_RXOVER;
+  if (now.overrun != before.overrun) errors |= CE_OVERRUN;
+  if (now.parity != before.parity) errors |= CE_RXPARITY;
+  if (now.frame != before.frame) errors |= CE_FRAME;
+  if (now.brk != before.brk) errors |= CE_BREAK;
+  modem = 0;
+  if (now.dcd != before.dcd) modem |= kModemCarrierDetect;
+  if (now.rng != before.rng) modem |= kModemRing;
+}
+
 void CommSession::PostHangup() {
   if (!hangupPosted.exchange(true)) Post(NotifyKind::RequestHangup);
 }
@@ -113,6 +126,8 @@ constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 // Line errors and modem changes have no descriptor to wait on; where the
 // driver keeps counters they are sampled this often (and after every read).
 constexpr auto kCounterPeriod = std::chrono::milliseconds(100);
+// Keeps deadlines far from the clock's range; longer totals wait as good as for ever.
+constexpr std::uint64_t kLongestTotalMs = 30ull * 24 * 3600 * 1000;
 
 bool IsSet(const pollfd& p) { return (p.revents & POLLIN) != 0; }
 
@@ -139,15 +154,8 @@ class LineCounters {
       supported_ = false;  // not a failure of the line: just stop sampling
       return;
     }
-    std::uint32_t errors = 0;
-    if (now.buf_overrun != last_.buf_overrun) errors |= CE_RXOVER;
-    if (now.overrun != last_.overrun) errors |= CE_OVERRUN;
-    if (now.parity != last_.parity) errors |= CE_RXPARITY;
-    if (now.frame != last_.frame) errors |= CE_FRAME;
-    if (now.brk != last_.brk) errors |= CE_BREAK;
-    std::uint32_t modem = 0;
-    if (now.dcd != last_.dcd) modem |= kModemCarrierDetect;
-    if (now.rng != last_.rng) modem |= kModemRing;
+    std::uint32_t errors = 0, modem = 0;
+    serial_detail::CompareLineCounters(last_, now, errors, modem);
     last_ = now;
     if (errors) s.Post(NotifyKind::ReceiveError, errors);
     if (modem) s.Post(NotifyKind::ModemState, modem);
@@ -210,6 +218,7 @@ void TReadThread::Run() {
       totalMs = constant;
     else if (interval != kMaxDword || multiplier != 0 || constant != 0)
       totalMs = std::uint64_t{multiplier} * kReadChunk + constant;
+    totalMs = std::min<std::uint64_t>(totalMs, kLongestTotalMs);
     const bool intervalUsed = interval != 0 && interval != kMaxDword;
 
     Clock::time_point deadline = Clock::time_point::max();
@@ -303,7 +312,13 @@ TWriteThread::DrainResult TWriteThread::WaitDrained() {
   CommSession& s = *session_;
   for (;;) {
     int pending = 0;
-    if (ioctl(s.fd, TIOCOUTQ, &pending) != 0 || pending <= 0) return DrainResult::Drained;
+    if (ioctl(s.fd, TIOCOUTQ, &pending) != 0 || pending <= 0) {
+      // The driver's buffer is empty; where the UART tells, also wait for its
+      // FIFO and shift register (up to some 16 ms at 9600 bit/s).
+      int lsr = 0;
+      if (ioctl(s.fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT)) return DrainResult::Drained;
+      pending = 1;
+    }
     // Sleep for about the time the rest needs on the line, within 1..20 ms.
     const std::uint64_t baud = std::max<std::uint32_t>(s.baudRate.load(), 1);
     const std::uint64_t ms = std::uint64_t(pending) * s.bitsPerChar.load() * 1000 / baud;

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <linux/serial.h>
+
 #include <QEvent>
 
 class QObject;
@@ -59,6 +61,11 @@ class RxFilter {
 };
 
 inline constexpr std::size_t kReadChunk = 2048;
+
+// What changed between two samples of the driver's counters, as the line-error
+// flags and the modem code of the notifications (0 when nothing changed).
+void CompareLineCounters(const serial_icounter_struct& before, const serial_icounter_struct& now,
+                         std::uint32_t& errors, std::uint32_t& modem);
 
 // Shared by the component and the threads of one opening. The descriptors and
 // the notifier are fixed for its life; settings the threads need are atomics
