@@ -27,6 +27,7 @@ struct Command {
 extern const Command kShowCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
+extern const Command kDownloadCommand;
 
 // Prints "usage: facset-cli <synopsis>" and the details to stdout.
 void PrintHelp(const Command& cmd);

@@ -1,0 +1,165 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "download/catalog_format.h"
+#include "download/download.h"
+#include "lang/lang.h"
+#include "params/param_math.h"
+#include "platform/text_encoding.h"
+#include "protocol/scale_link.h"
+
+namespace facset {
+
+namespace {
+constexpr std::int64_t kBlockSize = 256;
+constexpr std::int64_t kFirstSentBlock = 32;  // blocks 0..31 (8 KiB) are never sent
+constexpr std::uint16_t kVerificationWord = 0;
+
+// The image file, closed on every way out.
+class ImageFile {
+ public:
+  explicit ImageFile(const std::string& path) { fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+  ~ImageFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+  int fd() const { return fd_; }
+
+  // Up to 256 bytes into `dst`; a short read at the end fills only the first
+  // bytes. -1 on a read error.
+  ssize_t ReadBlock(std::uint8_t* dst) {
+    std::size_t got = 0;
+    while (got < kBlockSize) {
+      const ssize_t n = ::read(fd_, dst + got, kBlockSize - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::string CannotRead(const std::string& path, int err) {
+  return "Cannot read the firmware file " + Utf8ToGbk(path) + ": " + std::strerror(err);
+}
+}  // namespace
+
+FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
+  if (path.empty() || !FileExists(path)) return FirmwareResult::NoFile;
+
+  // Opened before the scale is asked into its upgrade mode, so that an image
+  // that cannot be read leaves the scale as it was, and says so.
+  ImageFile image(path);
+  struct stat st {};
+  int openError = 0;
+  if (image.fd() < 0 || ::fstat(image.fd(), &st) != 0) {
+    openError = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    openError = EINVAL;  // a device or a pipe has no size to divide into blocks
+  }
+  if (openError != 0) {
+    host.AppendLine(CannotRead(path, openError));
+    return FirmwareResult::CannotRead;
+  }
+
+  auto& data = ScaleComm->BlockData;
+  data.fill(0);
+  // The low four digits of the access code as packed BCD, least significant
+  // pair first; 0x10 asks for the upgrade mode.
+  std::uint8_t code[4];
+  IdToBcdLsbFirst(static_cast<std::uint32_t>(kAccessCode), code);
+  data[0] = code[0];
+  data[1] = code[1];
+  data[2] = 0x10;
+  if (!ScaleComm->ReadBlock(14, 16)) {
+    if (DownloadAborted()) return FirmwareResult::Aborted;
+    host.AppendLine(LangCatalog("sConnectFail"));
+    return FirmwareResult::EntryFailed;
+  }
+  if (DownloadAborted()) return FirmwareResult::Aborted;
+
+  if (!ScaleComm->StartUpgrade(0)) {
+    if (DownloadAborted()) return FirmwareResult::Aborted;
+    host.AppendLine(kMsgStartCommandError);
+    if (!ScaleComm->Connect(kAccessCode) || DownloadAborted() || !ScaleComm->StartUpgrade(0)) {
+      if (DownloadAborted()) return FirmwareResult::Aborted;
+      host.AppendLine(kMsgReconnectError);
+      return FirmwareResult::StartFailed;
+    }
+  }
+  if (DownloadAborted()) return FirmwareResult::Aborted;
+  host.AppendLine(LangCatalog("sStartUpdating"));
+
+  if (::lseek(image.fd(), 0, SEEK_SET) != 0) {
+    host.AppendLine(CannotRead(path, errno));
+    return FirmwareResult::CannotRead;
+  }
+  const std::int64_t n = CeilDiv(st.st_size, kBlockSize);
+  // Looked up once: the text cannot change during the run.
+  const std::string progressFormat = LangCatalog("sUpdate");
+  bool failed = false;
+  for (std::int64_t k = 0; k < n; ++k) {
+    const std::string progress = FormatCatalog(progressFormat, {k + 1, n});
+    if (k < 2) {
+      host.AppendLine(progress);
+    } else {
+      host.ReplaceLastLine(progress);
+    }
+    if (k % 30 == 0) host.ProcessEvents();
+    if (DownloadAborted()) return FirmwareResult::Aborted;
+
+    // The rest of a short last block keeps what the buffer held.
+    if (image.ReadBlock(data.data()) < 0) {
+      host.AppendLine(CannotRead(path, errno));
+      return FirmwareResult::CannotRead;
+    }
+    if (k < kFirstSentBlock) continue;
+    if (k == n - 1) {
+      data[254] = static_cast<std::uint8_t>(kVerificationWord & 0xFF);
+      data[255] = static_cast<std::uint8_t>(kVerificationWord >> 8);
+    }
+    if (!ScaleComm->WriteBlock(15, static_cast<std::uint16_t>(k))) {
+      failed = true;
+      break;
+    }
+  }
+  if (DownloadAborted()) return FirmwareResult::Aborted;
+  if (failed) {
+    host.AppendLine(LangCatalog("sCommunicationerror"));
+    return FirmwareResult::BlockFailed;
+  }
+
+  host.AppendLine(LangCatalog("sDisconnect"));
+  if (!ScaleComm->FinishUpgrade(kVerificationWord)) {
+    if (DownloadAborted()) return FirmwareResult::Aborted;
+    host.AppendLine(LangCatalog("sDisconnectError"));
+    return FirmwareResult::FinishFailed;
+  }
+  if (DownloadAborted()) return FirmwareResult::Aborted;
+
+  host.AppendLine(LangCatalog("sUpdatecompleted"));
+  host.AppendLine("\r\n\r\n" + LangCatalog("sLastUpdatetime") + ReportTimeText());
+  const std::uint8_t versionField[2] = {0, 0};
+  const std::int64_t version = BcdToInt(versionField, 4);
+  host.AppendLine(FormatCatalog(LangCatalog("sProgVerAndCheckSum"), {version, kVerificationWord}));
+  host.AppendLine(kMsgReportRule);
+  host.AppendLine(kMsgReportRule);
+  return FirmwareResult::Completed;
+}
+
+}  // namespace facset
