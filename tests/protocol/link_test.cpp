@@ -39,9 +39,36 @@ class Link : public ::testing::Test {
   testing::RecordingDialogs dialogs;
 };
 
-TEST_F(Link, MissingSerialPortAsFirstOpen) {
-  EXPECT_EQ(LinkOpenSerial(exeDir.file("no-such-tty"), 0), -3);
+TEST_F(Link, SerialOpenErrors) {
+  EXPECT_EQ(LinkOpenSerial(exeDir.file("no-such-tty"), 0), -3);  // the first open of the program
   EXPECT_FALSE(ScaleComm->isActive());
+  SimProcess sim({}, true);
+  EXPECT_EQ(LinkOpenSerial(sim.ptyPath(), 5), -3);  // no such speed: nothing is sent
+  EXPECT_FALSE(ScaleComm->isActive());
+  EXPECT_EQ(sim.WaitLog(0).size(), 0u);
+}
+
+TEST_F(Link, CallsDuringAWaitAreRefused) {
+  SimProcess sim({"--delay", "400"});
+  OverrideLinkUdpPort(sim.udpPort());
+  ScaleComm->SetRetryInterval(3000);
+  ASSERT_EQ(LinkOpenUdp("127.0.0.1"), 0);
+  int write = 0, close = 0, open = 0;
+  testing::During(100, [&] {
+    std::uint8_t junk[4] = {1, 2, 3, 4};
+    write = LinkWriteBlock(80, 0, 0, junk, 4);
+    close = LinkCloseUdp("127.0.0.1");
+    open = LinkOpenSerial("/dev/null", 0);
+  });
+  ScaleComm->BlockData.fill(0);
+  ScaleComm->BlockData[0] = 0xA6;
+  EXPECT_TRUE(ScaleComm->WriteBlock(80, 0));
+  EXPECT_EQ(write, -1);
+  EXPECT_EQ(close, -1);
+  EXPECT_EQ(open, -1);
+  EXPECT_EQ(ScaleComm->Mode(), TMode::tmTCPIP);
+  EXPECT_EQ(sim.WaitLog(2).size(), 2u);  // the log-on and the one block
+  EXPECT_EQ(ReadFile(sim.paramFile())[0], 0xA6);
 }
 
 TEST_F(Link, SerialDownloadAndClose) {
