@@ -37,6 +37,15 @@ double MsSinceProcessStart() {
   return nowMs - startTicks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
 class FirstPaintProbe : public QObject {
  public:
   explicit FirstPaintProbe(QWidget* w) : QObject(w), window_(w) { w->installEventFilter(this); }
@@ -44,7 +53,7 @@ class FirstPaintProbe : public QObject {
     if (o == window_ && e->type() == QEvent::Paint && !done_) {
       done_ = true;
       QTimer::singleShot(0, window_, [this] {
-        std::printf("first paint after %.1f ms\n", MsSinceProcessStart());
+        std::printf("first paint after %.1f ms, resident %ld kB\n", MsSinceProcessStart(), ResidentKb());
         std::fflush(stdout);
         QApplication::exit(0);
       });

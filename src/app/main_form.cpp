@@ -6,6 +6,7 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QTextEdit>
+#include <QAbstractItemView>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -135,6 +136,17 @@ QStringListModel* NumericEntries() {
   }();
   return model;
 }
+
+// A list the operator can type into, whose drop-down is built when first
+// opened (256 entries per list, a block full of them).
+class TTypedList : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  void showPopup() override {
+    view()->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    QComboBox::showPopup();
+  }
+};
 
 void SelectQuietly(QComboBox* c, int index) {
   const QSignalBlocker block(c);
@@ -293,7 +305,7 @@ void TMainForm::CreateLayout() {
   // Classic group frames: the caption sits in the top line, a little in.
   for (QGroupBox* g : {GrpIPSet, GroupBox2}) {
     g->setStyleSheet(
-        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 7px; padding-top: 4px; }"
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 8px; padding-top: 8px; }"
         "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 8px; padding: 0 2px; }");
   }
   MyScrollBox1 = Own(new TMyScrollBox("MyScrollBox1", GroupBox2));
@@ -665,11 +677,15 @@ void TMainForm::BuildParamControls() {
       connect(e, &QLineEdit::textChanged, this, [this, e] { Guard([this, e] { TextParamChanged(e); }); });
       continue;
     }
-    auto* c = new QComboBox(PnlCtrlCbox);
+    QComboBox* c = row.kind == RowKind::Numeric ? new TTypedList(PnlCtrlCbox) : new QComboBox(PnlCtrlCbox);
     c->setObjectName("CboxAuto" + tagName);
     c->setProperty("tag", row.byte);
     if (row.kind == RowKind::Numeric) {
-      c->setEditable(true);
+      if (!row.readOnly) c->setModel(NumericEntries());
+      // A line edit of its own instead of setEditable(), which also builds the
+      // drop-down's popup at once: that popup is built when first opened.
+      c->setLineEdit(new QLineEdit(c));
+      c->setCompleter(nullptr);
       c->setInsertPolicy(QComboBox::NoInsert);
       c->setGeometry(93, y, 120, listHeight);
       auto* note = makeLabel(d.Note, 220, y - 3, 500);
@@ -679,8 +695,6 @@ void TMainForm::BuildParamControls() {
         c->setEditText(ToQ(NumericText(ps_.Block, row)));
         continue;  // shown only: its value does not fit the list's arithmetic
       }
-      c->setModel(NumericEntries());
-      c->setCompleter(nullptr);
       c->setCurrentIndex(-1);
       c->setEditText(ToQ(NumericText(ps_.Block, row)));
       QLineEdit* edit = c->lineEdit();
