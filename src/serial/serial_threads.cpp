@@ -27,8 +27,14 @@ QEvent::Type CommNotifyEvent::EventType() {
 }
 
 std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+  if (!unmark) {
+    state_ = 0;
+    if (!ignoreNull) {
+      std::memcpy(out, in, n);
+      return n;
+    }
+  }
   std::size_t m = 0;
-  if (!unmark) state_ = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t c = in[i];
     if (!unmark) {
@@ -182,21 +188,28 @@ void TReadThread::Run() {
   CommSession& s = *session_;
   serial_detail::RxFilter filter;
   LineCounters counters(s.fd);
-  std::uint8_t raw[kReadChunk];
-  std::uint8_t chunk[kReadChunk];
-  std::size_t count = 0;
+  // Reads take what the driver has, up to two chunks' worth, so a stream
+  // costs fewer calls; the bytes are handed on in chunks of at most 2048,
+  // and what is left over starts the next one.
+  constexpr std::size_t kRawRead = 2 * kReadChunk;
+  std::uint8_t raw[kRawRead];
+  std::uint8_t chunk[kReadChunk + kRawRead];
+  std::size_t count = 0;  // below kReadChunk between reads
+  bool readAgain = false;
   Clock::time_point readStart = Clock::now();
   Clock::time_point lastByte = readStart;
   Clock::time_point nextSample = readStart + kCounterPeriod;
 
+  auto deliverFirst = [&](std::size_t n) {
+    auto block = std::make_unique<std::uint8_t[]>(n + 1);
+    std::memcpy(block.get(), chunk, n);
+    block[n] = 0;
+    s.Post(NotifyKind::ReceiveData, static_cast<std::uint32_t>(n), std::move(block));
+    count -= n;
+    if (count > 0) std::memmove(chunk, chunk + n, count);
+  };
   auto deliver = [&] {
-    if (count > 0) {
-      auto block = std::make_unique<std::uint8_t[]>(count + 1);
-      std::memcpy(block.get(), chunk, count);
-      block[count] = 0;
-      s.Post(NotifyKind::ReceiveData, static_cast<std::uint32_t>(count), std::move(block));
-      count = 0;
-    }
+    while (count > 0) deliverFirst(std::min(count, kReadChunk));
     readStart = Clock::now();
   };
   auto hangup = [&] {
@@ -227,13 +240,20 @@ void TReadThread::Run() {
     if (counters.supported()) deadline = std::min(deadline, nextSample);
 
     pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLIN, 0}};
-    const int r = PollUntil(fds, 2, deadline);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      hangup();
-      break;
+    if (readAgain) {
+      // The last read filled the buffer: more is likely waiting, so read
+      // before polling (a stop is still seen at the top of the loop).
+      fds[1].revents = POLLIN;
+    } else {
+      const int r = PollUntil(fds, 2, deadline);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        hangup();
+        break;
+      }
+      if (IsSet(fds[0]) || s.stopped.load()) break;
     }
-    if (IsSet(fds[0]) || s.stopped.load()) break;
+    readAgain = false;
 
     if (fds[1].revents & POLLIN) {
       // Settings may have been re-applied while the thread waited.
@@ -241,13 +261,18 @@ void TReadThread::Run() {
       filter.unmark = s.parityMarks.load();
       filter.replace = s.replaceOnError.load();
       filter.replacedChar = s.replacedChar.load();
-      const ssize_t n = read(s.fd, raw, kReadChunk - count);
+      const ssize_t n = read(s.fd, raw, kRawRead);
       if (n > 0) {
+        readAgain = static_cast<std::size_t>(n) == kRawRead;
         const std::size_t kept = filter.Apply(raw, static_cast<std::size_t>(n), chunk + count);
         if (kept > 0) lastByte = Clock::now();
         count += kept;
         counters.Check(s);
-        if (count == kReadChunk || ((immediate || firstByte) && count > 0)) deliver();
+        if (count >= kReadChunk) {
+          while (count >= kReadChunk) deliverFirst(kReadChunk);
+          readStart = lastByte;  // the rest came in for the next read
+        }
+        if ((immediate || firstByte) && count > 0) deliver();
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         hangup();  // end of file, EIO or ENXIO: the device has gone
         break;
