@@ -23,7 +23,11 @@ constexpr std::uint16_t kVerificationWord = 0;
 // The image file, closed on every way out.
 class ImageFile {
  public:
-  explicit ImageFile(const std::string& path) { fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+  // Non-blocking for the open only: a named pipe must not stall the run.
+  explicit ImageFile(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ >= 0) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+  }
   ~ImageFile() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -54,9 +58,10 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-std::string CannotRead(const std::string& path, int err) {
-  return "Cannot read the firmware file " + Utf8ToGbk(path) + ": " + std::strerror(err);
+std::string CannotRead(const std::string& path, const std::string& why) {
+  return "Cannot read the firmware file " + Utf8ToGbk(path) + ": " + why;
 }
+std::string CannotRead(const std::string& path, int err) { return CannotRead(path, std::strerror(err)); }
 }  // namespace
 
 FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
@@ -66,14 +71,13 @@ FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
   // that cannot be read leaves the scale as it was, and says so.
   ImageFile image(path);
   struct stat st {};
-  int openError = 0;
   if (image.fd() < 0 || ::fstat(image.fd(), &st) != 0) {
-    openError = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    openError = EINVAL;  // a device or a pipe has no size to divide into blocks
+    host.AppendLine(CannotRead(path, errno));
+    return FirmwareResult::CannotRead;
   }
-  if (openError != 0) {
-    host.AppendLine(CannotRead(path, openError));
+  if (!S_ISREG(st.st_mode)) {
+    // A device or a pipe has no size to divide into blocks.
+    host.AppendLine(CannotRead(path, "not a regular file"));
     return FirmwareResult::CannotRead;
   }
 
