@@ -1,0 +1,98 @@
+#include "app/window_download.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
+
+#include "app/form_widgets.h"
+#include "app/main_form.h"
+#include "download/download.h"
+#include "download/serial_names.h"
+#include "lang/lang.h"
+#include "platform/dialogs.h"
+#include "platform/text_encoding.h"
+
+namespace facset {
+
+namespace {
+
+class WindowHost : public QObject, public DownloadHost {
+ public:
+  explicit WindowHost(TMainForm& f) : form_(f) { form_.installEventFilter(this); }
+  ~WindowHost() override { form_.removeEventFilter(this); }
+
+  bool closeRequested = false;
+
+  void AskSaveSettings() override { form_.AskSaveSettings(); }
+  void ReportSerialNotSet() override {
+    AppDialogs().ShowMessage(std::string(kMsgPortNotSet), "", MsgIcon::None);
+    form_.FocusCom();
+  }
+  void AppendLine(std::string_view gbk) override { form_.AppendMsg(gbk); }
+  void ReplaceLastLine(std::string_view gbk) override { form_.ReplaceLastMsg(gbk); }
+  void ProcessEvents() override { QCoreApplication::processEvents(); }
+
+  bool UseCom() const override { return form_.Params().UseCom; }
+  int ComIndex() const override { return form_.ComSelectedIndex(); }
+  std::string ComText() const override { return form_.ComText(); }
+  std::string ComDevice(const std::string& name) const override {
+    return ResolveSerialDevice(name, ToolConfigIni.get());
+  }
+  std::string DeviceIp() const override { return form_.Params().DeviceIp; }
+  ParamBlock& Block() override { return form_.Params().Block; }
+  bool DownProg() const override { return form_.DownProgChecked(); }
+  std::string FirmwarePath() const override { return GbkToUtf8(form_.FirmwarePath()); }
+
+ protected:
+  // A close during the run waits until the run has let go of the port.
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (watched == &form_ && e->type() == QEvent::Close && DownloadRunning()) {
+      closeRequested = true;
+      AbortDownload();
+      e->ignore();
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  TMainForm& form_;
+};
+
+// Restores the button and, when the operator closed the window during the
+// run, closes it again once the run is over (the usual question included).
+class RunGuard {
+ public:
+  RunGuard(TMainForm& f, WindowHost& host) : form_(&f), host_(host), wasEnabled_(f.btnDownload->isEnabled()) {
+    f.btnDownload->setEnabled(false);
+  }
+  ~RunGuard() {
+    if (!form_) return;
+    form_->btnDownload->setEnabled(wasEnabled_);
+    if (host_.closeRequested) {
+      QPointer<TMainForm> f = form_;
+      QTimer::singleShot(0, f, [f] {
+        if (f) f->close();
+      });
+    }
+  }
+  RunGuard(const RunGuard&) = delete;
+  RunGuard& operator=(const RunGuard&) = delete;
+
+ private:
+  QPointer<TMainForm> form_;
+  WindowHost& host_;
+  bool wasEnabled_;
+};
+
+}  // namespace
+
+void WindowDownload(TMainForm& form) {
+  if (DownloadRunning()) return;
+  WindowHost host(form);
+  RunGuard guard(form, host);
+  RunDownload(host);
+}
+
+}  // namespace facset
