@@ -8,6 +8,8 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextEdit>
@@ -18,6 +20,7 @@
 
 #include "app/form_widgets.h"
 #include "app/main_form.h"
+#include "app/qt_dialogs.h"
 #include "lang/lang.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
@@ -161,6 +164,8 @@ class MainFormTest : public QObject {
   void closeWhenSaveFails();
   void openCommand();
   void openCancelled();
+  void openFailingLanguageSwitch();
+  void qtMessageBoxes();
   void saveAsKeepsOtherSections();
   void wheelScrollsByFocus();
   void messageList();
@@ -779,6 +784,56 @@ void MainFormTest::openCancelled() {
   QCOMPARE(t.find<QPlainTextEdit>("lstMsg")->toPlainText(), QString());
   QVERIFY(!t.form->Modified());
   QVERIFY(t.list("CboxAuto14") != nullptr);
+}
+
+void MainFormTest::openFailingLanguageSwitch() {
+  Tool t(ParamFile(Rows()));
+  // A parameter file without "IsEnabled": the switch has to write it, and cannot.
+  const std::string other = t.dir / "other.ini";
+  WriteFileBytes(other, "[factory]\r\nbyte[1  ]=2\r\n[Set]\r\nlngstr=_en\r\n");
+  t.dialogs.files.push_back(other);
+  {
+    testing::FileSizeLimit limit(8);
+    t.find<QPushButton>("btnopen")->click();
+  }
+  const auto msgs = t.dialogs.Messages();
+  QCOMPARE(msgs.size(), std::size_t{1});
+  QVERIFY(msgs[0].text.find("Unable to write to") == 0);
+  QVERIFY(ReadFileBytes(other).find("IsEnabled") == std::string::npos);
+  // The old language stays in force; the window goes on.
+  QCOMPARE(t.find<QPushButton>("btnopen")->text(), U("打开参数文件"));
+  QCOMPARE(LangCatalog("sNoSet"), G("未设置"));
+  Tool::choose(t.list("cbb1"), 4);
+  QCOMPARE(t.byte(1), 4);
+}
+
+void MainFormTest::qtMessageBoxes() {
+  QtDialogs qt;
+  struct Seen {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int buttons = 0;
+  } seen;
+  auto answer = [&seen](QMessageBox::StandardButton press) {
+    QTimer::singleShot(0, [&seen, press] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box != nullptr);
+      seen = {box->windowTitle(), box->text(), box->icon(), static_cast<int>(box->buttons().size())};
+      box->button(press)->click();
+    });
+  };
+  answer(QMessageBox::Ok);
+  qt.ShowMessage(G("重力值"), "", MsgIcon::Error);
+  QCOMPARE(seen.title, QString());
+  QCOMPARE(seen.text, U("重力值"));
+  QCOMPARE(seen.icon, QMessageBox::Critical);
+  QCOMPARE(seen.buttons, 1);
+  answer(QMessageBox::Yes);
+  QVERIFY(qt.AskYesNo("save?", "", MsgIcon::Question));
+  QCOMPARE(seen.icon, QMessageBox::Question);
+  QCOMPARE(seen.buttons, 2);
+  answer(QMessageBox::No);
+  QVERIFY(!qt.AskYesNo("save?", "", MsgIcon::Question));
 }
 
 void MainFormTest::saveAsKeepsOtherSections() {
