@@ -4,6 +4,11 @@
 #ifdef FACSET_HAVE_PROTOCOL
 #include "protocol/scale_link.h"
 #endif
+#ifdef FACSET_HAVE_DOWNLOAD
+#include <cstdlib>
+
+#include "app/window_download.h"
+#endif
 
 int main(int argc, char** argv) {
   facset::StartupHooks hooks;
@@ -11,7 +16,15 @@ int main(int argc, char** argv) {
   hooks.createEngine = facset::CreateScaleComm;
   hooks.destroyEngine = facset::DestroyScaleComm;
 #endif
-  // HOOK: the download command (btnDownloadClick) is set here as hooks.download
-  // once the download module exists.
+#ifdef FACSET_HAVE_DOWNLOAD
+  hooks.download = facset::WindowDownload;
+  // A simulated scale on another UDP port than 5001 (documented in README.md).
+  if (const char* port = std::getenv("FACSET_SCALE_UDP_PORT"); port && std::atoi(port) > 0) {
+    hooks.createEngine = [p = std::atoi(port)] {
+      facset::CreateScaleComm();
+      facset::OverrideLinkUdpPort(p);
+    };
+  }
+#endif
   return facset::RunApp(argc, argv, hooks);
 }
