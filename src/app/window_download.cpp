@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -19,8 +20,14 @@ namespace {
 
 class WindowHost : public QObject, public DownloadHost {
  public:
-  explicit WindowHost(TMainForm& f) : form_(f) { form_.installEventFilter(this); }
-  ~WindowHost() override { form_.removeEventFilter(this); }
+  explicit WindowHost(TMainForm& f) : form_(f) {
+    form_.installEventFilter(this);
+    sinceShown_.start();
+  }
+  ~WindowHost() override {
+    FlushProgress();
+    form_.removeEventFilter(this);
+  }
 
   bool closeRequested = false;
 
@@ -29,9 +36,26 @@ class WindowHost : public QObject, public DownloadHost {
     AppDialogs().ShowMessage(std::string(kMsgPortNotSet), "", MsgIcon::None);
     form_.FocusCom();
   }
-  void AppendLine(std::string_view gbk) override { form_.AppendMsg(gbk); }
-  void ReplaceLastLine(std::string_view gbk) override { form_.ReplaceLastMsg(gbk); }
+  void AppendLine(std::string_view gbk) override {
+    FlushProgress();
+    form_.AppendMsg(gbk);
+  }
+  // The progress line is rewritten for every block; nobody reads faster than
+  // a few updates a second, and re-laying out the log for each of thousands
+  // of blocks would make the window the slowest part of the upgrade. The last
+  // text always reaches the log before the next line and at the end.
+  void ReplaceLastLine(std::string_view gbk) override {
+    pending_.assign(gbk);
+    hasPending_ = true;
+    if (sinceShown_.elapsed() >= kProgressIntervalMs) FlushProgress();
+  }
   void ProcessEvents() override { QCoreApplication::processEvents(); }
+  void FlushProgress() {
+    if (!hasPending_) return;
+    hasPending_ = false;
+    form_.ReplaceLastMsg(pending_);
+    sinceShown_.restart();
+  }
 
   bool UseCom() const override { return form_.Params().UseCom; }
   int ComIndex() const override { return form_.ComSelectedIndex(); }
@@ -57,7 +81,11 @@ class WindowHost : public QObject, public DownloadHost {
   }
 
  private:
+  static constexpr int kProgressIntervalMs = 50;
   TMainForm& form_;
+  std::string pending_;
+  bool hasPending_ = false;
+  QElapsedTimer sinceShown_;
 };
 
 // Restores the button and, when the operator closed the window during the
@@ -93,6 +121,7 @@ void WindowDownload(TMainForm& form) {
   WindowHost host(form);
   RunGuard guard(form, host);
   RunDownload(host);
+  host.FlushProgress();
 }
 
 }  // namespace facset
