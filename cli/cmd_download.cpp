@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,7 @@ class Printer {
 
   void Append(std::string_view gbk) {
     if (tty_) {
+      ShowPending();
       if (open_) Put("\n");
       Put(Text(gbk));
       open_ = true;
@@ -54,16 +56,20 @@ class Printer {
   }
   void ReplaceLast(std::string_view gbk) {
     if (!open_) return Append(gbk);
+    pending_ = Text(gbk);
     if (tty_) {
-      Put("\r\x1b[K");
-      Put(Text(gbk));
-    } else {
-      pending_ = Text(gbk);
+      // A terminal shows a few updates a second; the last one always lands.
+      hasPending_ = true;
+      if (std::chrono::steady_clock::now() - shown_ >= std::chrono::milliseconds(50)) ShowPending();
     }
   }
   void Finish() {
     if (!open_) return;
-    if (!tty_) Put(pending_);
+    if (tty_) {
+      ShowPending();
+    } else {
+      Put(pending_);
+    }
     Put("\n");
     pending_.clear();
     open_ = false;
@@ -91,6 +97,13 @@ class Printer {
     pending_.clear();
     open_ = false;
   }
+  void ShowPending() {
+    if (!hasPending_) return;
+    hasPending_ = false;
+    Put("\r\x1b[K");
+    Put(pending_);
+    shown_ = std::chrono::steady_clock::now();
+  }
   void Put(const std::string& s) {
     std::fwrite(s.data(), 1, s.size(), stdout);
     if (tty_) std::fflush(stdout);
@@ -99,7 +112,9 @@ class Printer {
   bool gbk_;
   bool tty_;
   bool open_ = false;
+  bool hasPending_ = false;  // terminal: a progress text not shown yet
   std::string pending_;
+  std::chrono::steady_clock::time_point shown_{};
 };
 
 class CliHost : public DownloadHost {
@@ -301,7 +316,7 @@ int RunDownloadCommand(std::span<const std::string> args) {
 }  // namespace
 
 const Command kDownloadCommand{
-    "download", "download FILE [--ip ADDR | --com NAME] [--firmware PATH | --no-firmware] [--gbk]",
+    "download", "download FILE [--ip ADDR | --com NAME] [--firmware PATH | --no-firmware]",
     "download a parameter file (and firmware) to a scale",
     "Sends the parameter block of FILE to the scale, as the window's download\n"
     "button does, and then the firmware image when FILE asks for it. FILE is only\n"
