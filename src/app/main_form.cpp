@@ -24,7 +24,7 @@
 #include <stdexcept>
 
 #include "app/form_widgets.h"
-#include "app/msg_format.h"
+#include "lang/catalog_format.h"
 #include "app/ui_text.h"
 #include "lang/lang.h"
 #include "platform/dialogs.h"
@@ -742,7 +742,7 @@ void TMainForm::CboxMyChange(QComboBox* list) {
     if (row->readOnly) return;
     const NumericInput in = CheckNumericText(FromQ(list->currentText()), row->width);
     if (!in.accepted) {
-      AppDialogs().ShowMessage(FormatMsg(LangCatalog("sNotGreaterMax"), {std::to_string(NumericMax(row->width))}), "",
+      AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sNotGreaterMax"), {NumericMax(row->width)}), "",
                                MsgIcon::Error);
       {
         const QSignalBlocker block(list);
@@ -767,7 +767,7 @@ void TMainForm::TextParamChanged(QLineEdit* field) {
   const ParamRow* row = RowOf(TagOf(field));
   if (row == nullptr) return;
   if (!WriteTextParam(ps_.Block, *row, FromQ(field->text()))) {
-    AppDialogs().ShowMessage(FormatMsg(LangCatalog("sLenNotGreater"), {std::to_string(row->width)}), "",
+    AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sLenNotGreater"), {row->width}), "",
                              MsgIcon::Error);
     if (field->isEnabled() && field->isVisible()) field->setFocus(Qt::OtherFocusReason);
     return;
@@ -806,7 +806,7 @@ void TMainForm::GravityEncode(Gravity& g) {
   const std::optional<double> v = ParseDecimal(text);
   if (!v) throw std::runtime_error("'" + GbkToUtf8(text) + "' is not a valid floating point value");
   if (*v < kGravityMin || *v > kGravityMax) {
-    AppDialogs().ShowMessage(FormatMsg(LangCatalog("sGravityRange"), {"9.7000", "9.9000"}), "", MsgIcon::Error);
+    AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sGravityRange"), {"9.7000", "9.9000"}), "", MsgIcon::Error);
     if (g.field->isEnabled() && g.field->isVisible()) g.field->setFocus(Qt::OtherFocusReason);
     return;
   }

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "download/catalog_format.h"
+#include "lang/catalog_format.h"
 #include "download/download.h"
 #include "lang/lang.h"
 #include "params/param_math.h"

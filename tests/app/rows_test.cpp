@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/msg_format.h"
 #include "app/qt_dialogs.h"
 #include "params/param_rows.h"
 
@@ -138,14 +137,6 @@ TEST(KeyFilters, Characters) {
   EXPECT_TRUE(GravityKeyAllowed(U'.', "9"));
   EXPECT_FALSE(GravityKeyAllowed(U'.', "9.8"));
   EXPECT_FALSE(GravityKeyAllowed(U',', "9"));
-}
-
-TEST(FormatMsg, PlaceholdersInOrder) {
-  EXPECT_EQ(FormatMsg("Can not be greater than the maximum:%d", {"255"}), "Can not be greater than the maximum:255");
-  EXPECT_EQ(FormatMsg("between %s and %s, ok", {"9.7000", "9.9000"}), "between 9.7000 and 9.9000, ok");
-  EXPECT_EQ(FormatMsg("V%4.4d W:%4.4x", {"0000", "00AB"}), "V0000 W:00AB");
-  // A translator's stray placeholders never read past the arguments.
-  EXPECT_EQ(FormatMsg("100%% %d %s %n", {"1"}), "100% 1 %s %n");
 }
 
 TEST(QtFileFilter, Conversion) {

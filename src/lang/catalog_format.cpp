@@ -1,4 +1,4 @@
-#include "download/catalog_format.h"
+#include "lang/catalog_format.h"
 
 #include <algorithm>
 #include <vector>
@@ -23,8 +23,8 @@ std::string Digits(std::uint64_t v, bool hex) {
 }
 }  // namespace
 
-std::string FormatCatalog(std::string_view format, std::initializer_list<std::int64_t> args) {
-  const std::vector<std::int64_t> values(args);
+std::string FormatCatalog(std::string_view format, std::initializer_list<CatalogArg> args) {
+  const std::vector<CatalogArg> values(args);
   std::size_t next = 0;
   std::string out;
   std::size_t i = 0;
@@ -58,13 +58,19 @@ std::string FormatCatalog(std::string_view format, std::initializer_list<std::in
       number(precision);
     }
     const char conv = j < format.size() ? format[j] : '\0';
-    const bool known = conv == 'd' || conv == 'i' || conv == 'u' || conv == 'x' || conv == 'X';
+    const bool known = conv == 's' || conv == 'd' || conv == 'i' || conv == 'u' || conv == 'x' || conv == 'X';
     if (!known || next >= values.size()) {
       out.push_back('%');
       ++i;
       continue;
     }
-    const std::int64_t v = values[next++];
+    const CatalogArg& arg = values[next++];
+    i = j + 1;
+    if (const auto* text = std::get_if<std::string>(&arg.value)) {
+      out += *text;
+      continue;
+    }
+    const std::int64_t v = std::get<std::int64_t>(arg.value);
     const bool hex = conv == 'x' || conv == 'X';
     const bool negative = !hex && v < 0;
     const std::uint64_t magnitude =
@@ -83,7 +89,6 @@ std::string FormatCatalog(std::string_view format, std::initializer_list<std::in
       }
     }
     out += body;
-    i = j + 1;
   }
   return out;
 }
