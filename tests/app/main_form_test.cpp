@@ -25,12 +25,13 @@
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/text_encoding.h"
-#include "scripted_dialogs.h"
+#include "platform/scripted_dialogs.h"
 #include "support/temp_files.h"
 
 using namespace facset;
 using facset::testing::ReadFileBytes;
-using facset::testing::ScriptedDialogs;
+using facset::DialogCall;
+using facset::ScriptedDialogs;
 using facset::testing::TempDir;
 using facset::testing::WriteFileBytes;
 
@@ -190,7 +191,7 @@ void MainFormTest::firstRunInEmptyFolder() {
   QVERIFY(!t.form->Modified());
   QVERIFY(t.find<QTextEdit>("lstDispValue")->toPlainText().startsWith("00: A6 00"));
   QVERIFY(t.close());
-  QVERIFY(t.dialogs.shown.empty());
+  QVERIFY(t.dialogs.calls.empty());
 }
 
 void MainFormTest::englishCatalog() {
@@ -380,7 +381,7 @@ void MainFormTest::numericLists() {
   // Typing 70000 into a two-byte list: refused at the fifth digit.
   max->lineEdit()->clear();
   QTest::keyClicks(max->lineEdit(), "70000");
-  const auto msgs = t.dialogs.Messages();
+  const auto msgs = t.dialogs.CallsOf(DialogCall::Kind::Message);
   QCOMPARE(msgs.size(), std::size_t{1});
   QCOMPARE(msgs[0].text, G(" 不能大于最大值65535").substr(1));
   QCOMPARE(msgs[0].title, std::string());
@@ -390,14 +391,14 @@ void MainFormTest::numericLists() {
   QCOMPARE(t.byte(31), 0x58);
 
   // A one-byte list: 3 and 30 pass, 300 is refused with 255.
-  t.dialogs.Clear();
+  t.dialogs.calls.clear();
   auto* count = t.list("CboxAuto16");
   QCOMPARE(count->currentText(), U("7"));
   count->lineEdit()->clear();
   QCOMPARE(t.byte(16), 0);  // emptying writes 0
   QTest::keyClicks(count->lineEdit(), "300");
-  QCOMPARE(t.dialogs.Messages().size(), std::size_t{1});
-  QVERIFY(t.dialogs.Messages()[0].text.find("255") != std::string::npos);
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
+  QVERIFY(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].text.find("255") != std::string::npos);
   QCOMPARE(t.byte(16), 30);
   // Choosing an entry from the list writes it too.
   count->setCurrentIndex(200);
@@ -415,8 +416,8 @@ void MainFormTest::textFields() {
   QVERIFY(t.form->Modified());
   // A text longer than the width in bytes (pasted GBK) is refused, bytes kept.
   text->setText(U("中文中文中"));  // 10 GBK bytes, 5 characters
-  QCOMPARE(t.dialogs.Messages().size(), std::size_t{1});
-  QCOMPARE(t.dialogs.Messages()[0].text, G("长度不能大于8"));
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].text, G("长度不能大于8"));
   QCOMPARE(t.byte(20), 'A');
   QCOMPARE(t.byte(22), 'C');
 }
@@ -485,7 +486,7 @@ void MainFormTest::definitionsBreakingInvariants() {
   QCOMPARE(tail->text(), U("X"));
   tail->setText("ABCDEF");
   QCOMPARE(t.byte(255), 'F');
-  QVERIFY(t.dialogs.Messages().empty());
+  QVERIFY(t.dialogs.CallsOf(DialogCall::Kind::Message).empty());
   tail->setText("ABCDEFG");  // cut to the maximum length by the field itself
   QCOMPARE(t.byte(255), 'F');
 
@@ -533,8 +534,8 @@ void MainFormTest::gravityManualInput() {
   QCOMPARE(t.byte(7), 98);
   // Leaving the field with "0": the range message, the focus comes back.
   t.find<QWidget>("edtFilePath")->setFocus();
-  QCOMPARE(t.dialogs.Messages().size(), std::size_t{1});
-  QCOMPARE(t.dialogs.Messages()[0].text, G("重力值必须在9.7000~9.9000之间，请重新输入"));
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].text, G("重力值必须在9.7000~9.9000之间，请重新输入"));
   QTRY_VERIFY(field->hasFocus());
   // 9.8 and Enter: stored at once, view refreshed, focus stays.
   field->clear();
@@ -569,10 +570,10 @@ void MainFormTest::gravityRange() {
   const int k = t.byte(11) << 16 | t.byte(12) << 8 | t.byte(13);
   if (stored < 0) {
     QCOMPARE(k, 0);
-    QCOMPARE(t.dialogs.Messages().size(), std::size_t{1});
+    QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
   } else {
     QCOMPARE(k, stored);
-    QVERIFY(t.dialogs.Messages().empty());
+    QVERIFY(t.dialogs.CallsOf(DialogCall::Kind::Message).empty());
   }
   QCOMPARE(t.byte(7), 0);  // the use-site list never touches the flag
 }
@@ -593,7 +594,7 @@ void MainFormTest::gravityRegionsAndNotSet() {
   QCOMPARE(t.byte(10), 0xDF);
   // A region outside the range: the message; bytes kept, flag and index follow.
   Tool::choose(list, 3);
-  QCOMPARE(t.dialogs.Messages().size(), std::size_t{1});
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
   QCOMPARE(t.byte(10), 0xDF);
   QCOMPARE(t.form->Params().bdgbIndex, 3);
   // Not set: field emptied and disabled, bytes 7..10 zero, the view not yet refreshed.
@@ -612,16 +613,16 @@ void MainFormTest::gravityRegionsAndNotSet() {
 void MainFormTest::gravityNotANumber() {
   Tool t(ParamFile("", "_cn", "[Aregb]\r\nAregb0=Bad=abc\r\n"));
   Tool::choose(t.list("Cboxbdgb"), 2);
-  QCOMPARE(t.dialogs.Messages().size(), std::size_t{1});
-  QCOMPARE(t.dialogs.Messages()[0].text, std::string("'abc' is not a valid floating point value"));
-  QCOMPARE(t.dialogs.Messages()[0].icon, MsgIcon::Error);
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].text, std::string("'abc' is not a valid floating point value"));
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].icon, MsgIcon::Error);
   // "." alone, typed into the manual field.
-  t.dialogs.Clear();
+  t.dialogs.calls.clear();
   Tool::choose(t.list("CboxTaggb"), 1);
   t.edit("edttaggb")->setText(".");
   PressEnter(t.edit("edttaggb"));
-  QCOMPARE(t.dialogs.Messages().size(), std::size_t{1});
-  QCOMPARE(t.dialogs.Messages()[0].text, std::string("'.' is not a valid floating point value"));
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].text, std::string("'.' is not a valid floating point value"));
   // The window goes on working.
   Tool::choose(t.list("cbb1"), 2);
   QCOMPARE(t.byte(1), 2);
@@ -646,7 +647,7 @@ void MainFormTest::linkHandlersNeverModify() {
   QVERIFY(!t.form->Params().UseCom);
   QVERIFY(!t.form->Modified());
   QVERIFY(t.close());
-  QVERIFY(t.dialogs.shown.empty());
+  QVERIFY(t.dialogs.calls.empty());
 }
 
 void MainFormTest::firmwareHandlersModify() {
@@ -664,11 +665,11 @@ void MainFormTest::firmwareHandlersModify() {
   {
     Tool t;
     const std::string image = G("/tmp/固件.hex");
-    t.dialogs.files.push_back(image);
+    t.dialogs.openPaths.push_back(image);
     t.find<QPushButton>("Button1")->click();
     QCOMPARE(t.edit("edtFilePath")->text(), U("/tmp/固件.hex"));
     QVERIFY(t.form->Modified());
-    const auto& req = t.dialogs.shown.back().request;
+    const auto& req = t.dialogs.calls.back().request;
     QCOMPARE(req.filter, std::string("Binary Files|*.hex|All Files|*.*"));
     QCOMPARE(req.initialDir, t.dir.path() + "/");
     // Saved as GBK bytes.
@@ -701,17 +702,17 @@ void MainFormTest::closeQuestion() {
     const std::string before = t.config();
     Tool::choose(t.list("cbb1"), 3);
     QVERIFY(t.close());  // answer No
-    QCOMPARE(t.dialogs.shown.size(), std::size_t{1});
-    QCOMPARE(t.dialogs.shown[0].kind, ScriptedDialogs::Kind::YesNo);
-    QCOMPARE(t.dialogs.shown[0].text, G("当前设置未保存，是否要进行保存？"));
-    QCOMPARE(t.dialogs.shown[0].icon, MsgIcon::Question);
-    QCOMPARE(t.dialogs.shown[0].title, std::string());
+    QCOMPARE(t.dialogs.calls.size(), std::size_t{1});
+    QCOMPARE(t.dialogs.calls[0].kind, DialogCall::Kind::YesNo);
+    QCOMPARE(t.dialogs.calls[0].text, G("当前设置未保存，是否要进行保存？"));
+    QCOMPARE(t.dialogs.calls[0].icon, MsgIcon::Question);
+    QCOMPARE(t.dialogs.calls[0].title, std::string());
     QCOMPARE(t.config(), before);
   }
   {
     Tool t(cfg);
     Tool::choose(t.list("cbb1"), 3);
-    t.dialogs.yesNoAnswers.push_back(true);
+    t.dialogs.yesNo.push_back(true);
     QVERIFY(t.close());
     QVERIFY(t.config().find("byte[1  ]=3") != std::string::npos);
     QVERIFY(t.config().find("byte[14 ]t=Mode") != std::string::npos);
@@ -720,7 +721,7 @@ void MainFormTest::closeQuestion() {
   {
     Tool t(cfg);  // the close button asks the same
     Tool::choose(t.list("cbb2"), 1);
-    t.dialogs.yesNoAnswers.push_back(true);
+    t.dialogs.yesNo.push_back(true);
     t.form->show();
     t.find<QPushButton>("btnClose")->click();
     QVERIFY(!t.form->isVisible());
@@ -734,18 +735,18 @@ void MainFormTest::closeWhenSaveFails() {
   const std::string before = t.config();
   {
     testing::FileSizeLimit limit(before.size() / 2);
-    t.dialogs.yesNoAnswers.push_back(true);
+    t.dialogs.yesNo.push_back(true);
     QVERIFY(!t.close());  // stays open
   }
-  const auto msgs = t.dialogs.Messages();
+  const auto msgs = t.dialogs.CallsOf(DialogCall::Kind::Message);
   QCOMPARE(msgs.size(), std::size_t{1});
   QVERIFY(msgs[0].text.find("Unable to write to") == 0);
   QVERIFY(t.form->Modified());
   QCOMPARE(t.config(), before);
   // Closing again asks again.
-  t.dialogs.Clear();
+  t.dialogs.calls.clear();
   QVERIFY(t.close());
-  QCOMPARE(t.dialogs.shown.size(), std::size_t{1});
+  QCOMPARE(t.dialogs.calls.size(), std::size_t{1});
 }
 
 void MainFormTest::openCommand() {
@@ -753,9 +754,9 @@ void MainFormTest::openCommand() {
   const std::string other = t.dir / "other.ini";
   WriteFileBytes(other, "[factory]\r\nbyte[1  ]=2\r\nbyte[14 ]t=Opened\r\nbyte[14 ]n=1\r\nbyte[14 ]0=x\r\n"
                         "[Set]\r\nlngstr=_en\r\n");
-  t.dialogs.files.push_back(other);
+  t.dialogs.openPaths.push_back(other);
   t.find<QPushButton>("btnopen")->click();
-  const auto& req = t.dialogs.shown.front().request;
+  const auto& req = t.dialogs.calls.front().request;
   QCOMPARE(req.filter, std::string("*.ini|*.ini"));
   QCOMPARE(req.title, std::string());
   QCOMPARE(req.initialDir, t.dir.path() + "/");
@@ -773,8 +774,8 @@ void MainFormTest::openCommand() {
   // Closing asks even without an edit; No keeps facconfig.ini.
   const std::string before = t.config();
   QVERIFY(t.close());
-  QCOMPARE(t.dialogs.shown.back().kind, ScriptedDialogs::Kind::YesNo);
-  QCOMPARE(t.dialogs.shown.back().text, std::string("Settings are not saved, do you want to save?"));
+  QCOMPARE(t.dialogs.calls.back().kind, DialogCall::Kind::YesNo);
+  QCOMPARE(t.dialogs.calls.back().text, std::string("Settings are not saved, do you want to save?"));
   QCOMPARE(t.config(), before);
 }
 
@@ -791,12 +792,12 @@ void MainFormTest::openFailingLanguageSwitch() {
   // A parameter file without "IsEnabled": the switch has to write it, and cannot.
   const std::string other = t.dir / "other.ini";
   WriteFileBytes(other, "[factory]\r\nbyte[1  ]=2\r\n[Set]\r\nlngstr=_en\r\n");
-  t.dialogs.files.push_back(other);
+  t.dialogs.openPaths.push_back(other);
   {
     testing::FileSizeLimit limit(8);
     t.find<QPushButton>("btnopen")->click();
   }
-  const auto msgs = t.dialogs.Messages();
+  const auto msgs = t.dialogs.CallsOf(DialogCall::Kind::Message);
   QCOMPARE(msgs.size(), std::size_t{1});
   QVERIFY(msgs[0].text.find("Unable to write to") == 0);
   QVERIFY(ReadFileBytes(other).find("IsEnabled") == std::string::npos);
@@ -841,9 +842,9 @@ void MainFormTest::saveAsKeepsOtherSections() {
   const std::string target = t.dir / "copy.ini";
   WriteFileBytes(target, "[Mine]\r\nkeep=yes\r\n[factory]\r\nbyte[1  ]=4\r\nextra=1\r\n");
   Tool::choose(t.list("cbb1"), 3);
-  t.dialogs.files.push_back(target);
+  t.dialogs.savePaths.push_back(target);
   t.find<QPushButton>("btsave")->click();
-  const auto& req = t.dialogs.shown.front().request;
+  const auto& req = t.dialogs.calls.front().request;
   QCOMPARE(req.filter, std::string("*.ini"));
   QCOMPARE(req.defaultExt, std::string("ini"));
   QCOMPARE(req.title, G(" 保存参数").substr(1));
@@ -856,7 +857,7 @@ void MainFormTest::saveAsKeepsOtherSections() {
            U("保存文件") + QString::fromStdString(target));
   QVERIFY(!t.form->Modified());
   QVERIFY(t.close());
-  QVERIFY(t.dialogs.shown.size() == 1);  // only the save dialog: no question
+  QVERIFY(t.dialogs.calls.size() == 1);  // only the save dialog: no question
 }
 
 void MainFormTest::wheelScrollsByFocus() {
