@@ -1,22 +1,16 @@
 // facset-cli download end to end against scale-sim, over UDP and its
 // pseudo-terminal. Each test runs a copy of the program in a folder of its own
 // (its language file and facconfig.ini live beside it).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 
 #include "platform/text_encoding.h"
 #include "sim_process.h"
-
-extern char** environ;
+#include "support/run_process.h"
 
 namespace facset {
 namespace {
@@ -24,16 +18,9 @@ namespace {
 using testing::SimProcess;
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-void WriteAll(const std::string& path, const std::string& s) { std::ofstream(path, std::ios::binary) << s; }
-
-struct CliRun {
-  int status = -1;
-  std::string out, err;
-};
+using CliRun = testing::ProcessResult;
+std::string ReadAll(const std::string& path) { return testing::ReadFileBytes(path); }
+void WriteAll(const std::string& path, const std::string& s) { testing::WriteFileBytes(path, s); }
 
 class CliDownload : public ::testing::Test {
  protected:
@@ -44,36 +31,9 @@ class CliDownload : public ::testing::Test {
   }
 
   CliRun Cli(std::vector<std::string> args, int udpPort = 0) {
-    args.insert(args.begin(), {cli, "download"});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("FACSET_SCALE_UDP_PORT=", 0) != 0) env.emplace_back(*e);
-    }
-    if (udpPort) env.push_back("FACSET_SCALE_UDP_PORT=" + std::to_string(udpPort));
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string outPath = dir.file("out"), errPath = dir.file("err");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    CliRun r;
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) == 0) {
-      int ws = 0;
-      while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-      }
-      r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    r.out = ReadAll(outPath);
-    r.err = ReadAll(errPath);
-    return r;
+    args.insert(args.begin(), "download");
+    const std::string port = "FACSET_SCALE_UDP_PORT";
+    return testing::RunProcess(cli, args, {udpPort ? port + "=" + std::to_string(udpPort) : port});
   }
 
   // A parameter file: link settings, firmware settings, a few bytes.

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ini_file.h"
-#include "temp_dir.h"
+#include "support/temp_files.h"
 
 namespace facset {
 namespace {

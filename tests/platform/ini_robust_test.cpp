@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ini_file.h"
-#include "temp_dir.h"
+#include "support/temp_files.h"
 
 namespace facset {
 namespace {
@@ -149,8 +149,8 @@ TEST(IniBadPlace, ReadOnlyFileAndFolderAreNotWritten) {
   const std::string ro = dir / "ro.ini";
   WriteFileBytes(ro, "[a]\r\nk=v\r\n");
   ASSERT_EQ(::chmod(ro.c_str(), 0444), 0);
-  std::filesystem::create_directory(dir.path() / "rodir");
-  ASSERT_EQ(::chmod((dir.path() / "rodir").c_str(), 0555), 0);
+  std::filesystem::create_directory((dir / "rodir"));
+  ASSERT_EQ(::chmod(((dir / "rodir")).c_str(), 0555), 0);
   const std::string inRoDir = dir / "rodir/new.ini";
 
   const int rc = RunUnprivileged([&] {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ini_file.h"
-#include "temp_dir.h"
+#include "support/temp_files.h"
 
 namespace facset {
 namespace {
@@ -160,7 +160,7 @@ TEST(IniWrite, PermissionBitsKept) {
 
 TEST(IniWrite, WritesThroughSymlinkAndKeepsIt) {
   TempDir dir;
-  std::filesystem::create_directory(dir.path() / "real");
+  std::filesystem::create_directory((dir / "real"));
   const std::string target = dir / "real/t.ini";
   WriteFileBytes(target, "[a]\r\nk=v\r\n");
   const std::string link = dir / "link.ini";
@@ -171,16 +171,16 @@ TEST(IniWrite, WritesThroughSymlinkAndKeepsIt) {
   EXPECT_EQ(ReadFileBytes(target), "[a]\r\nk=w\r\n");
   EXPECT_EQ(ini.ReadString("a", "k", ""), "w");
   // No temporary file is left anywhere.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path() / "real"), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator((dir / "real")), {}), 1);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(IniWrite, DanglingSymlinkCreatesTheTarget) {
   TempDir dir;
-  std::filesystem::create_symlink("t.ini", dir.path() / "link.ini");
+  std::filesystem::create_symlink("t.ini", (dir / "link.ini"));
   IniFile ini(dir / "link.ini");
   ini.WriteString("a", "k", "v");
-  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "link.ini"));
+  EXPECT_TRUE(std::filesystem::is_symlink((dir / "link.ini")));
   EXPECT_EQ(ReadFileBytes(dir / "t.ini"), "[a]\r\nk=v\r\n");
 }
 

@@ -20,17 +20,6 @@ namespace facset::testing {
 
 std::string SimPath() { return SCALE_SIM_PATH; }
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "facset-proto-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 SimProcess::SimProcess(std::vector<std::string> args, bool withPty, bool withLog) {
   std::vector<std::string> argv = {SimPath(), "--udp-port", "0"};
   if (withLog) {

@@ -5,21 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_files.h"
+
 namespace facset::testing {
-
-// A fresh directory under the system's temp dir, removed with its content.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 struct LogEntry {
   std::string transport;  // "udp" or "serial"

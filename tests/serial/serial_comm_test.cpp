@@ -15,6 +15,7 @@
 
 #include "pty_fixture.h"
 #include "serial/serial_comm.h"
+#include "support/temp_files.h"
 
 namespace facset {
 namespace {
@@ -28,18 +29,7 @@ using testing::Recorder;
 using testing::ThreadCount;
 using testing::UsePlainLine;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/facset-serial-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing::TempDir;
 
 std::string OpenError(TComm& comm) {
   try {

@@ -21,7 +21,10 @@ struct ProcessResult {
   std::string out, err;
 };
 
-inline ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args) {
+// `env` adjusts this process's environment for the child: "NAME=VALUE" sets
+// NAME, a bare "NAME" removes it.
+inline ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                                const std::vector<std::string>& env = {}) {
   TempDir outputs;
   const std::string outPath = outputs / "out", errPath = outputs / "err";
   std::vector<std::string> argv = {program};
@@ -30,6 +33,20 @@ inline ProcessResult RunProcess(const std::string& program, const std::vector<st
   for (auto& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
 
+  auto nameOf = [](const std::string& e) { return e.substr(0, e.find('=')); };
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) {
+    bool replaced = false;
+    for (const std::string& change : env) replaced = replaced || nameOf(change) == nameOf(*e);
+    if (!replaced) environment.emplace_back(*e);
+  }
+  for (const std::string& change : env) {
+    if (change.find('=') != std::string::npos) environment.push_back(change);
+  }
+  std::vector<char*> cenv;
+  for (auto& e : environment) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
+
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -37,7 +54,7 @@ inline ProcessResult RunProcess(const std::string& program, const std::vector<st
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ProcessResult r;
   pid_t pid = 0;
-  if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ) == 0) {
+  if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data()) == 0) {
     int ws = 0;
     while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
     }

@@ -33,6 +33,7 @@ class TempDir {
   const std::string& path() const { return path_; }
   // Path of `name` inside the folder.
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string file(const std::string& name) const { return *this / name; }
 
  private:
   std::string path_;
