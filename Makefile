@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: all deps build asan test test-plain test-asan run demo bench clean
+.PHONY: all deps build programs asan test test-plain test-asan run demo bench clean
 
 all: build
 
@@ -32,7 +32,11 @@ test-asan: asan
 
 test: test-plain test-asan
 
-demo: build
+# The programs alone: a newcomer's `make run` need not wait for the tests to build.
+programs: deps $(BUILD)/build.ninja
+	ninja -C $(BUILD) -j$(JOBS) facset facset-cli scale-sim
+
+demo: programs
 	scripts/demo-workspace $(BUILD)
 
 run: demo
