@@ -304,7 +304,9 @@ int RunDownloadCommand(std::span<const std::string> args) {
   if (r.aborted || g_interrupted) return Fail("interrupted");
   if (r.portNotSet) return Fail("no serial port chosen");
   if (!r.connected) {
-    return Fail("no connection to the scale at " + (ps.UseCom ? GbkToUtf8(host.comText) : ps.DeviceIp));
+    std::string why = "no connection to the scale at " + (ps.UseCom ? GbkToUtf8(host.comText) : ps.DeviceIp);
+    if (!LinkLastOpenError().empty()) why += " (" + LinkLastOpenError() + ")";
+    return Fail(why);
   }
   if (!r.blockAcked) return Fail("the scale did not acknowledge the parameter block");
   if (r.firmwareAsked && r.firmware != FirmwareResult::Completed) {

@@ -30,7 +30,14 @@ void DestroyScaleComm() {
 int LinkUdpPort() { return g_udpPortOverride > 0 ? g_udpPortOverride : kScaleUdpPort; }
 void OverrideLinkUdpPort(int port) { g_udpPortOverride = port > 0 ? port : 0; }
 
+namespace {
+std::string g_lastOpenError;
+}  // namespace
+
+const std::string& LinkLastOpenError() { return g_lastOpenError; }
+
 int LinkOpenSerial(const std::string& devicePath, std::uint8_t baudIndex) {
+  g_lastOpenError.clear();
   if (!Usable()) return -1;
   try {
     ScaleComm->SetMode(TMode::tmCOM);
@@ -38,12 +45,14 @@ int LinkOpenSerial(const std::string& devicePath, std::uint8_t baudIndex) {
     ScaleComm->SetCommName(devicePath);
     ScaleComm->SetActive(true, "", 0);
     return ScaleComm->Connect(kAccessCode) ? 0 : -1;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    g_lastOpenError = e.what();
     return -3;
   }
 }
 
 int LinkOpenUdp(const std::string& host) {
+  g_lastOpenError.clear();
   if (!Usable()) return -1;
   try {
     const int port = LinkUdpPort();
@@ -52,7 +61,8 @@ int LinkOpenUdp(const std::string& host) {
     ScaleComm->SetPort(port);
     ScaleComm->SetActive(true, host, port);
     return ScaleComm->Connect(kAccessCode) ? 0 : -1;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    g_lastOpenError = e.what();
     return -3;
   }
 }

@@ -32,6 +32,10 @@ void OverrideLinkUdpPort(int port);
 // searching the scale's speed; the port then runs at `baudIndex` (0..4).
 int LinkOpenSerial(const std::string& devicePath, std::uint8_t baudIndex);
 int LinkOpenUdp(const std::string& host);
+// Why the last open returned -3 (e.g. "Error opening serial port: Permission
+// denied"); empty after any other result. The log line stays " connect err ";
+// this is for the command line's stderr.
+const std::string& LinkLastOpenError();
 // Sends min(length, 256) bytes (rest zero) with argument high * 256 + low.
 // Errors of the UDP transport pass through.
 int LinkWriteBlock(std::uint8_t command, std::uint8_t addrLow, std::uint8_t addrHigh, const std::uint8_t* data,

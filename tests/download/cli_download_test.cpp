@@ -148,7 +148,8 @@ TEST_F(CliDownload, FailuresExitOneWithTheReason) {
       {{"--no-firmware"}, " set fail ", "did not acknowledge the parameter block"},
       {{"--firmware", image}, "Communication error", "firmware block"},
       {{"--firmware", dir.file("missing.hex")}, " set ok ! ", "firmware file not found: " + dir.file("missing.hex")},
-      {{"--com", "COM9"}, " connect err ", "no connection"},  // mapped to a path that is not there
+      // mapped to a path that is not there: the cause reaches stderr
+      {{"--com", "COM9"}, " connect err ", "no connection to the scale at COM9 (Error opening serial port"},
   };
   WriteAll(dir.file("facconfig.ini"), "[serial]\r\nCOM9=" + dir.file("no-tty") + "\r\n");
   WriteParams("_en", false, 0, false, "");
