@@ -20,6 +20,9 @@ struct ReadCase {
   std::string section, key, def;
   std::string expected;
 };
+// Test names and failure messages show the case name, not the struct's bytes.
+inline void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
 
 // GBK sample bytes: "使用串口" and a character whose second byte is "]" (0x5D),
 // one whose second byte is "=" would be invalid GBK, so 0x81 0x3D tests the rule.

@@ -30,6 +30,9 @@ struct WriteCase {
   std::vector<Write> writes;
   std::string after;
 };
+// Test names and failure messages show the case name, not the struct's bytes.
+inline void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+
 
 const WriteCase kWriteCases[] = {
     {"CreatesMissingFile", false, "", {{"a", "k", "v"}}, "[a]\r\nk=v\r\n"},
