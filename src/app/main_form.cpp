@@ -923,7 +923,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
       if (k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab) break;
       if (k->modifiers() & Qt::ControlModifier) break;  // shortcuts insert nothing
       const char32_t c = TypedChar(k);
-      if (c == 0) break;  // cursor and editing keys
+      // Cursor and editing keys; desktop keyboards give Delete the text DEL
+      // (127), yet it removes a character rather than typing one.
+      if (c == 0 || k->key() == Qt::Key_Delete) break;
       bool allowed = true;
       if (filter == kDigits) allowed = DigitKeyAllowed(c);
       if (filter == kAscii) allowed = AsciiKeyAllowed(c);

@@ -109,6 +109,14 @@ void Wheel(QWidget* target, int delta) {
 
 void PressEnter(QWidget* w) { QTest::keyClick(w, Qt::Key_Return); }
 
+// Delete as a desktop keyboard delivers it: with the text DEL (127).
+void PressDelete(QWidget* w) {
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, QString(QChar(0x7F)));
+  QApplication::sendEvent(w, &press);
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_Delete, Qt::NoModifier, QString(QChar(0x7F)));
+  QApplication::sendEvent(w, &release);
+}
+
 // Types one character as the keyboard delivers it (also outside Latin-1).
 void TypeChar(QWidget* w, const QString& ch) {
   QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, ch);
@@ -442,6 +450,18 @@ void MainFormTest::keyFilters() {
   gravity->clear();
   QTest::keyClicks(gravity, "9x.8.1,5");
   QCOMPARE(gravity->text(), U("9.815"));
+  // Delete is an editing key, not a typed character: every filter lets it through.
+  struct DeleteCase {
+    QLineEdit* field;
+    QString after;
+  };
+  const DeleteCase deletes[] = {{count, "2"}, {text, "b"}, {gravity, ".815"}};
+  for (const DeleteCase& d : deletes) {
+    d.field->setCursorPosition(0);
+    PressDelete(d.field);
+    QCOMPARE(d.field->text(), d.after);
+  }
+  QCOMPARE(t.byte(16), 2);
 }
 
 void MainFormTest::coupling19And20() {
