@@ -65,20 +65,22 @@ double Mbps(std::size_t bytes, Clock::duration d) {
   return bytes / 1e6 / std::chrono::duration<double>(d).count();
 }
 
-// Far end writes 4 MiB, the near end reads the slave in a plain loop.
-double PlainReceive() {
+// 4 MiB from one end of a raw pty pair to the other in a plain read/write loop.
+double PlainLoop(bool towardsSlave) {
   PtyPair p;
   termios t{};
   tcgetattr(p.slave, &t);
   cfmakeraw(&t);
   tcsetattr(p.slave, TCSANOW, &t);
+  const int writer = towardsSlave ? p.master : p.slave;
+  const int reader = towardsSlave ? p.slave : p.master;
   const std::string data(kTotal, 'a');
   const auto start = Clock::now();
-  std::thread w([&] { WriteAll(p.master, data.data(), data.size()); });
+  std::thread w([&] { WriteAll(writer, data.data(), data.size()); });
   std::vector<char> buf(65536);
   std::size_t got = 0;
   while (got < kTotal) {
-    const ssize_t n = read(p.slave, buf.data(), buf.size());
+    const ssize_t n = read(reader, buf.data(), buf.size());
     if (n > 0) got += static_cast<std::size_t>(n);
   }
   const auto d = Clock::now() - start;
@@ -86,25 +88,9 @@ double PlainReceive() {
   return Mbps(kTotal, d);
 }
 
-double PlainTransmit() {
-  PtyPair p;
-  termios t{};
-  tcgetattr(p.slave, &t);
-  cfmakeraw(&t);
-  tcsetattr(p.slave, TCSANOW, &t);
-  const std::string data(kTotal, 'a');
-  const auto start = Clock::now();
-  std::thread w([&] { WriteAll(p.slave, data.data(), data.size()); });
-  std::vector<char> buf(65536);
-  std::size_t got = 0;
-  while (got < kTotal) {
-    const ssize_t n = read(p.master, buf.data(), buf.size());
-    if (n > 0) got += static_cast<std::size_t>(n);
-  }
-  const auto d = Clock::now() - start;
-  w.join();
-  return Mbps(kTotal, d);
-}
+// Far end writes, the near end reads the slave.
+double PlainReceive() { return PlainLoop(true); }
+double PlainTransmit() { return PlainLoop(false); }
 
 void PlainLine(TComm& c, const PtyPair& p) {
   c.SetCommName(p.path);

@@ -30,16 +30,10 @@ void ReadBlockAndDefs(const IniFile& ini, ParamSet& ps) {
   ps.DeviceIp = ini.ReadString(kPort, "ip", kDefaultDeviceIp);
   ps.ComIndex = ini.ReadInteger(kPort, "com", 0);
   ps.UseCom = ini.ReadBool(kPort, "use com", false);
-  std::string key;
   for (int n = 1; n <= 255; ++n) {
     ps.Block[n] = Low8(ini.ReadInteger(kFactory, ByteKeys[n], 0));
     if (n < kFirstDefByte) continue;
-    key.assign(ByteKeys[n]);
-    key.push_back('0');
-    auto field = [&](char suffix) -> std::string_view {
-      key.back() = suffix;
-      return key;
-    };
+    auto field = [n](char suffix) { return DefKey(n, suffix); };
     ParamDef& d = ps.Defs[n];
     d.Option0 = ini.ReadString(kFactory, field('0'), "");
     d.Option1 = ini.ReadString(kFactory, field('1'), "");
@@ -99,16 +93,10 @@ void SaveParams(IniFile& ini, const ParamSet& ps, std::string_view langSuffix) {
   ini.WriteBool(kFactory, "IsDownkDownProg", ps.DownProg);
   ini.WriteString(kFactory, "binFilePath", ps.BinFilePath);
 
-  std::string key;
   for (int n = 1; n <= 255; ++n) {
     ini.WriteInteger(kFactory, ByteKeys[n], ps.Block[n]);
     if (n < kFirstDefByte) continue;
-    key.assign(ByteKeys[n]);
-    key.push_back('0');
-    auto field = [&](char suffix) -> std::string_view {
-      key.back() = suffix;
-      return key;
-    };
+    auto field = [n](char suffix) { return DefKey(n, suffix); };
     const ParamDef& d = ps.Defs[n];
     ini.WriteString(kFactory, field('0'), d.Option0);
     ini.WriteString(kFactory, field('1'), d.Option1);
