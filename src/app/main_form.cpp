@@ -44,7 +44,12 @@ constexpr int kOuterHeight = 636;
 
 // Dynamic property naming the key filter of a field.
 constexpr const char* kKeyFilterProp = "facsetKeyFilter";
-enum KeyFilter { kNoFilter = 0, kDigits = 1, kAscii = 2, kGravity = 3 };
+enum KeyFilter { kNoFilter = 0, kDigits = 1, kAscii = 2, kGravity = 3, kTypingLimit = 4 };
+
+// The firmware path takes at most this many typed characters; a longer path
+// loaded from a file or chosen in the dialog is kept whole, so saving never
+// cuts it.
+constexpr int kFirmwarePathTypingLimit = 255;
 
 // The families of `wanted` that are installed, in order: a family that is not
 // installed would otherwise be "substituted" by whatever the system likes.
@@ -321,7 +326,8 @@ void TMainForm::CreateLayout() {
   ChkDownProg->setGeometry(24, 8, 81, 23);
   edtFilePath = Own(new QLineEdit(Panel7));
   edtFilePath->setObjectName("edtFilePath");
-  edtFilePath->setMaxLength(255);
+  edtFilePath->setProperty(kKeyFilterProp, kTypingLimit);
+  edtFilePath->installEventFilter(this);
   edtFilePath->setGeometry(106, 8, 366, edtFilePath->sizeHint().height());
   Button1 = Own(new TWrapButton("Button1", QString::fromUtf8("选择文件"), Panel7));
   Button1->setFont(SongFont(12));
@@ -930,12 +936,18 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
       if (filter == kDigits) allowed = DigitKeyAllowed(c);
       if (filter == kAscii) allowed = AsciiKeyAllowed(c);
       if (filter == kGravity) allowed = GravityKeyAllowed(c, FromQ(static_cast<QLineEdit*>(watched)->text()));
+      if (filter == kTypingLimit) {
+        const auto* edit = static_cast<QLineEdit*>(watched);
+        allowed = c < 32 || edit->text().size() - edit->selectedText().size() < kFirmwarePathTypingLimit;
+      }
       return !allowed;
     }
-    case QEvent::InputMethod:
+    case QEvent::InputMethod: {
       // Composed input would bypass the key filters.
-      if (watched->property(kKeyFilterProp).toInt() != kNoFilter) return true;
+      const int filter = watched->property(kKeyFilterProp).toInt();
+      if (filter != kNoFilter && filter != kTypingLimit) return true;
       break;
+    }
     case QEvent::FocusOut: {
       if (watched != edtbdgb && watched != edttaggb) break;
       const auto reason = static_cast<QFocusEvent*>(e)->reason();

@@ -701,6 +701,24 @@ void MainFormTest::firmwareHandlersModify() {
     t.find<QPushButton>("Button1")->click();
     QVERIFY(!t.form->Modified());
   }
+  {
+    // 255 characters limit typing only: a longer stored path is shown and saved whole.
+    const std::string longPath = "/fw/" + std::string(296, 'p') + ".hex";
+    Tool t(ParamFile("binFilePath=" + longPath));
+    auto* path = t.edit("edtFilePath");
+    QCOMPARE(path->text().size(), qsizetype{304});
+    path->end(false);
+    QTest::keyClicks(path, "x");
+    QCOMPARE(path->text().size(), qsizetype{304});
+    t.find<QPushButton>("Button2")->click();
+    QVERIFY(t.config().find("binFilePath=" + longPath + "\r\n") != std::string::npos);
+    path->setText(QString(254, 'a'));
+    QTest::keyClicks(path, "bcd");
+    QCOMPARE(path->text(), QString(254, 'a') + "b");
+    path->setSelection(0, 3);
+    QTest::keyClicks(path, "z");  // typing over a selection stays within the limit
+    QCOMPARE(path->text().size(), qsizetype{253});
+  }
 }
 
 void MainFormTest::startupLoadLeavesUnmodified() {
