@@ -104,9 +104,11 @@ void TComm::OpenPort() {
 
   int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (stopFd < 0 || wakeFd < 0) {
+  int lineGoneFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stopFd < 0 || wakeFd < 0 || lineGoneFd < 0) {
     CloseFd(stopFd);
     CloseFd(wakeFd);
+    CloseFd(lineGoneFd);
     ioctl(fd, TIOCNXCL);
     CloseFd(fd);
     throw ECommsError(kCommErrCreateEvent);
@@ -114,7 +116,7 @@ void TComm::OpenPort() {
 
   fd_ = fd;
   ++generation_;
-  session_ = std::make_shared<CommSession>(fd, stopFd, wakeFd, notifier_, generation_);
+  session_ = std::make_shared<CommSession>(fd, stopFd, wakeFd, lineGoneFd, notifier_, generation_);
   ApplyCommTimeouts();
   ApplyCommState();
 
@@ -143,9 +145,11 @@ void TComm::ClosePort() {
   ioctl(fd_, TIOCNXCL);
   int stopFd = session_->stopFd;
   int wakeFd = session_->wakeFd;
+  int lineGoneFd = session_->lineGoneFd;
   session_.reset();  // drops the requests still queued
   CloseFd(stopFd);
   CloseFd(wakeFd);
+  CloseFd(lineGoneFd);
   CloseFd(fd_);
   ++generation_;  // whatever the threads posted is stale now
 }

@@ -119,6 +119,11 @@ void CommSession::PostHangup() {
   if (!hangupPosted.exchange(true)) Post(NotifyKind::RequestHangup);
 }
 
+void CommSession::WriterSawHangup() {
+  const std::uint64_t one = 1;
+  (void)!write(lineGoneFd, &one, sizeof one);
+}
+
 }  // namespace serial_detail
 
 using serial_detail::CommSession;
@@ -239,13 +244,13 @@ void TReadThread::Run() {
     if (totalMs > 0) deadline = std::min(deadline, readStart + std::chrono::milliseconds(totalMs));
     if (counters.supported()) deadline = std::min(deadline, nextSample);
 
-    pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLIN, 0}};
+    pollfd fds[3] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLIN, 0}, {s.lineGoneFd, POLLIN, 0}};
     if (readAgain) {
       // The last read filled the buffer: more is likely waiting, so read
       // before polling (a stop is still seen at the top of the loop).
       fds[1].revents = POLLIN;
     } else {
-      const int r = PollUntil(fds, 2, deadline);
+      const int r = PollUntil(fds, 3, deadline);
       if (r < 0) {
         if (errno == EINTR) continue;
         hangup();
@@ -278,6 +283,10 @@ void TReadThread::Run() {
         break;
       }
     } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      hangup();
+      break;
+    }
+    if (IsSet(fds[2])) {
       hangup();
       break;
     }
@@ -315,18 +324,18 @@ bool TWriteThread::WriteRequest(const std::uint8_t* block, std::size_t length) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) {
-      s.PostHangup();
+      s.WriterSawHangup();
       return false;
     }
     // Driver buffer full or output held by flow control: wait for room or stop.
     pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLOUT, 0}};
     if (ppoll(fds, 2, nullptr, nullptr) < 0 && errno != EINTR) {
-      s.PostHangup();
+      s.WriterSawHangup();
       return false;
     }
     if (IsSet(fds[0])) return false;
     if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLOUT)) {
-      s.PostHangup();
+      s.WriterSawHangup();
       return false;
     }
   }
@@ -370,7 +379,7 @@ void TWriteThread::Run() {
         const DrainResult d = WaitDrained();
         if (d == DrainResult::Stopped) break;
         if (d == DrainResult::Failed) {
-          s.PostHangup();
+          s.WriterSawHangup();
           break;
         }
         if (d == DrainResult::NewData) continue;
@@ -379,12 +388,12 @@ void TWriteThread::Run() {
       }
       pollfd fds[3] = {{s.stopFd, POLLIN, 0}, {s.wakeFd, POLLIN, 0}, {s.fd, 0, 0}};
       if (ppoll(fds, 3, nullptr, nullptr) < 0 && errno != EINTR) {
-        s.PostHangup();
+        s.WriterSawHangup();
         break;
       }
       if (IsSet(fds[0])) break;
       if ((fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) && !IsSet(fds[1])) {
-        s.PostHangup();
+        s.WriterSawHangup();
         break;
       }
       continue;

@@ -71,12 +71,15 @@ void CompareLineCounters(const serial_icounter_struct& before, const serial_icou
 // the notifier are fixed for its life; settings the threads need are atomics
 // written by the component when it re-applies them.
 struct CommSession {
-  CommSession(int fd, int stopFd, int wakeFd, QObject* notifier, std::uint64_t generation)
-      : fd(fd), stopFd(stopFd), wakeFd(wakeFd), notifier(notifier), generation(generation) {}
+  CommSession(int fd, int stopFd, int wakeFd, int lineGoneFd, QObject* notifier, std::uint64_t generation)
+      : fd(fd), stopFd(stopFd), wakeFd(wakeFd), lineGoneFd(lineGoneFd), notifier(notifier), generation(generation) {}
 
   const int fd;
   const int stopFd;  // eventfd: set once, by ClosePort; both threads wait on it
   const int wakeFd;  // eventfd: counts SendData calls for the transmit thread
+  // eventfd: the transmit thread saw the line go. The receive thread reports
+  // the hang-up, after handing over what it had received.
+  const int lineGoneFd;
   QObject* const notifier;
   const std::uint64_t generation;
 
@@ -102,6 +105,9 @@ struct CommSession {
   void Post(NotifyKind kind, std::uint32_t value = 0, std::unique_ptr<std::uint8_t[]> data = {});
   // At most one hang-up notice per opening, whichever thread sees it first.
   void PostHangup();
+  // For the transmit thread: the hang-up notice must not overtake received
+  // bytes still on their way, so it leaves the notice to the receive thread.
+  void WriterSawHangup();
 
  private:
   std::mutex queueMutex_;
