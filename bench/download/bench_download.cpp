@@ -10,9 +10,6 @@
 // Compare with bench_protocol --benchmark_filter=PingPong (the raw channel).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -41,8 +38,8 @@
 #endif
 
 #include "sim_process.h"
+#include "support/run_process.h"
 
-extern char** environ;
 
 namespace facset {
 namespace {
@@ -66,28 +63,10 @@ std::string ParamFile(const std::string& path, bool serial) {
 }
 
 // Runs the program to its end; returns its exit code and peak RSS in kB.
-int RunChild(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv, long& maxRssKb) {
-  std::vector<std::string> a = args;
-  std::vector<char*> argv;
-  for (auto& s : a) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env(extraEnv);
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& s : env) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return -1;
-  int status = 0;
-  rusage ru{};
-  wait4(pid, &status, 0, &ru);
-  maxRssKb = ru.ru_maxrss;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int RunChild(const std::vector<std::string>& args, const std::vector<std::string>& env, long& maxRssKb) {
+  const auto r = testing::RunProcess(args.front(), {args.begin() + 1, args.end()}, env);
+  maxRssKb = r.maxRssKb;
+  return r.status;
 }
 
 void BM_Cli(benchmark::State& state, bool serial) {

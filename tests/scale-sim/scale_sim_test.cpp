@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -17,8 +16,8 @@
 
 #include "protocol/pbus_codec.h"
 #include "sim_process.h"
+#include "support/run_process.h"
 
-extern char** environ;
 
 namespace facset {
 namespace {
@@ -80,22 +79,7 @@ TEST(ScaleSimCli, HelpAndBadOptions) {
   for (const auto& c : std::vector<Case>{{{"--help"}, 0}, {{"--bogus"}, 2}, {{"--speed", "12345"}, 2},
                                           {{"--no-udp"}, 2}, {{"--refuse", "80"}, 2}}) {
     SCOPED_TRACE(c.args[0]);
-    std::vector<std::string> argv = {testing::SimPath()};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, cargv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), c.exitCode);
+    EXPECT_EQ(testing::RunProcess(testing::SimPath(), c.args).status, c.exitCode);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -19,6 +20,7 @@ namespace facset::testing {
 struct ProcessResult {
   int status = -1;  // exit code, 128 + signal number when killed, -1 when it could not start
   std::string out, err;
+  long maxRssKb = 0;  // the child's peak resident size
 };
 
 // `env` adjusts this process's environment for the child: "NAME=VALUE" sets
@@ -56,8 +58,10 @@ inline ProcessResult RunProcess(const std::string& program, const std::vector<st
   pid_t pid = 0;
   if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data()) == 0) {
     int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    rusage ru{};
+    while (wait4(pid, &ws, 0, &ru) < 0 && errno == EINTR) {
     }
+    r.maxRssKb = ru.ru_maxrss;
     r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
   }
   posix_spawn_file_actions_destroy(&fa);
