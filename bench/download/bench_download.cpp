@@ -31,7 +31,7 @@
 #include "app/window_download.h"
 #include "lang/lang.h"
 #include "platform/paths.h"
-#include "platform/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 #include "protocol/scale_link.h"
 #else
 #include <QCoreApplication>

@@ -95,7 +95,6 @@ class TMainForm : public QWidget {
   void SaveParams(IniFile& ini);
   void SaveToolConfig();
   void EnableParamControls(bool enabled);
-  void UpdateCoupling19(QComboBox* list19);
 
   // Handlers.
   void btnopenClick();
@@ -116,6 +115,10 @@ class TMainForm : public QWidget {
   void GravityEncode(Gravity& g);
   bool HandleWheel(QObject* receiver, QWheelEvent* e);
 
+  // Object names of the generated rows: "CboxAuto" or "edtAuto" and the byte.
+  static QString ListName(int byte);
+  static QString FieldName(int byte);
+  QLineEdit* CoupledField() const;
   int TagOf(const QObject* o) const;
   int SelectedIndex(const QComboBox* list) const;
   const ParamRow* RowOf(int tag) const;

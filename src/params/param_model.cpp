@@ -152,6 +152,12 @@ std::string GravityText(const ParamBlock& block, int first) {
   return buf;
 }
 
+std::string GravityValueText(double g) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.4f", g);
+  return buf;
+}
+
 void GravityToBytes(ParamBlock& block, int first, double g) {
   if (first < 0 || first > 253) return;
   double scaled = (g + 0.0000001) * 10000.0;

@@ -17,6 +17,10 @@ namespace facset {
 
 inline constexpr std::uint8_t kBlockMarker = 0xA6;  // byte 0 after every load
 inline constexpr int kFirstDefByte = 14;             // bytes 14..255 carry definitions
+// The two-choice row at this byte enables the text row after it (byte 20)
+// exactly when it is not at its first entry.
+inline constexpr int kCouplingListByte = 19;
+inline constexpr int kCoupledFieldByte = 20;
 
 // The definition of one block byte (only bytes 14..255 are ever used).
 // Texts are held exactly as read ("\r" and "\n" stay two characters).
@@ -136,6 +140,10 @@ std::string GravityText(const ParamBlock& block, int first);
 void GravityToBytes(ParamBlock& block, int first, double g);
 inline constexpr double kGravityMin = 9.7;
 inline constexpr double kGravityMax = 9.9;
+// A gravity in metres per second squared with four decimals: "9.7000".
+std::string GravityValueText(double g);
+// Byte 7 while the calibration-site list names a gravity (manual or a region).
+inline constexpr std::uint8_t kCalibrationGravitySet = 0x62;
 // A decimal number with "." as the decimal point, optional sign and blanks around
 // it; nullopt for anything else ("", ".", "abc", "9,8"). Independent of the locale.
 std::optional<double> ParseDecimal(std::string_view text);

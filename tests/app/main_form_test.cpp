@@ -25,7 +25,7 @@
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/text_encoding.h"
-#include "platform/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 #include "support/temp_files.h"
 
 using namespace facset;

@@ -18,7 +18,7 @@
 #include "download/download.h"
 #include "lang/lang.h"
 #include "platform/paths.h"
-#include "platform/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 #include "platform/text_encoding.h"
 #include "protocol/scale_link.h"
 #include "serial/serial_comm.h"

@@ -8,7 +8,7 @@
 
 #include "platform/dialogs.h"
 #include "platform/paths.h"
-#include "platform/scripted_dialogs.h"
+#include "support/scripted_dialogs.h"
 
 namespace facset {
 namespace {

@@ -1,9 +1,7 @@
-// The rules behind the generated rows, the message placeholders and the file
-// filters, without a window.
+// The rules behind the generated rows, without a window.
 
 #include <gtest/gtest.h>
 
-#include "app/qt_dialogs.h"
 #include "params/param_rows.h"
 
 namespace facset {
@@ -137,13 +135,6 @@ TEST(KeyFilters, Characters) {
   EXPECT_TRUE(GravityKeyAllowed(U'.', "9"));
   EXPECT_FALSE(GravityKeyAllowed(U'.', "9.8"));
   EXPECT_FALSE(GravityKeyAllowed(U',', "9"));
-}
-
-TEST(QtFileFilter, Conversion) {
-  EXPECT_EQ(QtFileFilter("*.ini|*.ini").toStdString(), "*.ini (*.ini)");
-  EXPECT_EQ(QtFileFilter("*.ini").toStdString(), "*.ini (*.ini)");
-  EXPECT_EQ(QtFileFilter("Binary Files|*.hex|All Files|*.*").toStdString(), "Binary Files (*.hex);;All Files (*)");
-  EXPECT_EQ(QtFileFilter("Both|*.a;*.b").toStdString(), "Both (*.a *.b)");
 }
 
 }  // namespace

@@ -1,0 +1,141 @@
+// Key filters of the fields, leaving the gravity fields, and the wheel.
+#include "main_form.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QTextEdit>
+#include <QAbstractItemView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QStringListModel>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QWheelEvent>
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <stdexcept>
+
+#include "app/form_widgets.h"
+#include "lang/catalog_format.h"
+#include "app/ui_text.h"
+#include "lang/lang.h"
+#include "platform/dialogs.h"
+#include "platform/paths.h"
+#include "platform/text_encoding.h"
+
+#include "app/form_parts.h"
+
+namespace facset {
+
+using namespace form;
+
+namespace {
+
+char32_t TypedChar(const QKeyEvent* k) {
+  const QList<uint> ucs = k->text().toUcs4();
+  return ucs.isEmpty() ? 0 : static_cast<char32_t>(ucs.front());
+}
+
+}  // namespace
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
+  switch (e->type()) {
+    case QEvent::KeyPress: {
+      const int filter = watched->property(kKeyFilterProp).toInt();
+      if (filter == kNoFilter) break;
+      auto* k = static_cast<QKeyEvent*>(e);
+      if (filter == kGravity && (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter)) {
+        // Enter stores the value at once; the focus stays.
+        Gravity& g = watched == edtbdgb ? bdgb_ : taggb_;
+        Guard([&] { GravityEncode(g); });
+        return true;
+      }
+      if (k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab) break;
+      if (k->modifiers() & Qt::ControlModifier) break;  // shortcuts insert nothing
+      const char32_t c = TypedChar(k);
+      // Cursor and editing keys; desktop keyboards give Delete the text DEL
+      // (127), yet it removes a character rather than typing one.
+      if (c == 0 || k->key() == Qt::Key_Delete) break;
+      bool allowed = true;
+      if (filter == kDigits) allowed = DigitKeyAllowed(c);
+      if (filter == kAscii) allowed = AsciiKeyAllowed(c);
+      if (filter == kGravity) allowed = GravityKeyAllowed(c, FromQ(static_cast<QLineEdit*>(watched)->text()));
+      if (filter == kTypingLimit) {
+        const auto* edit = static_cast<QLineEdit*>(watched);
+        allowed = c < 32 || edit->text().size() - edit->selectedText().size() < kFirmwarePathTypingLimit;
+      }
+      return !allowed;
+    }
+    case QEvent::InputMethod: {
+      // Composed input would bypass the key filters.
+      const int filter = watched->property(kKeyFilterProp).toInt();
+      if (filter != kNoFilter && filter != kTypingLimit) return true;
+      break;
+    }
+    case QEvent::FocusOut: {
+      if (watched != edtbdgb && watched != edttaggb) break;
+      const auto reason = static_cast<QFocusEvent*>(e)->reason();
+      // Switching windows or opening a menu does not leave the field.
+      if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) break;
+      Gravity& g = watched == edtbdgb ? bdgb_ : taggb_;
+      Guard([&] { GravityEncode(g); });
+      break;
+    }
+    default:
+      break;
+  }
+  return QWidget::eventFilter(watched, e);
+}
+
+bool TMainForm::HandleWheel(QObject* receiver, QWheelEvent* e) {
+  if (forwardingWheel_) return false;
+  auto* target = qobject_cast<QWidget*>(receiver);
+  if (target == nullptr || target->window() != this) return false;
+  e->accept();
+  QWidget* focus = QApplication::focusWidget();
+  if (focus != nullptr && focus->window() != this) focus = nullptr;
+  if (focus != nullptr && (focus == MyScrollBox1 || MyScrollBox1->isAncestorOf(focus))) {
+    // 25 pixels a notch; nothing else in the area reacts to the wheel.
+    wheelRest_ += e->angleDelta().y();
+    QScrollBar* bar = MyScrollBox1->verticalScrollBar();
+    while (wheelRest_ >= 120) {
+      bar->setValue(std::max(0, bar->value() - 25));
+      wheelRest_ -= 120;
+    }
+    while (wheelRest_ <= -120) {
+      bar->setValue(bar->value() + 25);
+      wheelRest_ += 120;
+    }
+    return true;
+  }
+  for (QAbstractScrollArea* memo : std::initializer_list<QAbstractScrollArea*>{lstMsg, lstDispValue}) {
+    if (focus == nullptr || (focus != memo && !memo->isAncestorOf(focus))) continue;
+    // A focused memo scrolls itself, wherever the mouse is.
+    if (memo->isAncestorOf(target)) return false;
+    QWidget* vp = memo->viewport();
+    const QPointF local = vp->rect().center();
+    QWheelEvent copy(local, vp->mapToGlobal(local), e->pixelDelta(), e->angleDelta(), e->buttons(), e->modifiers(),
+                     e->phase(), e->inverted(), e->source());
+    forwardingWheel_ = true;
+    QCoreApplication::sendEvent(vp, &copy);
+    forwardingWheel_ = false;
+    return true;
+  }
+  // The wheel ended at the window: hand the focus to the parameter area; this
+  // notch scrolls nothing.
+  if (MyScrollBox1->isVisible() && MyScrollBox1->isEnabled() && MyScrollBox1->focusPolicy() != Qt::NoFocus) {
+    MyScrollBox1->setFocus(Qt::OtherFocusReason);
+  }
+  return true;
+}
+
+}  // namespace facset

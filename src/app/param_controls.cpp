@@ -1,0 +1,278 @@
+// The parameter rows generated from the definitions, and the gravity settings.
+#include "main_form.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QTextEdit>
+#include <QAbstractItemView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QStringListModel>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QWheelEvent>
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <stdexcept>
+
+#include "app/form_widgets.h"
+#include "lang/catalog_format.h"
+#include "app/ui_text.h"
+#include "lang/lang.h"
+#include "platform/dialogs.h"
+#include "platform/paths.h"
+#include "platform/text_encoding.h"
+
+#include "app/form_parts.h"
+
+namespace facset {
+
+using namespace form;
+
+namespace {
+
+// Entries "0".."255" of every numeric list, shared: one model instead of 256
+// items per list keeps the generation of a full block fast.
+QStringListModel* NumericEntries() {
+  static QStringListModel* model = [] {
+    QStringList l;
+    l.reserve(256);
+    for (int i = 0; i < 256; ++i) l << QString::number(i);
+    auto* m = new QStringListModel(l, qApp);
+    return m;
+  }();
+  return model;
+}
+
+// A list the operator can type into, whose drop-down is built when first
+// opened (256 entries per list, a block full of them).
+class TTypedList : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  void showPopup() override {
+    view()->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    QComboBox::showPopup();
+  }
+};
+
+}  // namespace
+
+QString TMainForm::ListName(int byte) { return "CboxAuto" + QString::number(byte); }
+QString TMainForm::FieldName(int byte) { return "edtAuto" + QString::number(byte); }
+
+QLineEdit* TMainForm::CoupledField() const {
+  return PnlCtrlCbox->findChild<QLineEdit*>(FieldName(kCoupledFieldByte), Qt::FindDirectChildrenOnly);
+}
+
+const ParamRow* TMainForm::RowOf(int tag) const {
+  if (tag < 0 || tag > 255 || rowIndex_[static_cast<std::size_t>(tag)] == 0) return nullptr;
+  return &rows_[static_cast<std::size_t>(rowIndex_[static_cast<std::size_t>(tag)] - 1)];
+}
+
+int TMainForm::TagOf(const QObject* o) const { return o->property("tag").toInt(); }
+
+int TMainForm::SelectedIndex(const QComboBox* list) const {
+  // A list the operator types into has the entry its text names selected.
+  if (list->isEditable()) return list->findText(list->currentText(), Qt::MatchExactly);
+  return list->currentIndex();
+}
+
+void TMainForm::ClearParamControls() {
+  if (PnlCtrlCbox == nullptr) return;
+  const QObjectList children = PnlCtrlCbox->children();
+  for (auto it = children.rbegin(); it != children.rend(); ++it) {
+    if ((*it)->isWidgetType()) delete *it;
+  }
+}
+
+void TMainForm::BuildParamControls() {
+  ClearParamControls();
+  RowPlan plan = PlanParamRows(ps_.Defs);
+  rows_ = std::move(plan.rows);
+  rowIndex_.fill(0);
+  for (std::size_t i = 0; i < rows_.size(); ++i) rowIndex_[static_cast<std::size_t>(rows_[i].byte)] = int(i) + 1;
+
+  // Children of a hidden panel appear with it, without one show() each.
+  const bool wasVisible = PnlCtrlCbox->isVisibleTo(PnlCtrlCbox->parentWidget());
+  PnlCtrlCbox->hide();
+  const QFont labelFont = ArialPoints(9);
+  QPalette notePalette = PnlCtrlCbox->palette();
+  notePalette.setColor(QPalette::WindowText, Qt::blue);
+  const int listHeight = [&] {
+    QComboBox probe;
+    probe.setFont(PnlCtrlCbox->font());
+    return probe.sizeHint().height();
+  }();
+
+  auto makeLabel = [&](const std::string& text, int left, int top, int width) {
+    auto* l = new QLabel(ToQ(UnescapeText(text)), PnlCtrlCbox);
+    l->setFont(labelFont);
+    l->setTextFormat(Qt::PlainText);
+    l->setWordWrap(true);
+    l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    l->setGeometry(left, top, width, 30);
+    return l;
+  };
+
+  for (const ParamRow& row : rows_) {
+    const ParamDef& d = ps_.Defs[static_cast<std::size_t>(row.byte)];
+    const int y = row.top;
+    makeLabel(d.Caption, 24, y - 3, 68);
+    if (row.kind == RowKind::Text) {
+      auto* e = new QLineEdit(PnlCtrlCbox);
+      e->setObjectName(FieldName(row.byte));
+      e->setProperty("tag", row.byte);
+      e->setMaxLength(row.width);
+      e->setText(ToQ(TextParamValue(ps_.Block, row)));
+      e->setGeometry(93, y, 324, e->sizeHint().height());
+      e->setProperty(kKeyFilterProp, kAscii);
+      e->setAttribute(Qt::WA_InputMethodEnabled, false);
+      e->installEventFilter(this);
+      connect(e, &QLineEdit::textChanged, this, [this, e] { Guard([this, e] { TextParamChanged(e); }); });
+      continue;
+    }
+    QComboBox* c = row.kind == RowKind::Numeric ? new TTypedList(PnlCtrlCbox) : new QComboBox(PnlCtrlCbox);
+    c->setObjectName(ListName(row.byte));
+    c->setProperty("tag", row.byte);
+    if (row.kind == RowKind::Numeric) {
+      if (!row.readOnly) c->setModel(NumericEntries());
+      // A line edit of its own instead of setEditable(), which also builds the
+      // drop-down's popup at once: that popup is built when first opened.
+      c->setLineEdit(new QLineEdit(c));
+      c->setCompleter(nullptr);
+      c->setInsertPolicy(QComboBox::NoInsert);
+      c->setGeometry(93, y, 120, listHeight);
+      auto* note = makeLabel(d.Note, 220, y - 3, 500);
+      note->setPalette(notePalette);
+      if (row.readOnly) {
+        c->lineEdit()->setReadOnly(true);
+        c->setEditText(ToQ(NumericText(ps_.Block, row)));
+        continue;  // shown only: its value does not fit the list's arithmetic
+      }
+      c->setCurrentIndex(-1);
+      c->setEditText(ToQ(NumericText(ps_.Block, row)));
+      QLineEdit* edit = c->lineEdit();
+      edit->setProperty(kKeyFilterProp, kDigits);
+      edit->setAttribute(Qt::WA_InputMethodEnabled, false);
+      edit->installEventFilter(this);
+      connect(c, &QComboBox::editTextChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
+    } else {
+      const std::vector<std::string> entries = TwoChoiceEntries(d);
+      for (const std::string& e : entries) c->addItem(ToQ(e));
+      c->setCurrentIndex(TwoChoiceIndex(ps_.Block, row, entries.size()));
+      c->setGeometry(93, y, 300, listHeight);
+      connect(c, &QComboBox::currentIndexChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
+    }
+  }
+
+  PnlCtrlCbox->resize(569, plan.panelHeight);
+  if (wasVisible) PnlCtrlCbox->show();
+  MyScrollBox1->updateExtent();
+  EnableParamControls(ps_.IsEnabled);
+
+  auto* coupling = PnlCtrlCbox->findChild<QComboBox*>(ListName(kCouplingListByte), Qt::FindDirectChildrenOnly);
+  QLineEdit* coupled = CoupledField();
+  if (coupling != nullptr && coupled != nullptr) {
+    coupled->setEnabled(SelectedIndex(coupling) != 0);
+    if (!ps_.IsEnabled) coupled->setEnabled(false);
+  }
+}
+
+void TMainForm::EnableParamControls(bool enabled) {
+  for (QWidget* w : std::initializer_list<QWidget*>{cbb1, cbb2, cbb3, Cbb4, Cbb6, Cboxbdgb, edtbdgb, CboxTaggb,
+                                                    edttaggb}) {
+    w->setEnabled(enabled);
+  }
+  for (QObject* o : PnlCtrlCbox->children()) {
+    auto* w = qobject_cast<QWidget*>(o);
+    if (w != nullptr && qobject_cast<QLabel*>(w) == nullptr) w->setEnabled(enabled);
+  }
+}
+
+void TMainForm::CboxMyChange(QComboBox* list) {
+  const int t = TagOf(list);
+  const ParamRow* row = t >= kFirstDefByte ? RowOf(t) : nullptr;
+  if (row != nullptr && row->kind == RowKind::Numeric) {
+    if (row->readOnly) return;
+    const NumericInput in = CheckNumericText(FromQ(list->currentText()), row->width);
+    if (!in.accepted) {
+      AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sNotGreaterMax"), {NumericMax(row->width)}), "",
+                               MsgIcon::Error);
+      {
+        const QSignalBlocker block(list);
+        list->setEditText(QString());
+      }
+      if (list->isEnabled() && list->isVisible()) list->setFocus(Qt::OtherFocusReason);
+      return;
+    }
+    SplitValue(ps_.Block, in.value, t, row->width);
+  } else if (t >= 1 && t <= 255) {
+    ps_.Block[static_cast<std::size_t>(t)] = Low8(SelectedIndex(list));
+  }
+  if (t == kCouplingListByte) {
+    if (QLineEdit* coupled = CoupledField()) coupled->setEnabled(SelectedIndex(list) != 0);
+  }
+  MarkModified();
+}
+
+void TMainForm::TextParamChanged(QLineEdit* field) {
+  const ParamRow* row = RowOf(TagOf(field));
+  if (row == nullptr) return;
+  if (!WriteTextParam(ps_.Block, *row, FromQ(field->text()))) {
+    AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sLenNotGreater"), {row->width}), "",
+                             MsgIcon::Error);
+    if (field->isEnabled() && field->isVisible()) field->setFocus(Qt::OtherFocusReason);
+    return;
+  }
+  MarkModified();
+}
+
+// ---------------------------------------------------------------------------
+// Gravity
+
+void TMainForm::GravityChange(Gravity& g) {
+  const int i = g.list->currentIndex();
+  const auto& regions = ps_.GravityRegions;
+  const std::string value =
+      i >= 0 && static_cast<std::size_t>(i) < regions.size() ? RegionValue(regions[static_cast<std::size_t>(i)]) : "";
+  g.field->setText(ToQ(value));
+  if (i == 1) {
+    g.field->setEnabled(true);
+    if (g.focusOnManual && g.field->isVisible()) g.field->setFocus(Qt::OtherFocusReason);
+  } else {
+    if (i == 0) g.field->clear();
+    g.field->setEnabled(false);
+  }
+  (g.setsFlag ? ps_.bdgbIndex : ps_.TaggbIndex) = i;
+  if (g.setsFlag) ps_.Block[7] = i >= 1 ? kCalibrationGravitySet : 0;
+  if (i != 1) GravityEncode(g);
+}
+
+void TMainForm::GravityEncode(Gravity& g) {
+  const std::string text(TrimBlanks(FromQ(g.field->text())));
+  const std::size_t b = static_cast<std::size_t>(g.firstByte);
+  if (text.empty() || g.list->currentIndex() == 0) {
+    ps_.Block[b] = ps_.Block[b + 1] = ps_.Block[b + 2] = 0;
+    return;
+  }
+  const std::optional<double> v = ParseDecimal(text);
+  if (!v) throw std::runtime_error("'" + GbkToUtf8(text) + "' is not a valid floating point value");
+  if (*v < kGravityMin || *v > kGravityMax) {
+    AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sGravityRange"), {GravityValueText(kGravityMin), GravityValueText(kGravityMax)}), "", MsgIcon::Error);
+    if (g.field->isEnabled() && g.field->isVisible()) g.field->setFocus(Qt::OtherFocusReason);
+    return;
+  }
+  GravityToBytes(ps_.Block, g.firstByte, *v);
+  MarkModified();
+}
+
+}  // namespace facset
