@@ -326,6 +326,8 @@ void TMainForm::CreateLayout() {
   }
   connect(Cboxbdgb, &QComboBox::currentIndexChanged, this, [this] { Guard([this] { GravityChange(bdgb_); }); });
   connect(CboxTaggb, &QComboBox::currentIndexChanged, this, [this] { Guard([this] { GravityChange(taggb_); }); });
+  connect(edtbdgb, &QLineEdit::textEdited, this, [this] { GravityEdited(bdgb_); });
+  connect(edttaggb, &QLineEdit::textEdited, this, [this] { GravityEdited(taggb_); });
 }
 
 void TMainForm::showEvent(QShowEvent* e) {

@@ -45,7 +45,44 @@ char32_t TypedChar(const QKeyEvent* k) {
   return ucs.isEmpty() ? 0 : static_cast<char32_t>(ucs.front());
 }
 
+bool Allowed(KeyFilter filter, char32_t c, const std::u32string& rest) {
+  switch (filter) {
+    case kDigits: return DigitKeyAllowed(c);
+    case kAscii: return AsciiKeyAllowed(c);
+    case kGravity: return c == U'.' ? rest.find(U'.') == std::u32string::npos : DigitKeyAllowed(c);
+    default: return true;
+  }
+}
+
 }  // namespace
+
+QString form::KeepAllowed(const QString& before, const QString& after, KeyFilter filter, int* cursor) {
+  const std::u32string a = after.toStdU32String();
+  const std::u32string b = before.toStdU32String();
+  std::size_t prefix = 0;
+  while (prefix < a.size() && prefix < b.size() && a[prefix] == b[prefix]) ++prefix;
+  std::size_t suffix = 0;
+  while (suffix < a.size() - prefix && suffix < b.size() - prefix &&
+         a[a.size() - 1 - suffix] == b[b.size() - 1 - suffix]) {
+    ++suffix;
+  }
+  auto storable = [](const std::u32string& s) {
+    std::u32string out;
+    for (char32_t c : s) {
+      if (c != 0xFFFD) out.push_back(c);
+    }
+    return out;
+  };
+  const std::u32string head = storable(a.substr(0, prefix));
+  const std::u32string tail = storable(a.substr(a.size() - suffix));
+  std::u32string kept = head;
+  for (char32_t c : a.substr(prefix, a.size() - prefix - suffix)) {
+    // Control characters never belong in a one-line field.
+    if (c >= 32 && c != 0xFFFD && Allowed(filter, c, kept + tail)) kept.push_back(c);
+  }
+  if (cursor != nullptr) *cursor = static_cast<int>(QString::fromStdU32String(kept).size());
+  return QString::fromStdU32String(kept + tail);
+}
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
   switch (e->type()) {
@@ -67,6 +104,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
       if (c == 0 || k->key() == Qt::Key_Delete) break;
       bool allowed = true;
       if (filter == kDigits) allowed = DigitKeyAllowed(c);
+      if (filter == kChoices) allowed = c < 32 || DigitKeyAllowed(c);
       if (filter == kAscii) allowed = AsciiKeyAllowed(c);
       if (filter == kGravity) allowed = GravityKeyAllowed(c, FromQ(static_cast<QLineEdit*>(watched)->text()));
       if (filter == kTypingLimit) {
@@ -78,7 +116,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
     case QEvent::InputMethod: {
       // Composed input would bypass the key filters.
       const int filter = watched->property(kKeyFilterProp).toInt();
-      if (filter != kNoFilter && filter != kTypingLimit) return true;
+      if (filter != kNoFilter && filter != kTypingLimit && filter != kChoices) return true;
       break;
     }
     case QEvent::FocusOut: {

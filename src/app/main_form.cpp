@@ -54,11 +54,18 @@ void TMainForm::Guard(const std::function<void()>& fn) {
   }
 }
 
-void TMainForm::AppendMsg(std::string_view gbk) {
-  QString text = ToQ(gbk);
+void TMainForm::AppendMsg(std::string_view gbk) { AppendMsgText(ToQ(gbk)); }
+
+void TMainForm::AppendMsgText(QString text) {
   text.replace("\r\n", "\n");
   text.replace('\r', '\n');
   lstMsg->appendPlainText(text);
+  ShowNewestMsg();
+}
+
+void TMainForm::ShowNewestMsg() {
+  QScrollBar* bar = lstMsg->verticalScrollBar();
+  bar->setValue(bar->maximum());
 }
 
 void TMainForm::ReplaceLastMsg(std::string_view gbk) {
@@ -68,6 +75,7 @@ void TMainForm::ReplaceLastMsg(std::string_view gbk) {
   cur.movePosition(QTextCursor::StartOfBlock);
   cur.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
   cur.insertText(ToQ(gbk));
+  ShowNewestMsg();
 }
 
 std::string TMainForm::ComText() const { return FromQ(CboxCom->currentText()); }
@@ -76,7 +84,11 @@ void TMainForm::FocusCom() {
   if (CboxCom->isEnabled() && CboxCom->isVisible()) CboxCom->setFocus(Qt::OtherFocusReason);
 }
 bool TMainForm::DownProgChecked() const { return ChkDownProg->isChecked(); }
-std::string TMainForm::FirmwarePath() const { return FromQ(edtFilePath->text()); }
+std::vector<QWidget*> TMainForm::LockedDuringDownload() const {
+  return {edtIP, chkUseCom, CboxCom, ChkDownProg, edtFilePath, Button1, btnopen, Button2, btsave};
+}
+
+std::string TMainForm::FirmwarePath() const { return edtFilePath->text().toStdString(); }
 
 // ---------------------------------------------------------------------------
 // Start-up, load, save
@@ -122,13 +134,22 @@ void TMainForm::FillOptionLists() {
 }
 
 void TMainForm::LoadParams(const IniFile& ini) {
-  const std::vector<std::string> regions = LoadParamSet(ini, ps_);
+  ParamSet next = ps_;
+  const std::vector<std::string> regions = LoadParamSet(ini, next);
+  ShowParams(std::move(next), regions, CurrentGravityHeads());
+}
+
+TMainForm::GravityHeads TMainForm::CurrentGravityHeads() {
+  return {ToQ(LangCatalog("sNoSet")), ToQ(LangCatalog("sManual"))};
+}
+
+void TMainForm::ShowParams(ParamSet next, const std::vector<std::string>& regions, const GravityHeads& heads) {
+  ps_ = std::move(next);
 
   for (QComboBox* c : {Cboxbdgb, CboxTaggb}) {
     const QSignalBlocker block(c);
     c->clear();
-    c->addItem(ToQ(LangCatalog("sNoSet")));
-    c->addItem(ToQ(LangCatalog("sManual")));
+    for (const QString& head : heads) c->addItem(head);
     for (const std::string& name : regions) c->addItem(ToQ(name));
   }
   SelectQuietly(Cboxbdgb, ps_.bdgbIndex);
@@ -144,7 +165,7 @@ void TMainForm::LoadParams(const IniFile& ini) {
 
   ChkDownProg->setChecked(ps_.DownProg);
   edtFilePath->setEnabled(ChkDownProg->isChecked());
-  edtFilePath->setText(ToQ(ps_.BinFilePath));
+  edtFilePath->setText(QString::fromStdString(FirmwarePathOf(ps_)));
 
   edtbdgb->setText(ToQ(GravityText(ps_.Block, 8)));
   edttaggb->setText(ToQ(GravityText(ps_.Block, 11)));
@@ -164,7 +185,7 @@ void TMainForm::LoadParams(const IniFile& ini) {
 
 void TMainForm::SaveParams(IniFile& ini) {
   ps_.DownProg = ChkDownProg->isChecked();
-  ps_.BinFilePath = FromQ(edtFilePath->text());
+  SetFirmwarePath(ps_, edtFilePath->text().toStdString());
   facset::SaveParams(ini, ps_, LangSuffix);
   modified_ = false;
 }
@@ -206,19 +227,25 @@ void TMainForm::MarkModified() {
 void TMainForm::btnopenClick() {
   FileDialogRequest req;
   req.filter = "*.ini|*.ini";
-  req.initialDir = NativePathToGbk(ExecutableDir());
+  req.initialDir = ExecutableDir();
   std::string path;
   if (!AppDialogs().SelectOpenFile(req, path)) return;
-  AppendMsg(LangCatalog("sDownloadFile") + path);
-  const std::string native = GbkPathToNative(path);
+  AppendMsgText(ToQ(LangCatalog("sDownloadFile")) + QString::fromStdString(path));
+  // All or nothing: everything that can fail (reading the file, switching the
+  // language) is done before the window takes anything from the new file.
+  ParamSet next = ps_;
+  std::vector<std::string> regions;
   {
-    const IniFile ini(native);
-    LoadParams(ini);
+    const IniFile ini(path);
+    regions = LoadParamSet(ini, next);
   }
-  SwitchLanguage(native, [this] {
-    ApplyLangTexts();
-    BuildParamControls();
-  });
+  // The gravity lists take their first entries in the language in force
+  // before the switch.
+  const GravityHeads heads = CurrentGravityHeads();
+  SwitchLanguage(path, {});
+  ShowParams(std::move(next), regions, heads);
+  ApplyLangTexts();
+  BuildParamControls();
   MarkModified();
 }
 
@@ -228,13 +255,13 @@ void TMainForm::btsaveClick() {
   FileDialogRequest req;
   req.filter = "*.ini";
   req.defaultExt = "ini";
-  req.initialDir = NativePathToGbk(ExecutableDir());
+  req.initialDir = ExecutableDir();
   req.title = LangCatalog("sSaveparameters");
   std::string path;
   if (!AppDialogs().SelectSaveFile(req, path)) return;
-  AppendMsg(LangCatalog("sSaveFile") + path);
+  AppendMsgText(ToQ(LangCatalog("sSaveFile")) + QString::fromStdString(path));
   {
-    IniFile ini(GbkPathToNative(path));
+    IniFile ini(path);
     SaveParams(ini);
   }
   ShowSetValues();
@@ -271,9 +298,9 @@ void TMainForm::edtFilePathChange() {
 void TMainForm::Button1Click() {
   FileDialogRequest req;
   req.filter = "Binary Files|*.hex|All Files|*.*";
-  req.initialDir = NativePathToGbk(ExecutableDir());
+  req.initialDir = ExecutableDir();
   std::string path;
-  if (AppDialogs().SelectOpenFile(req, path)) edtFilePath->setText(ToQ(path));
+  if (AppDialogs().SelectOpenFile(req, path)) edtFilePath->setText(QString::fromStdString(path));
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {

@@ -52,12 +52,16 @@ class TMainForm : public QWidget {
   bool Modified() const { return modified_; }
   void AskSaveSettings();                     // throws EIniError when the save fails
   void AppendMsg(std::string_view gbk);       // one line (CR/LF inside start new lines)
+  void AppendMsgText(QString text);  // the same for a text already decoded
   void ReplaceLastMsg(std::string_view gbk);  // rewrites the last line of lstMsg
+  // The controls a download must not see changed under it: the connection
+  // settings, the firmware controls and the file commands.
+  std::vector<QWidget*> LockedDuringDownload() const;
   std::string ComText() const;                // CboxCom's text (GBK)
   int ComSelectedIndex() const;
   void FocusCom();
   bool DownProgChecked() const;
-  std::string FirmwarePath() const;           // edtFilePath's text (GBK)
+  std::string FirmwarePath() const;           // edtFilePath's text: a file-system path (UTF-8)
 
   // ---- Window operations (public for the benchmarks and the tests) ----
   void ApplyLangTexts();
@@ -92,8 +96,14 @@ class TMainForm : public QWidget {
   void FormCreate(const QStringList& args);
   void FillOptionLists();
   void LoadParams(const IniFile& ini);
+  // Takes `next` as the parameters and shows them in the fixed controls.
+  // The entries "not set" and "manual input" of the gravity lists.
+  using GravityHeads = std::array<QString, 2>;
+  static GravityHeads CurrentGravityHeads();
+  void ShowParams(ParamSet next, const std::vector<std::string>& regions, const GravityHeads& heads);
   void SaveParams(IniFile& ini);
   void SaveToolConfig();
+  void ShowNewestMsg();
   void EnableParamControls(bool enabled);
 
   // Handlers.
@@ -113,6 +123,7 @@ class TMainForm : public QWidget {
   void TextParamChanged(QLineEdit* field);
   void GravityChange(Gravity& g);
   void GravityEncode(Gravity& g);
+  void GravityEdited(Gravity& g);  // text that arrived without key presses
   bool HandleWheel(QObject* receiver, QWheelEvent* e);
 
   // Object names of the generated rows: "CboxAuto" or "edtAuto" and the byte.

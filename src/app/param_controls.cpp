@@ -114,7 +114,7 @@ void TMainForm::BuildParamControls() {
   }();
 
   auto makeLabel = [&](const std::string& text, int left, int top, int width) {
-    auto* l = new QLabel(ToQ(UnescapeText(text)), PnlCtrlCbox);
+    auto* l = new QLabel(CaptionLines(ToQ(UnescapeText(text))), PnlCtrlCbox);
     l->setFont(labelFont);
     l->setTextFormat(Qt::PlainText);
     l->setWordWrap(true);
@@ -133,6 +133,7 @@ void TMainForm::BuildParamControls() {
       e->setProperty("tag", row.byte);
       e->setMaxLength(row.width);
       e->setText(ToQ(TextParamValue(ps_.Block, row)));
+      e->setProperty(kShownTextProp, e->text());
       e->setGeometry(93, y, 324, e->sizeHint().height());
       e->setProperty(kKeyFilterProp, kAscii);
       e->setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -160,16 +161,26 @@ void TMainForm::BuildParamControls() {
       }
       c->setCurrentIndex(-1);
       c->setEditText(ToQ(NumericText(ps_.Block, row)));
+      // The keyboard reaches the list (its line edit's focus proxy), which
+      // hands keys to the line edit without its event filters: both filter.
       QLineEdit* edit = c->lineEdit();
-      edit->setProperty(kKeyFilterProp, kDigits);
+      for (QWidget* w : {static_cast<QWidget*>(c), static_cast<QWidget*>(edit)}) {
+        w->setProperty(kKeyFilterProp, kDigits);
+        w->installEventFilter(this);
+      }
       edit->setAttribute(Qt::WA_InputMethodEnabled, false);
-      edit->installEventFilter(this);
       connect(c, &QComboBox::editTextChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
     } else {
       const std::vector<std::string> entries = TwoChoiceEntries(d);
       for (const std::string& e : entries) c->addItem(ToQ(e));
       c->setCurrentIndex(TwoChoiceIndex(ps_.Block, row, entries.size()));
       c->setGeometry(93, y, 300, listHeight);
+      // Letters must not pick an entry through the list's keyboard search,
+      // neither on the closed list nor in its drop-down.
+      c->setProperty(kKeyFilterProp, kDigits);
+      c->installEventFilter(this);
+      c->view()->setProperty(kKeyFilterProp, kChoices);
+      c->view()->installEventFilter(this);
       connect(c, &QComboBox::currentIndexChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
     }
   }
@@ -203,14 +214,22 @@ void TMainForm::CboxMyChange(QComboBox* list) {
   const ParamRow* row = t >= kFirstDefByte ? RowOf(t) : nullptr;
   if (row != nullptr && row->kind == RowKind::Numeric) {
     if (row->readOnly) return;
-    const NumericInput in = CheckNumericText(FromQ(list->currentText()), row->width);
+    const QString typed = list->currentText();
+    const QString digits = KeepAllowed(QString(), typed, kDigits);
+    if (digits != typed) {
+      const QSignalBlocker block(list);
+      list->setEditText(digits);
+    }
+    const NumericInput in = CheckNumericText(FromQ(digits), row->width);
     if (!in.accepted) {
-      AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sNotGreaterMax"), {NumericMax(row->width)}), "",
-                               MsgIcon::Error);
+      // The list goes back to what its bytes hold: what the operator sees is
+      // what a download sends.
       {
         const QSignalBlocker block(list);
-        list->setEditText(QString());
+        list->setEditText(ToQ(NumericText(ps_.Block, *row)));
       }
+      AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sNotGreaterMax"), {NumericMax(row->width)}), "",
+                               MsgIcon::Error);
       if (list->isEnabled() && list->isVisible()) list->setFocus(Qt::OtherFocusReason);
       return;
     }
@@ -227,7 +246,15 @@ void TMainForm::CboxMyChange(QComboBox* list) {
 void TMainForm::TextParamChanged(QLineEdit* field) {
   const ParamRow* row = RowOf(TagOf(field));
   if (row == nullptr) return;
-  if (!WriteTextParam(ps_.Block, *row, FromQ(field->text()))) {
+  int cursor = 0;
+  const QString text = KeepAllowed(field->property(kShownTextProp).toString(), field->text(), kAscii, &cursor);
+  if (text != field->text()) {
+    const QSignalBlocker block(field);
+    field->setText(text);
+    field->setCursorPosition(cursor);
+  }
+  field->setProperty(kShownTextProp, text);
+  if (!WriteTextParam(ps_.Block, *row, FromQ(text))) {
     AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sLenNotGreater"), {row->width}), "",
                              MsgIcon::Error);
     if (field->isEnabled() && field->isVisible()) field->setFocus(Qt::OtherFocusReason);
@@ -255,6 +282,16 @@ void TMainForm::GravityChange(Gravity& g) {
   (g.setsFlag ? ps_.bdgbIndex : ps_.TaggbIndex) = i;
   if (g.setsFlag) ps_.Block[7] = i >= 1 ? kCalibrationGravitySet : 0;
   if (i != 1) GravityEncode(g);
+  // The choice itself is an edit: closing must ask about it.
+  MarkModified();
+}
+
+void TMainForm::GravityEdited(Gravity& g) {
+  int cursor = 0;
+  const QString text = KeepAllowed(QString(), g.field->text(), kGravity, &cursor);
+  if (text == g.field->text()) return;
+  g.field->setText(text);
+  g.field->setCursorPosition(std::min(cursor, static_cast<int>(text.size())));
 }
 
 void TMainForm::GravityEncode(Gravity& g) {

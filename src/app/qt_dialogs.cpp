@@ -1,7 +1,9 @@
 #include "qt_dialogs.h"
 
 #include <QFileDialog>
+#include <QCloseEvent>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QStringList>
 
@@ -41,7 +43,7 @@ void PrepareFileDialog(QFileDialog& dlg, const FileDialogRequest& req) {
     dlg.selectNameFilter(filters.front());  // filter index 1
   }
   if (!req.defaultExt.empty()) dlg.setDefaultSuffix(ToQ(req.defaultExt));
-  if (!req.initialDir.empty()) dlg.setDirectory(QString::fromStdString(GbkPathToNative(req.initialDir)));
+  if (!req.initialDir.empty()) dlg.setDirectory(QString::fromStdString(req.initialDir));
   // The toolkit's own dialog: it looks the same on every desktop and in tests.
   dlg.setOption(QFileDialog::DontUseNativeDialog, true);
 }
@@ -51,9 +53,25 @@ bool RunFileDialog(QFileDialog& dlg, std::string& path) {
   if (dlg.exec() != QDialog::Accepted) return false;
   const QStringList files = dlg.selectedFiles();
   if (files.isEmpty()) return false;
-  path = NativePathToGbk(files.front().toStdString());
+  path = files.front().toStdString();
   return true;
 }
+
+// A Yes/No question answered by Yes or No only: the desktop this imitates
+// does nothing on Escape in such a box, and a close that counted as No would
+// drop the operator's edits.
+class TYesNoBox : public QMessageBox {
+ public:
+  using QMessageBox::QMessageBox;
+
+ protected:
+  void keyPressEvent(QKeyEvent* e) override {
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) return e->accept();
+    QMessageBox::keyPressEvent(e);
+  }
+  void closeEvent(QCloseEvent* e) override { e->ignore(); }
+  void reject() override {}
+};
 
 }  // namespace
 
@@ -75,7 +93,8 @@ void QtDialogs::ShowMessage(const std::string& text, const std::string& title, M
 }
 
 bool QtDialogs::AskYesNo(const std::string& text, const std::string& title, MsgIcon icon) {
-  QMessageBox box(ToQtIcon(icon), ToQ(title), ToQ(text), QMessageBox::Yes | QMessageBox::No, parent_);
+  TYesNoBox box(ToQtIcon(icon), ToQ(title), ToQ(text), QMessageBox::Yes | QMessageBox::No, parent_);
+  box.setWindowFlag(Qt::WindowCloseButtonHint, false);
   box.setDefaultButton(QMessageBox::Yes);
   return box.exec() == QMessageBox::Yes;
 }
@@ -86,7 +105,7 @@ bool QtDialogs::SelectOpenFile(const FileDialogRequest& req, std::string& path) 
   dlg.setFileMode(QFileDialog::ExistingFile);
   PrepareFileDialog(dlg, req);
   if (!RunFileDialog(dlg, path)) return false;
-  if (!QFileInfo(QString::fromStdString(GbkPathToNative(path))).isFile()) {
+  if (!QFileInfo(QString::fromStdString(path)).isFile()) {
     path.clear();
     return false;
   }

@@ -14,7 +14,4 @@ std::string FromQ(const QString& text) {
   return Utf8ToGbk(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
 }
 
-std::string GbkPathToNative(std::string_view gbk) { return GbkToUtf8(gbk); }
-std::string NativePathToGbk(std::string_view native) { return Utf8ToGbk(native); }
-
 }  // namespace facset

@@ -12,8 +12,4 @@ namespace facset {
 QString ToQ(std::string_view gbk);
 std::string FromQ(const QString& text);
 
-// Native (UTF-8) file-system paths to and from the GBK form the files store.
-std::string GbkPathToNative(std::string_view gbk);
-std::string NativePathToGbk(std::string_view native);
-
 }  // namespace facset

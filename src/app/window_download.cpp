@@ -18,6 +18,18 @@ namespace facset {
 
 namespace {
 
+// The question before a close stops a run. The language file may carry its
+// own text under this key.
+std::string StopDownloadQuestion() {
+  constexpr std::string_view kKey = "sStopDownload";
+  std::string text = LangCatalog(kKey);
+  if (text != kKey) return text;
+  if (LangSuffix == "_cn") {
+    return Utf8ToGbk("正在下载。停止下载并关闭窗口吗？秤可能停留在升级中途。");
+  }
+  return "A download is running. Stop it and close the window? The scale may be left in the middle of an upgrade.";
+}
+
 class WindowHost : public QObject, public DownloadHost {
  public:
   explicit WindowHost(TMainForm& f) : form_(f) {
@@ -66,15 +78,18 @@ class WindowHost : public QObject, public DownloadHost {
   std::string DeviceIp() const override { return form_.Params().DeviceIp; }
   ParamBlock& Block() override { return form_.Params().Block; }
   bool DownProg() const override { return form_.DownProgChecked(); }
-  std::string FirmwarePath() const override { return GbkToUtf8(form_.FirmwarePath()); }
+  std::string FirmwarePath() const override { return form_.FirmwarePath(); }
 
  protected:
-  // A close during the run waits until the run has let go of the port.
+  // Closing during the run asks first; on Yes the run is stopped and the
+  // window closes once the run has let go of the port.
   bool eventFilter(QObject* watched, QEvent* e) override {
     if (watched == &form_ && e->type() == QEvent::Close && DownloadRunning()) {
-      closeRequested = true;
-      AbortDownload();
       e->ignore();
+      if (!closeRequested && AppDialogs().AskYesNo(StopDownloadQuestion(), "", MsgIcon::Question)) {
+        closeRequested = true;
+        AbortDownload();
+      }
       return true;
     }
     return false;
@@ -88,16 +103,23 @@ class WindowHost : public QObject, public DownloadHost {
   QElapsedTimer sinceShown_;
 };
 
-// Restores the button and, when the operator closed the window during the
+// Locks what the run must not see changed, restores it afterwards and, when the operator closed the window during the
 // run, closes it again once the run is over (the usual question included).
 class RunGuard {
  public:
-  RunGuard(TMainForm& f, WindowHost& host) : form_(&f), host_(host), wasEnabled_(f.btnDownload->isEnabled()) {
-    f.btnDownload->setEnabled(false);
+  RunGuard(TMainForm& f, WindowHost& host) : form_(&f), host_(host) {
+    std::vector<QWidget*> locked = f.LockedDuringDownload();
+    locked.push_back(f.btnDownload);
+    for (QWidget* w : locked) {
+      locked_.push_back({w, w->isEnabled()});
+      w->setEnabled(false);
+    }
   }
   ~RunGuard() {
     if (!form_) return;
-    form_->btnDownload->setEnabled(wasEnabled_);
+    for (const auto& [w, enabled] : locked_) {
+      if (w) w->setEnabled(enabled);
+    }
     if (host_.closeRequested) {
       QPointer<TMainForm> f = form_;
       QTimer::singleShot(0, f, [f] {
@@ -111,7 +133,7 @@ class RunGuard {
  private:
   QPointer<TMainForm> form_;
   WindowHost& host_;
-  bool wasEnabled_;
+  std::vector<std::pair<QPointer<QWidget>, bool>> locked_;
 };
 
 }  // namespace

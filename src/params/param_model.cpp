@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/text_encoding.h"
+
 namespace facset {
 
 namespace {
@@ -13,6 +15,7 @@ constexpr std::string_view kPort = "port";
 constexpr std::string_view kFactory = "factory";
 constexpr std::string_view kAregb = "Aregb";
 constexpr std::string_view kSet = "Set";
+constexpr std::string_view kBinFilePathUtf8Key = "binFilePathUtf8";
 
 std::string RegionKey(std::size_t i) { return std::string(kAregb) + std::to_string(i); }
 
@@ -68,6 +71,16 @@ RegionTable ReadRegionTable(const IniFile& ini) {
   return t;
 }
 
+std::string FirmwarePathOf(const ParamSet& ps) {
+  if (!ps.BinFilePathUtf8.empty() && Utf8ToGbk(ps.BinFilePathUtf8) == ps.BinFilePath) return ps.BinFilePathUtf8;
+  return GbkToUtf8(ps.BinFilePath);
+}
+
+void SetFirmwarePath(ParamSet& ps, std::string_view utf8) {
+  ps.BinFilePath = Utf8ToGbk(utf8);
+  ps.BinFilePathUtf8 = GbkCanHold(utf8) ? std::string() : std::string(utf8);
+}
+
 std::vector<std::string> LoadParamSet(const IniFile& ini, ParamSet& ps) {
   RegionTable regions = ReadRegionTable(ini);
   ps.GravityRegions = std::move(regions.lines);
@@ -76,6 +89,7 @@ std::vector<std::string> LoadParamSet(const IniFile& ini, ParamSet& ps) {
   ReadBlockAndDefs(ini, ps);
   ps.DownProg = ini.ReadBool(kFactory, "IsDownkDownProg", true);
   ps.BinFilePath = std::string(TrimBlanks(ini.ReadString(kFactory, "binFilePath", "")));
+  ps.BinFilePathUtf8 = std::string(TrimBlanks(ini.ReadString(kFactory, kBinFilePathUtf8Key, "")));
   ps.IsEnabled = ini.ReadBool(kSet, "IsEnabled", true);
   return std::move(regions.names);
 }
@@ -92,6 +106,10 @@ void SaveParams(IniFile& ini, const ParamSet& ps, std::string_view langSuffix) {
   ini.WriteInteger(kFactory, "TaggbIndex", ps.TaggbIndex);
   ini.WriteBool(kFactory, "IsDownkDownProg", ps.DownProg);
   ini.WriteString(kFactory, "binFilePath", ps.BinFilePath);
+  // The UTF-8 key appears only in files that need it.
+  if (!ps.BinFilePathUtf8.empty() || !ini.ReadString(kFactory, kBinFilePathUtf8Key, "").empty()) {
+    ini.WriteString(kFactory, kBinFilePathUtf8Key, ps.BinFilePathUtf8);
+  }
 
   for (int n = 1; n <= 255; ++n) {
     ini.WriteInteger(kFactory, ByteKeys[n], ps.Block[n]);

@@ -90,9 +90,18 @@ struct ParamSet {
   std::vector<std::string> GravityRegions{"0=0", "0=0"};
   bool DownProg = true;      // "factory"/"IsDownkDownProg": firmware box checked
   std::string BinFilePath;   // "factory"/"binFilePath", trimmed on load
+  // "factory"/"binFilePathUtf8": the firmware path as UTF-8 when GBK cannot
+  // hold it (BinFilePath then has "?" in its place); empty otherwise.
+  std::string BinFilePathUtf8;
 
   bool operator==(const ParamSet&) const = default;
 };
+
+// The firmware path as a file-system (UTF-8) path, and setting it: a path GBK
+// can hold is stored in GBK as ever; another one also as UTF-8, used on load
+// only while the GBK key still matches it (a tool that rewrote the GBK key wins).
+std::string FirmwarePathOf(const ParamSet& ps);
+void SetFirmwarePath(ParamSet& ps, std::string_view utf8);
 
 // Block (all zero, byte 0 = 0xA6, bytes 1..255 from "factory"), the definitions
 // of bytes 14..255 (every one replaced, present or not) and the link settings.

@@ -2,7 +2,9 @@
 // The one seam through which the tool talks to the operator in modal boxes.
 // The window installs Qt dialogs; tests install a scripted implementation; the
 // command-line tool installs one that prints and answers No.
-// All texts are GBK bytes, as the catalog holds them.
+// Texts are GBK bytes, as the catalog holds them; file paths (the initial
+// directory, the chosen file) are file-system paths in UTF-8, so that every
+// name Linux allows can be chosen, even one GBK cannot hold.
 
 #include <string>
 
@@ -22,7 +24,8 @@ class Dialogs {
   virtual ~Dialogs() = default;
   // Message box with one OK button. An empty title stays empty.
   virtual void ShowMessage(const std::string& text, const std::string& title, MsgIcon icon) = 0;
-  // Yes/No box; true on Yes.
+  // Yes/No box; true on Yes. Only Yes and No answer it: Escape and the close
+  // button of the box do nothing.
   virtual bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon) = 0;
   // Open dialog: the chosen file must exist. False (and `path` emptied) on cancel.
   virtual bool SelectOpenFile(const FileDialogRequest& req, std::string& path) = 0;

@@ -98,4 +98,6 @@ std::string Utf8ToGbk(std::string_view utf8) {
   return out;
 }
 
+bool GbkCanHold(std::string_view utf8) { return GbkToUtf8(Utf8ToGbk(utf8)) == utf8; }
+
 }  // namespace facset

@@ -156,6 +156,7 @@ class MainFormTest : public QObject {
   void twoChoiceLists();
   void numericLists();
   void textFields();
+  void textLongerThanWidthInBytes();
   void keyFilters();
   void coupling19And20();
   void isEnabledFalseLocksEditing();
@@ -394,7 +395,7 @@ void MainFormTest::numericLists() {
   QCOMPARE(msgs[0].text, G(" 不能大于最大值65535").substr(1));
   QCOMPARE(msgs[0].title, std::string());
   QCOMPARE(msgs[0].icon, MsgIcon::Error);
-  QCOMPARE(max->currentText(), QString());
+  QCOMPARE(max->currentText(), U("7000"));  // what the bytes hold, not an empty list
   QCOMPARE(t.byte(30), 0x1B);  // 7000, the last accepted keystroke
   QCOMPARE(t.byte(31), 0x58);
 
@@ -408,6 +409,7 @@ void MainFormTest::numericLists() {
   QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
   QVERIFY(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].text.find("255") != std::string::npos);
   QCOMPARE(t.byte(16), 30);
+  QCOMPARE(count->currentText(), U("30"));
   // Choosing an entry from the list writes it too.
   count->setCurrentIndex(200);
   QCOMPARE(t.byte(16), 200);
@@ -422,12 +424,27 @@ void MainFormTest::textFields() {
   QTest::keyClicks(text, "C");
   for (int i = 0; i < 8; ++i) QCOMPARE(t.byte(20 + i), i < 3 ? "ABC"[i] : 0);
   QVERIFY(t.form->Modified());
-  // A text longer than the width in bytes (pasted GBK) is refused, bytes kept.
-  text->setText(U("中文中文中"));  // 10 GBK bytes, 5 characters
+}
+
+void MainFormTest::textLongerThanWidthInBytes() {
+  // Stored GBK text takes two bytes a character: "中文中" is 6 of the 8 bytes.
+  const std::string gbk = G("中文中");
+  std::string rows = "byte[20 ]t=Text\nbyte[20 ]n=8\nbyte[20 ]k=1\n";
+  for (std::size_t i = 0; i < gbk.size(); ++i) {
+    rows += "byte[" + std::to_string(20 + i) + (20 + i < 100 ? " " : "") + "]=" +
+            std::to_string(static_cast<unsigned char>(gbk[i])) + "\n";
+  }
+  Tool t(ParamFile(rows));
+  auto* text = t.edit("edtAuto20");
+  QCOMPARE(text->text(), U("中文中"));
+  text->end(false);
+  QTest::keyClicks(text, "AB");
+  QCOMPARE(t.byte(27), 'B');
+  QTest::keyClicks(text, "C");  // 9 bytes: refused, bytes kept
   QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
   QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message)[0].text, G("长度不能大于8"));
-  QCOMPARE(t.byte(20), 'A');
-  QCOMPARE(t.byte(22), 'C');
+  QCOMPARE(t.byte(20), static_cast<unsigned char>(gbk[0]));
+  QCOMPARE(t.byte(27), 'B');
 }
 
 void MainFormTest::keyFilters() {
@@ -617,13 +634,14 @@ void MainFormTest::gravityRegionsAndNotSet() {
   QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
   QCOMPARE(t.byte(10), 0xDF);
   QCOMPARE(t.form->Params().bdgbIndex, 3);
-  // Not set: field emptied and disabled, bytes 7..10 zero, the view not yet refreshed.
-  const QString view = t.find<QTextEdit>("lstDispValue")->toPlainText();
+  // Not set: field emptied and disabled, bytes 7..10 zero; the choice is an
+  // edit: Modified, and the view shows the bytes now held.
   Tool::choose(list, 0);
   QCOMPARE(field->text(), QString());
   QVERIFY(!field->isEnabled());
   for (int b = 7; b <= 10; ++b) QCOMPARE(t.byte(b), 0);
-  QCOMPARE(t.find<QTextEdit>("lstDispValue")->toPlainText(), view);
+  QVERIFY(t.find<QTextEdit>("lstDispValue")->toPlainText().startsWith(U("00: A6 00 00 00 00 00 00 00 00 00 00")));
+  QVERIFY(t.form->Modified());
   // The use-site list: bytes 11..13 only.
   Tool::choose(t.list("CboxTaggb"), 4);
   QCOMPARE(t.byte(7), 0);
@@ -684,17 +702,17 @@ void MainFormTest::firmwareHandlersModify() {
   }
   {
     Tool t;
-    const std::string image = G("/tmp/固件.hex");
-    t.dialogs.openPaths.push_back(image);
+    t.dialogs.openPaths.push_back("/tmp/固件.hex");  // file-system paths are UTF-8
     t.find<QPushButton>("Button1")->click();
     QCOMPARE(t.edit("edtFilePath")->text(), U("/tmp/固件.hex"));
     QVERIFY(t.form->Modified());
     const auto& req = t.dialogs.calls.back().request;
     QCOMPARE(req.filter, std::string("Binary Files|*.hex|All Files|*.*"));
     QCOMPARE(req.initialDir, t.dir.path() + "/");
-    // Saved as GBK bytes.
+    // Saved as GBK bytes, as files made elsewhere hold it.
     t.find<QPushButton>("Button2")->click();
-    QVERIFY(t.config().find("binFilePath=" + image) != std::string::npos);
+    QVERIFY(t.config().find("binFilePath=" + G("/tmp/固件.hex") + "\r\n") != std::string::npos);
+    QVERIFY(t.config().find("binFilePathUtf8") == std::string::npos);
   }
   {
     Tool t;  // a cancelled choice changes nothing
