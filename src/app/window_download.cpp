@@ -42,11 +42,12 @@ class WindowHost : public QObject, public DownloadHost {
   }
 
   bool closeRequested = false;
+  bool focusComAfterRun = false;  // the list is locked until the run ends
 
   void AskSaveSettings() override { form_.AskSaveSettings(); }
   void ReportSerialNotSet() override {
     AppDialogs().ShowMessage(std::string(kMsgPortNotSet), "", MsgIcon::None);
-    form_.FocusCom();
+    focusComAfterRun = true;
   }
   void AppendLine(std::string_view gbk) override {
     FlushProgress();
@@ -120,6 +121,7 @@ class RunGuard {
     for (const auto& [w, enabled] : locked_) {
       if (w) w->setEnabled(enabled);
     }
+    if (host_.focusComAfterRun) form_->FocusCom();
     if (host_.closeRequested) {
       QPointer<TMainForm> f = form_;
       QTimer::singleShot(0, f, [f] {

@@ -168,20 +168,45 @@ class WindowDownloadTest : public QObject {
     QCOMPARE(l[11], QString("Program Version: V0000 Program Verification Word:0000"));
   }
 
-  void buttonIsDisabledDuringARun() {
+  void connectionFirmwareAndFileCommandsLockedDuringARun() {
     SimProcess sim({"--delay", "100"});
     Tool t(sim, false);
+    const QList<QWidget*> locked = {t.form->btnDownload, t.form->edtIP, t.form->chkUseCom, t.form->ChkDownProg,
+                                    t.form->edtFilePath, t.form->Button1, t.form->btnopen, t.form->Button2,
+                                    t.form->btsave};
+    t.form->chkUseCom->setChecked(true);
+    t.form->chkUseCom->setChecked(false);  // CboxCom disabled before: it stays so
+    QList<bool> before;
+    for (QWidget* w : locked) before << w->isEnabled();
+    QVERIFY(before.count(true) >= 8);  // only edtFilePath may be off (no firmware)
     bool checked = false;
     QTimer::singleShot(50, t.form.get(), [&] {
       QVERIFY(DownloadRunning());
-      QVERIFY(!t.form->btnDownload->isEnabled());
+      for (QWidget* w : locked) QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
+      QVERIFY(!t.form->CboxCom->isEnabled());
       WindowDownload(*t.form);  // a press that slips through does nothing
       checked = true;
     });
     t.form->btnDownload->click();
     QVERIFY(checked);
     QCOMPARE(t.Lines().size(), 3);
-    QVERIFY(t.form->btnDownload->isEnabled());
+    for (qsizetype i = 0; i < locked.size(); ++i) QCOMPARE(locked[i]->isEnabled(), before[i]);
+    QVERIFY(!t.form->CboxCom->isEnabled());
+  }
+
+  void closingDuringARunAnsweredNoKeepsTheRun() {
+    SimProcess sim({"--delay", "100"});
+    Tool t(sim, false);
+    t.form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(t.form.get()));
+    t.dialogs.yesNo.push_back(false);  // keep the download going
+    QTimer::singleShot(50, t.form.get(), [&] { t.form->close(); });
+    t.form->btnDownload->click();
+    QCOMPARE(t.Lines(), (QStringList{" connect ...127.0.0.1", " connect ok ", " set ok ! "}));
+    QCOMPARE(ReadAll(sim.paramFile()), t.Expected());
+    QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::YesNo).size(), std::size_t(1));
+    QTest::qWait(50);
+    QVERIFY(t.form->isVisible());
   }
 
   void closingDuringARunAbortsReleasesAndAsks() {
@@ -191,6 +216,7 @@ class WindowDownloadTest : public QObject {
     t.form->show();
     QVERIFY(QTest::qWaitForWindowExposed(t.form.get()));
     t.dialogs.yesNo.push_back(false);  // the download's own question
+    t.dialogs.yesNo.push_back(true);   // stop the download?
     t.dialogs.yesNo.push_back(false);  // the close question
     bool closeReturned = false;
     QTimer::singleShot(700, t.form.get(), [&] {
@@ -203,7 +229,10 @@ class WindowDownloadTest : public QObject {
     QVERIFY(!ScaleComm->Comm().IsOpen());
     // The close is asked again once the port is free.
     QTRY_VERIFY(!t.form->isVisible());
-    QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::YesNo).size(), std::size_t(2));
+    const auto asked = t.dialogs.CallsOf(DialogCall::Kind::YesNo);
+    QCOMPARE(asked.size(), std::size_t(3));
+    QVERIFY(asked[1].text.find("middle of an upgrade") != std::string::npos);
+    QCOMPARE(asked[2].text, LangCatalog("sSettingsNotSave"));
     const auto log = sim.WaitLog(5);
     for (const auto& e : log) QVERIFY(!(e.cmd == 15 && e.arg == 1));
   }
