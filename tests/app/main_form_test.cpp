@@ -13,6 +13,8 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextEdit>
+#include <QClipboard>
+#include <QDir>
 #include <QWheelEvent>
 #include <QtTest>
 #include <memory>
@@ -125,6 +127,25 @@ void TypeChar(QWidget* w, const QString& ch) {
   QApplication::sendEvent(w, &release);
 }
 
+// Keys as the desktop delivers them: to the widget that has the focus.
+void TypeToFocus(const QString& text) {
+  for (const QString& ch : text.split(QString(), Qt::SkipEmptyParts)) {
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY(focus != nullptr);
+    if (ch.size() == 1 && ch[0].unicode() < 128) {
+      QTest::keyClick(focus, ch[0].toLatin1());
+    } else {
+      TypeChar(focus, ch);
+    }
+  }
+}
+
+void KeyToFocus(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+  QWidget* focus = QApplication::focusWidget();
+  QVERIFY(focus != nullptr);
+  QTest::keyClick(focus, key, mods);
+}
+
 // The typical rows of a parameter file used by several tests; `b19` is byte 19,
 // the list that enables the text field at byte 20.
 std::string Rows(int b19 = 0) {
@@ -179,6 +200,14 @@ class MainFormTest : public QObject {
   void saveAsKeepsOtherSections();
   void wheelScrollsByFocus();
   void messageList();
+  void keysGoWhereTheKeyboardSendsThem();
+  void pastesKeepOnlyWhatTheFieldAllows_data();
+  void pastesKeepOnlyWhatTheFieldAllows();
+  void escapeDoesNotAnswerTheSaveQuestion();
+  void openFailureLeavesTheWindowAsItWas();
+  void fileNamesGbkCannotHold();
+  void loneCarriageReturnBreaksGeneratedLabels();
+  void textNotValidGbkRewrittenOnlyWhenEdited();
 };
 
 void MainFormTest::firstRunInEmptyFolder() {
@@ -960,6 +989,199 @@ void MainFormTest::messageList() {
   t.form->AppendMsg("\r\n\r\nLast");
   QCOMPARE(t.find<QPlainTextEdit>("lstMsg")->toPlainText(),
            U(" connect ok \n更新(1/3)\n更新(3/3)\n\n\nLast"));
+  // The newest line stays in view, even after the operator scrolled back.
+  t.form->show();
+  for (int i = 0; i < 100; ++i) t.form->AppendMsg("line");
+  QScrollBar* bar = t.find<QPlainTextEdit>("lstMsg")->verticalScrollBar();
+  QVERIFY(bar->maximum() > 0);
+  bar->setValue(0);
+  t.form->AppendMsg("newest");
+  QCOMPARE(bar->value(), bar->maximum());
+  bar->setValue(0);
+  t.form->ReplaceLastMsg("rewritten");
+  QCOMPARE(bar->value(), bar->maximum());
+}
+
+void MainFormTest::keysGoWhereTheKeyboardSendsThem() {
+  Tool t(ParamFile(Rows(1)));
+  QVERIFY(t.showActive());
+  // A numeric list: the keys reach the list, not its line edit.
+  auto* count = t.list("CboxAuto16");
+  count->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(count));
+  KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+  TypeToFocus("9a1");
+  QCOMPARE(count->currentText(), U("91"));
+  QCOMPARE(t.byte(16), 91);
+  // A two-choice list: letters do not pick an entry; arrows still do.
+  auto* mode = t.list("CboxAuto14");
+  QCOMPARE(mode->currentText(), U("On"));
+  mode->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(mode));
+  TypeToFocus("Off");
+  QCOMPARE(mode->currentText(), U("On"));
+  QCOMPARE(t.byte(14), 3);
+  KeyToFocus(Qt::Key_Up);
+  QCOMPARE(mode->currentText(), U("Off"));
+  QCOMPARE(t.byte(14), 0);
+  // A text field keeps ASCII only; a gravity field digits and one ".".
+  auto* text = t.edit("edtAuto20");
+  text->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(text));
+  KeyToFocus(Qt::Key_End);
+  TypeToFocus(U("xé中y"));
+  QCOMPARE(text->text(), U("ABxy"));
+  QCOMPARE(t.byte(23), 'y');
+  auto* gravity = t.edit("edtbdgb");
+  gravity->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(gravity));
+  KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+  TypeToFocus("9x.8.1");
+  QCOMPARE(gravity->text(), U("9.81"));
+}
+
+void MainFormTest::pastesKeepOnlyWhatTheFieldAllows_data() {
+  QTest::addColumn<QString>("target");
+  QTest::addColumn<QString>("clip");
+  QTest::addColumn<QString>("shown");
+  QTest::addColumn<int>("byte");    // -1: no byte to check
+  QTest::addColumn<int>("value");
+  QTest::addColumn<int>("messages");
+  QTest::newRow("numeric keeps digits") << "CboxAuto16" << "4a2" << "42" << 16 << 42 << 0;
+  QTest::newRow("numeric letters only") << "CboxAuto16" << "abc" << "" << 16 << 0 << 0;
+  QTest::newRow("numeric over maximum") << "CboxAuto16" << "999" << "7" << 16 << 7 << 1;
+  QTest::newRow("text drops 128-255") << "edtAuto20" << U("x\u00e9\u00ffy") << "xy" << 20 << int('x') << 0;
+  QTest::newRow("gravity digits and one point") << "edtbdgb" << "9.8a.1" << "9.81" << -1 << 0 << 0;
+}
+
+void MainFormTest::pastesKeepOnlyWhatTheFieldAllows() {
+  QFETCH(QString, target);
+  QFETCH(QString, clip);
+  QFETCH(QString, shown);
+  QFETCH(int, byte);
+  QFETCH(int, value);
+  QFETCH(int, messages);
+  Tool t(ParamFile(Rows(1)));
+  QVERIFY(t.showActive());
+  QWidget* w = t.find<QWidget>(target);
+  w->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), w);
+  QGuiApplication::clipboard()->setText(clip);
+  KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+  KeyToFocus(Qt::Key_V, Qt::ControlModifier);
+  const QString text = qobject_cast<QComboBox*>(w) ? static_cast<QComboBox*>(w)->currentText()
+                                                   : static_cast<QLineEdit*>(w)->text();
+  QCOMPARE(text, shown);
+  if (byte >= 0) QCOMPARE(int(t.byte(byte)), value);
+  QCOMPARE(int(t.dialogs.CallsOf(DialogCall::Kind::Message).size()), messages);
+}
+
+void MainFormTest::escapeDoesNotAnswerTheSaveQuestion() {
+  Tool t(ParamFile(Rows()));
+  QtDialogs qt(t.form.get());
+  Dialogs* previous = SetAppDialogs(&qt);
+  QVERIFY(t.showActive());
+  Tool::choose(t.list("cbb1"), 3);
+  bool stayed = false;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    QVERIFY(box != nullptr);
+    KeyToFocus(Qt::Key_Escape);
+    box->close();  // the title bar's close button
+    QTest::qWait(20);
+    stayed = box->isVisible();
+    box->button(QMessageBox::Yes)->click();
+  });
+  QVERIFY(t.close());
+  SetAppDialogs(previous);
+  QVERIFY(stayed);
+  QVERIFY(t.config().find("byte[1  ]=3") != std::string::npos);
+}
+
+void MainFormTest::openFailureLeavesTheWindowAsItWas() {
+  Tool t(ParamFile(Rows() + "bdgbIndex=1\nbyte[8  ]=1\nbyte[9  ]=126\nbyte[10 ]=208", "_cn",
+                   "[Aregb]\r\nAregb0=North=9.8015\r\n"));
+  const ParamSet before = t.form->Params();
+  const QString view = t.find<QTextEdit>("lstDispValue")->toPlainText();
+  // The language switch has to write "IsEnabled" into the chosen file, and cannot.
+  const std::string other = t.dir / "other.ini";
+  WriteFileBytes(other, "[factory]\r\nbyte[1  ]=2\r\nbyte[14 ]t=Other\r\nbyte[14 ]n=1\r\n"
+                        "[Aregb]\r\nAregb0=South=9.79\r\n[Set]\r\nlngstr=_en\r\n");
+  t.dialogs.openPaths.push_back(other);
+  {
+    testing::FileSizeLimit limit(8);
+    t.find<QPushButton>("btnopen")->click();
+  }
+  QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
+  QVERIFY(t.form->Params() == before);
+  QVERIFY(!t.form->Modified());
+  QCOMPARE(t.list("CboxAuto14")->currentText(), U("On"));
+  QCOMPARE(t.list("Cboxbdgb")->count(), 3);
+  QCOMPARE(t.list("Cboxbdgb")->itemText(2), U("North"));
+  QCOMPARE(t.edit("edtbdgb")->text(), U("9.8000"));
+  QCOMPARE(t.list("cbb1")->currentIndex(), 0);
+  QCOMPARE(t.find<QTextEdit>("lstDispValue")->toPlainText(), view);
+  QCOMPARE(LangCatalog("sNoSet"), G("未设置"));
+  // Saving now keeps the working copy's definitions.
+  t.find<QPushButton>("Button2")->click();
+  QVERIFY(t.config().find("byte[14 ]t=Mode") != std::string::npos);
+}
+
+void MainFormTest::fileNamesGbkCannotHold() {
+  Tool t(ParamFile(Rows()));
+  QDir().mkpath(QString::fromStdString(t.dir / "straße"));
+  const std::string opened = t.dir / "straße/mañana.ini";
+  WriteFileBytes(opened, ParamFile("byte[1  ]=2\nbyte[14 ]t=Opened\nbyte[14 ]n=1\nbyte[14 ]0=x\nbyte[14 ]1=y"));
+  t.dialogs.openPaths.push_back(opened);
+  t.find<QPushButton>("btnopen")->click();
+  QCOMPARE(t.byte(1), 2);
+  QVERIFY(t.find<QPlainTextEdit>("lstMsg")->toPlainText().endsWith(QString::fromStdString(opened)));
+  // Saved under the very name chosen.
+  const std::string saved = t.dir / "straße/día.ini";
+  t.dialogs.savePaths.push_back(saved);
+  t.find<QPushButton>("btsave")->click();
+  QVERIFY(ReadFileBytes(saved).find("byte[14 ]t=Opened") != std::string::npos);
+  QVERIFY(t.find<QPlainTextEdit>("lstMsg")->toPlainText().endsWith(QString::fromStdString(saved)));
+  // A firmware path GBK cannot hold survives save and load; one it can hold stays GBK only.
+  const std::string image = t.dir / "straße/fw-å.hex";
+  WriteFileBytes(image, "x");
+  t.dialogs.openPaths.push_back(image);
+  t.find<QPushButton>("Button1")->click();
+  QCOMPARE(t.form->FirmwarePath(), image);
+  t.find<QPushButton>("Button2")->click();
+  const std::string config = t.config();
+  Tool again(config);
+  QCOMPARE(again.edit("edtFilePath")->text(), QString::fromStdString(image));
+  QCOMPARE(again.form->FirmwarePath(), image);
+  again.edit("edtFilePath")->setText(U("/fw/固件.hex"));
+  again.find<QPushButton>("Button2")->click();
+  QVERIFY(again.config().find("binFilePath=" + G("/fw/固件.hex") + "\r\n") != std::string::npos);
+  QVERIFY(again.config().find("binFilePathUtf8=\r\n") != std::string::npos);
+}
+
+void MainFormTest::loneCarriageReturnBreaksGeneratedLabels() {
+  Tool t(ParamFile("byte[16 ]t=one\\rtwo\nbyte[16 ]n=1\nbyte[16 ]x=note\\rline"));
+  QStringList texts;
+  for (QLabel* l : t.find<QWidget>("PnlCtrlCbox")->findChildren<QLabel*>()) texts << l->text();
+  QVERIFY2(texts.contains(U("one\ntwo")), qPrintable(texts.join('|')));
+  QVERIFY2(texts.contains(U("note\nline")), qPrintable(texts.join('|')));
+}
+
+void MainFormTest::textNotValidGbkRewrittenOnlyWhenEdited() {
+  // Bytes 81 20 are no GBK character; the field shows a replacement for them.
+  Tool t(ParamFile("byte[20 ]t=Text\nbyte[20 ]n=4\nbyte[20 ]k=1\nbyte[20 ]=129\nbyte[21 ]=32\nbyte[22 ]=65"));
+  Tool::choose(t.list("cbb1"), 2);  // another edit
+  t.find<QPushButton>("Button2")->click();
+  QVERIFY(t.config().find("byte[20 ]=129") != std::string::npos);
+  auto* field = t.edit("edtAuto20");
+  QVERIFY(field->text().contains(QChar(0xFFFD)));
+  field->end(false);
+  QTest::keyClicks(field, "B");
+  QCOMPARE(field->text(), U(" AB"));  // what is stored is what is shown
+  QCOMPARE(t.byte(20), ' ');
+  QCOMPARE(t.byte(21), 'A');
+  QCOMPARE(t.byte(22), 'B');
+  QCOMPARE(t.byte(23), 0);
 }
 
 QTEST_MAIN(MainFormTest)

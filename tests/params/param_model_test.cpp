@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "params/param_model.h"
+#include "platform/text_encoding.h"
 #include "support/temp_files.h"
 
 namespace facset {
@@ -284,6 +285,33 @@ TEST_F(ParamFileTest, DemoSamplesSurviveASaveUnchanged) {
     LoadParamSet(back, again);
     EXPECT_EQ(again, ps);
   }
+}
+
+TEST_F(ParamFileTest, FirmwarePathGbkCannotHoldSurvivesSaveAndLoad) {
+  struct Case {
+    const char* path;   // UTF-8
+    bool utf8Key;       // the file needs the UTF-8 key
+  };
+  const Case cases[] = {{"/fw/scale.hex", false}, {"/fw/固件.hex", false}, {"/fw/mañana-straße.hex", true}};
+  for (const Case& c : cases) {
+    ParamSet ps;
+    SetFirmwarePath(ps, c.path);
+    const std::string text = Save(ps);
+    EXPECT_EQ(text.find("binFilePath=" + Utf8ToGbk(c.path) + "\r\n") != std::string::npos, true) << c.path;
+    EXPECT_EQ(text.find("binFilePathUtf8=" + std::string(c.path)) != std::string::npos, c.utf8Key) << c.path;
+    EXPECT_EQ(FirmwarePathOf(Load(text)), c.path);
+  }
+  // The UTF-8 key, once written, is emptied when a GBK path replaces it.
+  ParamSet ps;
+  SetFirmwarePath(ps, "/fw/ß.hex");
+  Save(ps);
+  SetFirmwarePath(ps, "/fw/plain.hex");
+  const std::string text = Save(ps);
+  EXPECT_NE(text.find("binFilePathUtf8=\r\n"), std::string::npos);
+  EXPECT_EQ(FirmwarePathOf(Load(text)), "/fw/plain.hex");
+  // A tool that knows only the GBK key and changed it wins over a stale UTF-8 key.
+  const ParamSet edited = Load("[factory]\r\nbinFilePath=/fw/new.hex\r\nbinFilePathUtf8=/fw/ß.hex\r\n");
+  EXPECT_EQ(FirmwarePathOf(edited), "/fw/new.hex");
 }
 
 TEST(SetValuesText, SixteenRowsOfUpperCaseHex) {
