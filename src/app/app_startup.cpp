@@ -1,5 +1,7 @@
 #include "app_startup.h"
 
+#include "app/state_dump.h"
+
 #include <QApplication>
 #include <QEvent>
 #include <QTimer>
@@ -91,6 +93,7 @@ int RunApp(int argc, char** argv, const StartupHooks& hooks) {
     dialogs.setParent(&form);
     if (hooks.download) form.SetDownloadHandler(hooks.download);
     if (std::getenv("FACSET_QUIT_AFTER_PAINT") != nullptr) new FirstPaintProbe(&form);
+    InstallStateDump(form);
     form.show();
     rc = QApplication::exec();
     dialogs.setParent(nullptr);

@@ -1,0 +1,415 @@
+#!/usr/bin/env python3
+"""The real facset window under Xvfb, driven by real X input (xdotool, XTEST).
+
+Each case starts the executable in a folder of its own (the tool keeps its
+configuration next to the executable, so the binary is copied there) and
+queries what the window shows through its state dump (FACSET_STATE_DUMP,
+written on SIGUSR1). After each piece of input the test presses F12, a key
+the window ignores but counts: once the count has moved, every X event sent
+before has been handled. Nothing waits on a bare sleep.
+
+usage: window_e2e.py <path to facset> [case ...]
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+TIMEOUT = 15.0  # seconds for any one state to appear
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def param_file(factory, lang="_en", more=""):
+    lines = "".join(line + "\r\n" for line in factory.strip().splitlines())
+    return ("[Set]\r\nlngstr=" + lang + "\r\nIsEnabled=1\r\n[factory]\r\n" + lines + more).encode("gbk")
+
+
+# Byte 14: a two-choice list showing "On"; 15: a one-byte numeric list (7);
+# 20: an eight-byte text field ("AB").
+ROWS = """
+byte[14 ]=3
+byte[14 ]t=Mode
+byte[14 ]n=1
+byte[14 ]0=Off
+byte[14 ]1=On
+byte[15 ]=7
+byte[15 ]t=Count
+byte[15 ]n=1
+byte[15 ]x=a number
+byte[20 ]=65
+byte[21 ]=66
+byte[20 ]t=Text
+byte[20 ]n=8
+byte[20 ]k=1
+"""
+
+
+class Display:
+    def __init__(self):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        deadline = time.monotonic() + TIMEOUT
+        while not number.endswith(b"\n"):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise Failure("Xvfb did not start")
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_fd)
+        self.name = ":" + number.decode().strip()
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait(5)
+
+
+class Window:
+    """One facset process in a tool folder of its own."""
+
+    def __init__(self, display, exe, config=None, files=None):
+        self.display = display
+        self.dir = tempfile.mkdtemp(prefix="facset-e2e-")
+        self.exe = os.path.join(self.dir, "facset")
+        shutil.copy(exe, self.exe)
+        if config is not None:
+            with open(os.path.join(self.dir, "facconfig.ini"), "wb") as f:
+                f.write(config)
+        for name, data in (files or {}).items():
+            path = os.path.join(self.dir, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        self.dump_path = os.path.join(self.dir, "state.txt")
+        env = dict(os.environ)
+        env.update({"DISPLAY": display.name, "QT_QPA_PLATFORM": "xcb", "FACSET_STATE_DUMP": self.dump_path,
+                    "XDG_RUNTIME_DIR": self.dir})
+        env.pop("FACSET_SCALE_UDP_PORT", None)
+        self.proc = subprocess.Popen([self.exe], cwd=self.dir, env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE)
+        self.markers = 0
+        # The dump's signal handler is installed before the window is shown:
+        # no signal goes out before the window is there.
+        wid = self.window_id()
+        state = self.wait(lambda s: "btnopen" in s["w"] and s["w"]["btnopen"]["visible"], "the window shown")
+        self.markers = state["markers"]
+        self.xdo("windowfocus", "--sync", wid)
+        self.settle()
+
+    def window_id(self):
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
+                                 env=self.xenv(), capture_output=True, text=True).stdout.split()
+            if out:
+                return out[0]
+            if self.proc.poll() is not None:
+                raise Failure("facset ended: " + self.proc.stderr.read().decode(errors="replace"))
+            time.sleep(0.05)
+        raise Failure("no X window of the facset process")
+
+    def xenv(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.display.name
+        return env
+
+    def xdo(self, *args):
+        subprocess.run(["xdotool", *args], env=self.xenv(), check=True)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(5)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # ---- what the window shows
+    def dump(self):
+        try:
+            os.unlink(self.dump_path)
+        except FileNotFoundError:
+            pass
+        if self.proc.poll() is not None:
+            raise Failure("facset ended: " + self.proc.stderr.read().decode(errors="replace"))
+        os.kill(self.proc.pid, signal.SIGUSR1)
+        deadline = time.monotonic() + TIMEOUT
+        while not os.path.exists(self.dump_path):
+            if time.monotonic() > deadline:
+                raise Failure("no state dump")
+            if self.proc.poll() is not None:
+                raise Failure("facset ended: " + self.proc.stderr.read().decode(errors="replace"))
+            time.sleep(0.01)
+        state = {"w": {}, "buttons": []}
+        with open(self.dump_path, encoding="utf-8") as f:
+            for line in f.read().splitlines():
+                if line.startswith("w "):
+                    parts = line.split(" ", 8)
+                    control = {"enabled": parts[2] == "1", "visible": parts[3] == "1",
+                               "x": int(parts[4]), "y": int(parts[5]), "width": int(parts[6]),
+                               "height": int(parts[7]), "text": unescape(parts[8])}
+                    if parts[1] == "modal.button":
+                        state["buttons"].append(control)
+                    else:
+                        state["w"][parts[1]] = control
+                else:
+                    key, _, value = line.partition("=")
+                    state[key] = unescape(value)
+        state["markers"] = int(state["markers"])
+        state["modified"] = state["modified"] == "1"
+        state["block"] = bytes.fromhex(state["block"])
+        return state
+
+    def wait(self, pred, what):
+        deadline = time.monotonic() + TIMEOUT
+        state = None
+        while time.monotonic() < deadline:
+            state = self.dump()
+            if pred(state):
+                return state
+            time.sleep(0.05)
+        raise Failure("timed out waiting for " + what + "; last focus=" + str(state and state.get("focus")))
+
+    def settle(self):
+        """Returns the state once every X event sent so far has been handled."""
+        self.xdo("key", "F12")
+        self.markers += 1
+        return self.wait(lambda s: s["markers"] >= self.markers, "the input to be handled")
+
+    # ---- real input
+    def click(self, name, state=None):
+        c = (state or self.dump())["w"][name]
+        self.click_at(c["x"] + c["width"] // 2, c["y"] + c["height"] // 2)
+
+    def click_at(self, x, y):
+        self.xdo("mousemove", "--sync", str(x), str(y), "click", "1")
+
+    def key(self, *keys):
+        self.xdo("key", "--delay", "20", *keys)
+
+    def type(self, text):
+        self.xdo("type", "--delay", "20", text)
+
+    def focus(self, name):
+        """Clicks a field and waits until the keyboard goes to it."""
+        self.click(name)
+        return self.wait(lambda s: s["focus"] == name, "the focus in " + name)
+
+
+def unescape(s):
+    out, i = [], 0
+    while i < len(s):
+        if s[i] == "\\" and i + 1 < len(s):
+            out.append({"n": "\n", "r": "\r"}.get(s[i + 1], s[i + 1]))
+            i += 2
+        else:
+            out.append(s[i])
+            i += 1
+    return "".join(out)
+
+
+# ---------------------------------------------------------------------------
+# Cases
+
+def case_key_filters(display, exe):
+    """Keys and pastes in a numeric list, a text field and a gravity field."""
+    w = Window(display, exe, param_file(ROWS + "bdgbIndex=1"))
+    try:
+        # The numeric list: typed where the keyboard sends it.
+        w.focus("CboxAuto15")
+        w.key("ctrl+a")
+        w.type("9a1")
+        s = w.settle()
+        check(s["w"]["CboxAuto15"]["text"] == "91", "numeric list shows " + s["w"]["CboxAuto15"]["text"])
+        check(s["block"][15] == 91, "byte 15 is %d" % s["block"][15])
+        # A paste through the clipboard: text copied from the IP field.
+        w.focus("edtIP")
+        w.key("ctrl+a")
+        w.type("4x2")
+        w.key("ctrl+a", "ctrl+c")
+        w.focus("CboxAuto15")
+        w.key("ctrl+a", "ctrl+v")
+        s = w.settle()
+        check(s["w"]["CboxAuto15"]["text"] == "42", "pasted list shows " + s["w"]["CboxAuto15"]["text"])
+        check(s["block"][15] == 42, "byte 15 after paste is %d" % s["block"][15])
+        # The text field keeps ASCII.
+        w.focus("edtAuto20")
+        w.key("End")
+        w.type("xéy")
+        s = w.settle()
+        check(s["w"]["edtAuto20"]["text"] == "ABxy", "text field shows " + s["w"]["edtAuto20"]["text"])
+        check(s["block"][20:25] == b"ABxy\0", "text bytes %r" % s["block"][20:25])
+        # The gravity field: digits and one point; Enter stores it.
+        w.focus("edtbdgb")
+        w.key("ctrl+a")
+        w.type("9x.8.1")
+        s = w.settle()
+        check(s["w"]["edtbdgb"]["text"] == "9.81", "gravity field shows " + s["w"]["edtbdgb"]["text"])
+        w.key("Return")
+        s = w.settle()
+        check(s["block"][8:11] == bytes([0x01, 0x7F, 0x34]), "gravity bytes %r" % s["block"][8:11])
+    finally:
+        w.close()
+
+
+def case_two_choice_letters(display, exe):
+    """Letters do not pick an entry of a two-choice list; arrows and the mouse do."""
+    w = Window(display, exe, param_file(ROWS))
+    try:
+        w.focus("CboxAuto15")
+        w.key("shift+Tab")
+        w.wait(lambda s: s["focus"] == "CboxAuto14", "the focus in the two-choice list")
+        w.type("Off")
+        s = w.settle()
+        check(s["w"]["CboxAuto14"]["text"] == "On", "letters picked " + s["w"]["CboxAuto14"]["text"])
+        check(s["block"][14] == 3 and not s["modified"], "letters changed byte 14 to %d" % s["block"][14])
+        w.key("Up")
+        s = w.settle()
+        check(s["w"]["CboxAuto14"]["text"] == "Off" and s["block"][14] == 0, "Up did not choose Off")
+        # The drop-down: letters typed there pick nothing either; Escape closes it.
+        w.click("CboxAuto14")
+        w.settle()
+        w.type("On")
+        w.key("Return")
+        s = w.settle()
+        check(s["w"]["CboxAuto14"]["text"] == "Off", "letters in the drop-down picked " +
+              s["w"]["CboxAuto14"]["text"])
+    finally:
+        w.close()
+
+
+def case_escape_keeps_the_question(display, exe):
+    """Escape and the box's close do not count as No; Yes then saves."""
+    w = Window(display, exe, param_file(ROWS))
+    try:
+        w.focus("CboxAuto15")
+        w.key("ctrl+a")
+        w.type("33")
+        w.settle()
+        w.click("btnClose")
+        w.wait(lambda s: s.get("modal", "").startswith("QMessageBox"), "the save question")
+        w.key("Escape")
+        s = w.settle()
+        check(s.get("modal", "").startswith("QMessageBox"), "Escape answered the question")
+        check(w.proc.poll() is None, "Escape closed the window")
+        yes = [b for b in s["buttons"] if b["text"].replace("&", "") == "Yes"]
+        check(len(yes) == 1, "no Yes button: %r" % [b["text"] for b in s["buttons"]])
+        w.click_at(yes[0]["x"] + yes[0]["width"] // 2, yes[0]["y"] + yes[0]["height"] // 2)
+        w.proc.wait(TIMEOUT)
+        with open(os.path.join(w.dir, "facconfig.ini"), "rb") as f:
+            check(b"byte[15 ]=33" in f.read(), "the answer Yes did not save")
+    finally:
+        w.close()
+
+
+def open_through_dialog(w, path):
+    w.click("btnopen")
+    w.wait(lambda s: s.get("modal", "").startswith("QFileDialog"), "the open dialog")
+    w.settle()
+    w.type(path)
+    w.key("Return")
+
+
+def case_open_all_or_nothing(display, exe):
+    """A failing language switch leaves the window exactly as it was."""
+    # The Chinese language file cannot be written (a folder holds its name,
+    # which stops root too), so switching to it fails.
+    w = Window(display, exe, param_file(ROWS))
+    try:
+        os.makedirs(os.path.join(w.dir, "kelvaset_cn.lng"))
+        before = w.settle()
+        other = os.path.join(w.dir, "other.ini")
+        with open(other, "wb") as f:
+            f.write(b"[factory]\r\nbyte[1  ]=2\r\nbyte[14 ]t=Other\r\nbyte[14 ]n=1\r\n"
+                    b"[Set]\r\nlngstr=_cn\r\nIsEnabled=1\r\n")
+        open_through_dialog(w, other)
+        w.wait(lambda s: s.get("modal", "").startswith("QMessageBox"), "the error message")
+        w.key("Return")
+        s = w.wait(lambda s: "modal" not in s, "the message closed")
+        check(s["block"] == before["block"], "the block changed")
+        check(s["modified"] == before["modified"], "Modified changed")
+        check(s["title"] == before["title"], "the language changed")
+        check(s["w"]["CboxAuto14"]["text"] == "On" and "CboxAuto15" in s["w"], "the rows changed")
+        check(s["w"]["btnopen"]["text"] == before["w"]["btnopen"]["text"], "the window texts changed")
+    finally:
+        w.close()
+
+
+def case_file_names_gbk_cannot_hold(display, exe):
+    """A file named with characters GBK lacks is opened, named right and saved under its name."""
+    opened = "straße/mañana.ini"
+    w = Window(display, exe, param_file(ROWS), {opened: param_file("byte[1  ]=2\nbyte[14 ]t=Opened\nbyte[14 ]n=1"
+                                                                   "\nbyte[14 ]0=x\nbyte[14 ]1=y")})
+    try:
+        path = os.path.join(w.dir, opened)
+        open_through_dialog(w, path)
+        s = w.wait(lambda s: "modal" not in s and s["block"][1] == 2, "the file loaded")
+        check(s["lastmsg"].endswith(path), "lstMsg shows " + s["lastmsg"])
+        check("CboxAuto15" not in s["w"], "the rows were not regenerated")
+        # The firmware box takes a name GBK cannot hold, and the working copy keeps it.
+        image = os.path.join(w.dir, "straße", "fw-å.hex")
+        with open(image, "wb") as f:
+            f.write(b"x")
+        w.click("Button1")
+        w.wait(lambda s: s.get("modal", "").startswith("QFileDialog"), "the firmware dialog")
+        w.settle()
+        w.type(image)
+        w.key("Return")
+        s = w.wait(lambda s: "modal" not in s and s["w"]["edtFilePath"]["text"] == image, "the firmware path")
+        w.click("Button2")
+        w.settle()
+        with open(os.path.join(w.dir, "facconfig.ini"), "rb") as f:
+            check(("binFilePathUtf8=" + image).encode() in f.read(), "the firmware path was not kept")
+    finally:
+        w.close()
+
+
+CASES = [case_key_filters, case_two_choice_letters, case_escape_keeps_the_question, case_open_all_or_nothing,
+         case_file_names_gbk_cannot_hold]
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__)
+        return 2
+    exe = os.path.abspath(sys.argv[1])
+    wanted = sys.argv[2:]
+    for tool in ("Xvfb", "xdotool"):
+        if shutil.which(tool) is None:
+            print("missing %s: run scripts/install-deps" % tool)
+            return 1
+    display = Display()
+    failed = 0
+    try:
+        for case in CASES:
+            if wanted and case.__name__ not in wanted:
+                continue
+            start = time.monotonic()
+            try:
+                case(display, exe)
+                print("PASS %s (%.1f s)" % (case.__name__, time.monotonic() - start))
+            except Failure as e:
+                failed += 1
+                print("FAIL %s: %s" % (case.__name__, e))
+            sys.stdout.flush()
+    finally:
+        display.close()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
