@@ -292,7 +292,7 @@ def case_two_choice_letters(display, exe):
         w.key("Up")
         s = w.settle()
         check(s["w"]["CboxAuto14"]["text"] == "Off" and s["block"][14] == 0, "Up did not choose Off")
-        # The drop-down: letters typed there pick nothing either; Escape closes it.
+        # The drop-down: letters typed there pick nothing either; Return takes the entry still current.
         w.click("CboxAuto14")
         w.settle()
         w.type("On")
