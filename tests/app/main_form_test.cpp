@@ -15,6 +15,7 @@
 #include <QTextEdit>
 #include <QClipboard>
 #include <QDir>
+#include <QMimeData>
 #include <QWheelEvent>
 #include <QtTest>
 #include <memory>
@@ -203,6 +204,7 @@ class MainFormTest : public QObject {
   void keysGoWhereTheKeyboardSendsThem();
   void pastesKeepOnlyWhatTheFieldAllows_data();
   void pastesKeepOnlyWhatTheFieldAllows();
+  void dropsKeepOnlyWhatTheFieldAllows();
   void escapeDoesNotAnswerTheSaveQuestion();
   void openFailureLeavesTheWindowAsItWas();
   void fileNamesGbkCannotHold();
@@ -1074,6 +1076,35 @@ void MainFormTest::pastesKeepOnlyWhatTheFieldAllows() {
   QCOMPARE(text, shown);
   if (byte >= 0) QCOMPARE(int(t.byte(byte)), value);
   QCOMPARE(int(t.dialogs.CallsOf(DialogCall::Kind::Message).size()), messages);
+}
+
+// Drops text at the middle of `target` as a desktop does: enter, move, drop.
+void DropText(QWidget* target, const QString& text) {
+  QMimeData data;
+  data.setText(text);
+  const QPointF at(target->width() / 2.0, target->height() / 2.0);
+  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  QDragMoveEvent move(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &move);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &drop);
+}
+
+void MainFormTest::dropsKeepOnlyWhatTheFieldAllows() {
+  Tool t(ParamFile(Rows(1)));
+  QVERIFY(t.showActive());
+  auto* count = t.list("CboxAuto16");
+  count->lineEdit()->clear();
+  DropText(count->lineEdit(), "5x6");
+  QCOMPARE(count->currentText(), U("56"));
+  QCOMPARE(t.byte(16), 56);
+  auto* text = t.edit("edtAuto20");
+  text->clear();
+  DropText(text, U("q\u00fcr"));
+  QCOMPARE(text->text(), U("qr"));
+  QCOMPARE(t.byte(20), 'q');
+  QCOMPARE(t.byte(21), 'r');
 }
 
 void MainFormTest::escapeDoesNotAnswerTheSaveQuestion() {
