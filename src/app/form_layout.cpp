@@ -3,37 +3,21 @@
 #include "main_form.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
-#include <QTextEdit>
-#include <QAbstractItemView>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
-#include <QScrollBar>
+#include <QShowEvent>
 #include <QSignalBlocker>
-#include <QStringListModel>
-#include <QTextBlock>
-#include <QTextCursor>
+#include <QTextEdit>
 #include <QTimer>
 #include <QWheelEvent>
-#include <algorithm>
-#include <optional>
-#include <span>
-#include <stdexcept>
-
-#include "app/form_widgets.h"
-#include "lang/catalog_format.h"
-#include "app/ui_text.h"
-#include "lang/lang.h"
-#include "platform/dialogs.h"
-#include "platform/paths.h"
-#include "platform/text_encoding.h"
 
 #include "app/form_parts.h"
+#include "app/form_widgets.h"
+#include "app/ui_text.h"
 
 namespace facset {
 

@@ -2,37 +2,19 @@
 #include "main_form.h"
 
 #include <QApplication>
-#include <QCloseEvent>
-#include <QComboBox>
-#include <QFontDatabase>
-#include <QGroupBox>
-#include <QTextEdit>
-#include <QAbstractItemView>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QScrollBar>
-#include <QSignalBlocker>
-#include <QStringListModel>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTimer>
+#include <QTextEdit>
 #include <QWheelEvent>
 #include <algorithm>
-#include <optional>
-#include <span>
-#include <stdexcept>
-
-#include "app/form_widgets.h"
-#include "lang/catalog_format.h"
-#include "app/ui_text.h"
-#include "lang/lang.h"
-#include "platform/dialogs.h"
-#include "platform/paths.h"
-#include "platform/text_encoding.h"
+#include <string>
 
 #include "app/form_parts.h"
+#include "app/form_widgets.h"
+#include "app/ui_text.h"
+#include "params/param_rows.h"
 
 namespace facset {
 

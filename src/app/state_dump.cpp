@@ -93,6 +93,9 @@ void Dump(TMainForm& form, const QString& path, int markers) {
   for (QWidget* w : form.findChildren<QWidget*>()) {
     if (!w->objectName().isEmpty()) out += Control(w, w->objectName());
   }
+  if (QWidget* popup = QApplication::activePopupWidget()) {
+    out += QString("popup=%1\n").arg(QString::fromLatin1(popup->metaObject()->className()));
+  }
   if (QWidget* modal = QApplication::activeModalWidget()) {
     QString text;
     if (auto* box = qobject_cast<QMessageBox*>(modal)) text = box->text();

@@ -1,38 +1,17 @@
 // Window texts from the language file's "MainForm" section.
 #include "main_form.h"
 
-#include <QApplication>
-#include <QCloseEvent>
 #include <QComboBox>
-#include <QFontDatabase>
 #include <QGroupBox>
-#include <QTextEdit>
-#include <QAbstractItemView>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QScreen>
-#include <QScrollBar>
 #include <QSignalBlocker>
-#include <QStringListModel>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTimer>
-#include <QWheelEvent>
-#include <algorithm>
-#include <optional>
-#include <span>
-#include <stdexcept>
-
-#include "app/form_widgets.h"
-#include "lang/catalog_format.h"
-#include "app/ui_text.h"
-#include "lang/lang.h"
-#include "platform/dialogs.h"
-#include "platform/paths.h"
-#include "platform/text_encoding.h"
+#include <QTextEdit>
 
 #include "app/form_parts.h"
+#include "app/form_widgets.h"
+#include "app/ui_text.h"
+#include "lang/lang.h"
 
 namespace facset {
 

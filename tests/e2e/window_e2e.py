@@ -194,7 +194,9 @@ class Window:
             if pred(state):
                 return state
             time.sleep(0.05)
-        raise Failure("timed out waiting for " + what + "; last focus=" + str(state and state.get("focus")))
+        raise Failure("timed out waiting for %s; focus %s, modal %s, last message %s" %
+                      (what, state and state.get("focus"), state and state.get("modal"),
+                       state and state.get("lastmsg")))
 
     def settle(self):
         """Returns the state once every X event sent so far has been handled."""
@@ -215,6 +217,14 @@ class Window:
 
     def type(self, text):
         self.xdo("type", "--delay", "20", text)
+
+    def wait_modal(self, kind):
+        """Waits for a modal window of Qt class `kind` that has the keyboard.
+
+        The X focus moves to a new window a little after it is shown; keys
+        sent before would go to the window it blocks."""
+        return self.wait(lambda s: s.get("modal", "").startswith(kind + ":") and
+                         s["focus"] in ("fileNameEdit", "qt_msgbox_buttonbox"), "a focused " + kind)
 
     def focus(self, name):
         """Clicks a field and waits until the keyboard goes to it."""
@@ -294,7 +304,7 @@ def case_two_choice_letters(display, exe):
         check(s["w"]["CboxAuto14"]["text"] == "Off" and s["block"][14] == 0, "Up did not choose Off")
         # The drop-down: letters typed there pick nothing either; Return takes the entry still current.
         w.click("CboxAuto14")
-        w.settle()
+        w.wait(lambda s: "popup" in s, "the drop-down")
         w.type("On")
         w.key("Return")
         s = w.settle()
@@ -313,7 +323,7 @@ def case_escape_keeps_the_question(display, exe):
         w.type("33")
         w.settle()
         w.click("btnClose")
-        w.wait(lambda s: s.get("modal", "").startswith("QMessageBox"), "the save question")
+        w.wait_modal("QMessageBox")
         w.key("Escape")
         s = w.settle()
         check(s.get("modal", "").startswith("QMessageBox"), "Escape answered the question")
@@ -330,8 +340,7 @@ def case_escape_keeps_the_question(display, exe):
 
 def open_through_dialog(w, path):
     w.click("btnopen")
-    w.wait(lambda s: s.get("modal", "").startswith("QFileDialog"), "the open dialog")
-    w.settle()
+    w.wait_modal("QFileDialog")
     w.type(path)
     w.key("Return")
 
@@ -349,7 +358,7 @@ def case_open_all_or_nothing(display, exe):
             f.write(b"[factory]\r\nbyte[1  ]=2\r\nbyte[14 ]t=Other\r\nbyte[14 ]n=1\r\n"
                     b"[Set]\r\nlngstr=_cn\r\nIsEnabled=1\r\n")
         open_through_dialog(w, other)
-        w.wait(lambda s: s.get("modal", "").startswith("QMessageBox"), "the error message")
+        w.wait_modal("QMessageBox")
         w.key("Return")
         s = w.wait(lambda s: "modal" not in s, "the message closed")
         check(s["block"] == before["block"], "the block changed")
@@ -377,8 +386,7 @@ def case_file_names_gbk_cannot_hold(display, exe):
         with open(image, "wb") as f:
             f.write(b"x")
         w.click("Button1")
-        w.wait(lambda s: s.get("modal", "").startswith("QFileDialog"), "the firmware dialog")
-        w.settle()
+        w.wait_modal("QFileDialog")
         w.type(image)
         w.key("Return")
         s = w.wait(lambda s: "modal" not in s and s["w"]["edtFilePath"]["text"] == image, "the firmware path")
