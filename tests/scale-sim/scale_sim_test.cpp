@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "protocol/pbus_codec.h"
+#include "serial/serial_custom_speed.h"
 #include "sim_process.h"
 #include "support/run_process.h"
 
@@ -287,6 +288,7 @@ class PtyClient {
   }
   ~PtyClient() { close(fd_); }
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   void SetSpeed(speed_t s) {
     termios t{};
     tcgetattr(fd_, &t);
@@ -346,6 +348,28 @@ TEST(ScaleSimSerial, AnswersOnlyAtItsSpeedAndSwitchesAfterLogOn) {
   EXPECT_EQ(log[0].answer, "none");
   EXPECT_EQ(log[3].speed, 38400);
   EXPECT_EQ(log[3].transport, "serial");
+}
+
+// Drivers may set even a classic speed through termios2 (BOTHER); the scale
+// goes by the number, not by how it was written.
+TEST(ScaleSimSerial, SpeedCountsHoweverTheToolSetIt) {
+  struct Case {
+    const char* what;
+    std::uint32_t bps;
+    bool custom;
+    bool answered;
+  };
+  SimProcess sim({"--no-udp", "--pty"});
+  PtyClient c(sim.ptyPath());
+  ASSERT_TRUE(c.ok());
+  for (const Case& k : {Case{"9600 as B9600", 9600, false, true}, Case{"9600 as BOTHER", 9600, true, true},
+                        Case{"19200 as BOTHER", 19200, true, false}, Case{"9601 as BOTHER", 9601, true, false},
+                        Case{"19200 as B19200", 19200, false, false}}) {
+    SCOPED_TRACE(k.what);
+    if (k.custom) ASSERT_TRUE(serial_detail::SetCustomSpeed(c.fd(), k.bps));
+    else c.SetSpeed(k.bps == 9600 ? B9600 : B19200);
+    EXPECT_EQ(c.Ask(Request(80, 0), 400), k.answered ? Bytes{0x02} : Bytes{});
+  }
 }
 
 TEST(ScaleSimSerial, OnlySpeedNeverSwitches) {

@@ -26,6 +26,7 @@
 
 #include "protocol/pbus_codec.h"
 #include "protocol/pbus_commands.h"
+#include "line_speed.h"
 
 using namespace facset;
 
@@ -203,17 +204,6 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
-std::uint32_t SpeedOfTermios(const termios& t) {
-  switch (cfgetospeed(&t)) {
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
-  }
-}
-
 using Clock = std::chrono::steady_clock;
 
 // Time one byte takes on the line: start bit, 8 data bits, stop bit.
@@ -288,11 +278,9 @@ class Sim {
   std::array<std::uint8_t, kPayloadSize> lastParams_{};
 };
 
-std::uint32_t Sim::ToolSpeed() const {
-  termios t{};
-  if (tcgetattr(slave_, &t) != 0) return 0;
-  return SpeedOfTermios(t);
-}
+// A pty has no speed of its own and keeps none per byte: what tells is the
+// setting at the moment bytes cross it.
+std::uint32_t Sim::ToolSpeed() const { return sim::LineSpeed(slave_); }
 
 void Sim::OpenEndpoints() {
   if (!o_.logPath.empty()) {
