@@ -538,7 +538,11 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
   Log(udp, from, speed, cmd, arg, what, note);
   // The speed switch follows the last copy of the log-on's verdict.
   const bool again = kind != Kind::Data && o_.verdictAgainMs >= 0;
-  if (o_.answerTwice) Queue(p);
+  if (o_.answerTwice) {
+    Pending first = p;
+    if (trailer) first.bytes.push_back(kFrameTrailer);
+    Queue(std::move(first));
+  }
   if (again) Queue(p);
   p.switchToIndex = switchTo;
   if (again) {
