@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/version.h"
 #include "protocol/pbus_codec.h"
 
 using namespace facset;
@@ -39,26 +40,28 @@ const char kHelp[] =
     "  --udp-port PORT        UDP port (default 5001; 0 picks a free port)\n"
     "  --no-udp               no UDP endpoint\n"
     "  --pty                  create a pseudo-terminal (serial side)\n"
-    "  --pty-link PATH        create a pseudo-terminal and a symlink PATH to its slave\n"
+    "  --pty-link PATH        create a pseudo-terminal and a symlink PATH to it\n"
     "  --speed BPS            serial speed the scale starts at (default 9600)\n"
     "  --only-speed BPS       answer on the serial side only at BPS, and never switch\n"
     "\n"
     "Storage:\n"
     "  --param-out FILE       write the last parameter block (80/0), 256 bytes\n"
-    "  --firmware-out FILE    write the firmware image: block k (15/k) at offset k*256;\n"
+    "  --firmware-out FILE    write the firmware image: block k (15/k) at k*256;\n"
     "                         started empty by 15/0, bytes before block 32 stay zero\n"
     "  --log FILE             one JSON line per request received ('-' for stderr)\n"
     "\n"
     "Faults:\n"
     "  --silent               never answer\n"
-    "  --refuse CMD/ARG[:N]   refuse CMD/ARG always, or the first N times (repeatable)\n"
+    "  --refuse CMD/ARG[:N]   refuse CMD/ARG always or the first N times (repeatable)\n"
     "  --stop-ack-from-block K  stop acknowledging firmware blocks from block K on\n"
     "  --stop-ack-mode MODE   how: refuse (default) or silent\n"
     "  --bad-checksum         data answers carry a wrong checksum\n"
     "  --delay MS             answer MS milliseconds after the request\n"
     "  --answer-twice         send every answer twice\n"
-    "  --ignore-first N       ignore the first N requests received (any transport or speed)\n"
+    "  --ignore-first N       ignore the first N requests received (any transport\n"
+    "                         or speed)\n"
     "  --help                 this text\n"
+    "  --version              the version of this program\n"
     "\n"
     "Answers: verdict 0x02/0x55; 14/3 and 14/16 get a data packet (14/3 carries the\n"
     "last parameter block, 14/16 echoes its request). The log-on (14/1), log-off\n"
@@ -131,6 +134,9 @@ Options Parse(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
+      std::exit(0);
+    } else if (a == "--version") {
+      std::printf("scale-sim %.*s\n", int(ProjectVersion().size()), ProjectVersion().data());
       std::exit(0);
     } else if (a == "--udp-host") o.udpHost = value();
     else if (a == "--udp-port") o.udpPort = static_cast<int>(ToLong(a, value(), 0, 65535));
