@@ -18,8 +18,8 @@ check() { local what=$1; shift; if "$@"; then ok "$what"; else bad "$what"; fi; 
 # ---- files in place
 for f in bin/facset bin/facset-cli bin/scale-sim share/applications/$app.desktop share/metainfo/$app.metainfo.xml \
          share/icons/hicolor/scalable/apps/$app.svg share/icons/hicolor/48x48/apps/$app.png \
-         share/icons/hicolor/256x256/apps/$app.png share/man/man1/facset.1 share/man/man1/facset-cli.1 \
-         share/man/man1/scale-sim.1 share/bash-completion/completions/facset-cli; do
+         share/icons/hicolor/256x256/apps/$app.png share/man/man1/facset.1.gz share/man/man1/facset-cli.1.gz \
+         share/man/man1/scale-sim.1.gz share/bash-completion/completions/facset-cli; do
   [ -s "$root/usr/$f" ] || bad "missing or empty: usr/$f"
 done
 for size in 16 24 32 48 64 128 256; do
@@ -54,7 +54,7 @@ done
 [ ${#helps[@]} -gt 4 ] || bad "facset-cli --help lists no commands"
 declare -A rendered
 for p in facset facset-cli scale-sim; do
-  rendered[$p]=$(MANWIDTH=200 man -l "$share/man/man1/$p.1" 2>/dev/null | col -b)
+  rendered[$p]=$(MANWIDTH=200 man -l "$share/man/man1/$p.1.gz" 2>/dev/null | col -b)
   [ -n "${rendered[$p]}" ] || bad "man page of $p does not render"
 done
 # The programs whose --help is held to 80 columns here; facset-cli's commands are being reworked.
@@ -122,10 +122,10 @@ for _ in $(seq 100); do grep -q '^ready' "$work/sim.out" && break; sleep 0.1; do
 port=$(sed -n 's/^ready udp=127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.out")
 [ -n "$port" ] || bad "scale-sim did not start: $(cat "$work/sim.out" "$work/sim.err")"
 
-expected_block() {  # byte 0 then bytes 1..255 as the file holds them (missing: 0)
+expected_block() {  # byte 0 then bytes 1..255 as the file holds them ("byte[7  ]"; missing: 0)
   awk -v RS='\r?\n' 'BEGIN { for (i = 0; i < 256; i++) b[i] = 0; b[0] = 166 }
        /^\[/ { sec = tolower($0) }
-       sec == "[factory]" && match($0, /^byte\[ *[0-9]+ *\]=/) {
+       sec == "[factory]" && match($0, /^byte\[[0-9 ][0-9 ][0-9 ]\]=/) && substr($0, 6, 3) ~ /^[0-9]+ *$/ {
          n = substr($0, 6) + 0; v = substr($0, RLENGTH + 1) + 0; if (n > 0 && n < 256) b[n] = v }
        END { for (i = 0; i < 256; i++) print b[i] }' "$1"
 }
