@@ -18,6 +18,7 @@ const char kHelp[] =
     "  VLQ7200       parameter editor only: no connection settings, no download\n"
     "  --help        this text\n"
     "  --version     the version of this program\n"
+    "  Qt's own options apply too (-platform NAME, -display DISPLAY, -style NAME).\n"
     "\n"
     "Files (facconfig.ini, kelvaset<suffix>.lng, DEBUG.LOG) live next to the\n"
     "program when its folder is writable, else in $XDG_CONFIG_HOME/facset\n"
