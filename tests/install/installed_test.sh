@@ -74,6 +74,19 @@ for h in "${helps[@]}"; do
 done
 [ $failures -eq "$before" ] && ok "--version; --help of${narrow}within 80 columns; man pages list every option"
 
+# ---- bash completion, fed as bash would feed it
+complete_words() {  # complete_words WORD... : what completing the last word offers
+  PATH="$bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _facset_cli
+                             printf "%s\n" "${COMPREPLY[@]}"' _ "$share/bash-completion/completions/facset-cli" "$@"
+}
+offered=$(complete_words facset-cli "" | tr '\n' ' ')
+for w in show get set download where --version; do
+  [[ " $offered" == *" $w "* ]] || bad "completion of a command lacks $w: $offered"
+done
+offered=$(complete_words facset-cli download --f | tr '\n' ' ')
+[[ " $offered" == *" --firmware "* ]] || bad "completion of 'download --f' lacks --firmware: $offered"
+[[ " $offered" != *" --ip "* ]] || bad "completion of 'download --f' offers --ip: $offered"
+
 # ---- an ordinary user, read-only program folder
 work=$(mktemp -d /tmp/facset-install-test.XXXXXX)
 chmod 755 "$work"
