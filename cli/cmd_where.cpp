@@ -10,6 +10,7 @@ int RunWhere(std::span<const std::string> args) {
   std::vector<std::string> pos;
   if (auto code = TakePositionals(kWhereCommand, args, 0, 0, pos)) return *code;
   std::string dir = FilesDir();
+  if (std::string why = MakeDirs(dir); !why.empty()) return Fail(why);
   if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   if (std::printf("%s\n", dir.c_str()) < 0 || std::fflush(stdout) != 0) return Fail("cannot write to standard output");
   return kExitOk;

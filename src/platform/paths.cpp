@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace facset {
@@ -21,15 +22,6 @@ std::string WithSlash(std::string d) {
   return d;
 }
 
-// Creates every missing component; the tool's own folder is private to its user.
-void MakeDirs(const std::string& dir) {
-  for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    const std::string part = dir.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return;  // a later write says why
-  }
-}
-
 std::string CurrentDir() {
   std::string buf(PATH_MAX, '\0');
   if (!::getcwd(buf.data(), buf.size())) return "/";
@@ -42,6 +34,20 @@ std::string PasswdHome() {
   return pw && pw->pw_dir ? std::string(pw->pw_dir) : std::string();
 }
 }  // namespace
+
+std::string MakeDirs(const std::string& dir) {
+  for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos != dir.size() && dir[pos] != '/') continue;
+    const std::string part = dir.substr(0, pos);
+    if (part.empty() || part == "/") continue;
+    if (::mkdir(part.c_str(), 0700) == 0) continue;
+    const int err = errno;
+    struct stat st {};
+    if (err == EEXIST && ::stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    return "cannot create " + dir + ": " + std::strerror(err == EEXIST ? ENOTDIR : err);
+  }
+  return {};
+}
 
 std::string ExecutableDir() {
   std::string buf(PATH_MAX, '\0');
@@ -84,7 +90,7 @@ std::string FilesDir() {
                       [](const std::string& d) { return ::access(d.c_str(), W_OK | X_OK) == 0; }, CurrentDir(),
                       PasswdHome()};
     g_resolved = ResolveFilesDir(in);
-    MakeDirs(g_resolved);
+    MakeDirs(g_resolved);  // on failure the first write says why
   }
   return g_resolved;
 }

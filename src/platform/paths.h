@@ -27,6 +27,10 @@ struct FilesDirInputs {
 };
 std::string ResolveFilesDir(const FilesDirInputs& in);
 
+// Creates `dir` and its missing parents (mode 0700, as the tool's own folder is
+// private to its user). Empty on success, else why not: "cannot create PATH: reason".
+std::string MakeDirs(const std::string& dir);
+
 // For tests: make FilesDir() return `dir` (a trailing "/" is added); "" restores.
 void OverrideFilesDir(const std::string& dir);
 // The earlier name of OverrideFilesDir, used by many tests.

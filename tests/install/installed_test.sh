@@ -115,6 +115,10 @@ check "where: ~/.config/facset for $who" test "$(as_user facset-cli where)" = "$
 check "the folder is created" test -d "$cfg"
 check "where: XDG_CONFIG_HOME" test "$(as_user env XDG_CONFIG_HOME="$home/xdg" facset-cli where)" = "$home/xdg/facset"
 check "where: FACSET_HOME wins" test "$(as_user env XDG_CONFIG_HOME="$home/xdg" FACSET_HOME="$home/st" facset-cli where)" = "$home/st"
+as_user touch "$home/afile"
+out=$(as_user env FACSET_HOME="$home/afile/st" facset-cli where 2>&1)
+check "where: a folder that cannot be made is an error (exit $?)" test $? -eq 1
+check "where: and says why" grep -q "cannot create $home/afile/st/: Not a directory" <<<"$out"
 as_user mkdir -p "$home/portable"
 as_user cp "$bin/facset-cli" "$home/portable/"
 check "where: a writable program folder keeps its files" test "$(as_user "$home/portable/facset-cli" where)" = "$home/portable"

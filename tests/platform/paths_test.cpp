@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -81,6 +82,21 @@ TEST(Paths, FilesDirCreatesTheFolder) {
   EXPECT_TRUE(std::filesystem::is_directory(home));
   ::unsetenv("FACSET_HOME");
   std::filesystem::remove_all(tmpl);
+}
+
+TEST(Paths, MakeDirsSaysWhyItFailed) {
+  char tmpl[] = "/tmp/facset-paths-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string base = tmpl;
+  EXPECT_EQ(MakeDirs(base + "/x/y/"), "");
+  EXPECT_TRUE(std::filesystem::is_directory(base + "/x/y"));
+  EXPECT_EQ(MakeDirs(base + "/x/y"), "") << "an existing folder is fine";
+  std::FILE* f = std::fopen((base + "/file").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  EXPECT_EQ(MakeDirs(base + "/file/sub"), "cannot create " + base + "/file/sub: Not a directory");
+  EXPECT_EQ(MakeDirs(base + "/file"), "cannot create " + base + "/file: Not a directory");
+  std::filesystem::remove_all(base);
 }
 
 }  // namespace
