@@ -19,7 +19,7 @@ int RunWhere(std::span<const std::string> args) {
 }  // namespace
 
 const Command kWhereCommand{
-    "where", "where", "print the folder the tool keeps its files in",
+    "where", "where", "print the folder of the tool's files",
     "Prints the folder that holds facconfig.ini, the language file and\n"
     "DEBUG.LOG for facset and facset-cli: the value of FACSET_HOME when set;\n"
     "else the programs' own folder when this user may write there; else\n"
