@@ -252,7 +252,7 @@ int RunDownloadCommand(std::span<const std::string> args) {
     LoadParamSet(file, ps);
     SetUpLanguage(file);
   }
-  const std::string configPath = ExecutableDir() + std::string(kToolConfigName);
+  const std::string configPath = FilesDir() + std::string(kToolConfigName);
   if (::access(configPath.c_str(), R_OK) == 0) config = std::make_unique<IniFile>(configPath);
 
   Printer out(o.gbk);

@@ -5,16 +5,17 @@
 #include <vector>
 
 #include "cli.h"
+#include "platform/version.h"
 
 namespace facset::cli {
 namespace {
 
 // Every subcommand; a new one adds its source file and one line here.
-constexpr std::array<const Command*, 4> kCommands = {&kShowCommand, &kGetCommand, &kSetCommand,
-                                                     &kDownloadCommand};
+constexpr std::array<const Command*, 5> kCommands = {&kShowCommand, &kGetCommand, &kSetCommand,
+                                                     &kDownloadCommand, &kWhereCommand};
 
 void PrintMainHelp(std::FILE* to) {
-  std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n\ncommands:\n");
+  std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n       facset-cli --version\n\ncommands:\n");
   for (const Command* c : kCommands) {
     std::fprintf(to, "  %-34.*s %.*s\n", int(c->synopsis.size()), c->synopsis.data(), int(c->summary.size()),
                  c->summary.data());
@@ -30,6 +31,10 @@ int Main(const std::vector<std::string>& argv) {
   const std::string& name = argv[0];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintMainHelp(stdout);
+    return kExitOk;
+  }
+  if (name == "--version") {
+    std::printf("facset-cli %.*s\n", int(ProjectVersion().size()), ProjectVersion().data());
     return kExitOk;
   }
   for (const Command* c : kCommands) {

@@ -826,7 +826,7 @@ void TMainForm::GravityEncode(Gravity& g) {
 void TMainForm::btnopenClick() {
   FileDialogRequest req;
   req.filter = "*.ini|*.ini";
-  req.initialDir = NativePathToGbk(ExecutableDir());
+  req.initialDir = NativePathToGbk(FilesDir());
   std::string path;
   if (!AppDialogs().SelectOpenFile(req, path)) return;
   AppendMsg(LangCatalog("sDownloadFile") + path);
@@ -848,7 +848,7 @@ void TMainForm::btsaveClick() {
   FileDialogRequest req;
   req.filter = "*.ini";
   req.defaultExt = "ini";
-  req.initialDir = NativePathToGbk(ExecutableDir());
+  req.initialDir = NativePathToGbk(FilesDir());
   req.title = LangCatalog("sSaveparameters");
   std::string path;
   if (!AppDialogs().SelectSaveFile(req, path)) return;
@@ -891,7 +891,7 @@ void TMainForm::edtFilePathChange() {
 void TMainForm::Button1Click() {
   FileDialogRequest req;
   req.filter = "Binary Files|*.hex|All Files|*.*";
-  req.initialDir = NativePathToGbk(ExecutableDir());
+  req.initialDir = NativePathToGbk(FilesDir());
   std::string path;
   if (AppDialogs().SelectOpenFile(req, path)) edtFilePath->setText(ToQ(path));
 }

@@ -52,7 +52,7 @@ bool UseChineseCatalog(std::string_view suffix) {
 std::string LangFileName(std::string_view suffix) {
   // The suffix comes from whatever parameter file was opened: it must name a
   // file beside the executable, never one elsewhere.
-  std::string name = ExecutableDir() + "kelvaset";
+  std::string name = FilesDir() + "kelvaset";
   for (char c : suffix) name.push_back((c == '/' || c == '\0') ? '_' : c);
   name += ".lng";
   return name;
@@ -79,7 +79,7 @@ void LangSetup(IniFile& ini) {
 }
 
 void ConfigStartup() {
-  ToolConfigIni = std::make_unique<IniFile>(ExecutableDir() + std::string(kToolConfigName));
+  ToolConfigIni = std::make_unique<IniFile>(FilesDir() + std::string(kToolConfigName));
   if (ToolConfigIni->ReadString(kSetSection, "lngstr", "notset") == "notset") {
     ToolConfigIni->WriteString(kSetSection, "lngstr", "_cn");
   }

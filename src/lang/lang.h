@@ -41,7 +41,7 @@ inline constexpr std::string_view kStringsSection = "Strings";
 
 extern std::unique_ptr<IniFile> ToolConfigIni;  // facconfig.ini beside the executable
 extern std::string LangSuffix;                  // e.g. "_cn"; may be empty
-extern std::string LangFilePath;                // ExecutableDir() + "kelvaset" + suffix + ".lng"
+extern std::string LangFilePath;                // FilesDir() + "kelvaset" + suffix + ".lng"
 extern std::unique_ptr<IniFile> LangFile;       // the current language file, or null
 
 inline constexpr std::string_view kToolConfigName = "facconfig.ini";
@@ -49,10 +49,10 @@ inline constexpr std::string_view kToolConfigName = "facconfig.ini";
 // True when `suffix` is "_cn" (any letter case) or empty.
 bool UseChineseCatalog(std::string_view suffix);
 
-// ExecutableDir() + "kelvaset" + suffix + ".lng".
+// FilesDir() + "kelvaset" + suffix + ".lng".
 std::string LangFileName(std::string_view suffix);
 
-// Opens ExecutableDir() + "facconfig.ini" as ToolConfigIni, writes "Set"/"lngstr"
+// Opens FilesDir() + "facconfig.ini" as ToolConfigIni, writes "Set"/"lngstr"
 // = "_cn" when it reads exactly "notset", then LangSetup on it.
 // Throws EIniError when a write fails; the caller ends the program with its text.
 void ConfigStartup();

@@ -125,7 +125,7 @@ void TPBusComm::SetActive(bool open, const std::string& host, int port) {
 }
 
 void TPBusComm::SaveTrace() {
-  const std::string path = ExecutableDir() + "DEBUG.LOG";
+  const std::string path = FilesDir() + "DEBUG.LOG";
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   for (const auto& line : trace_) out << line << "\r\n";
   out.close();

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/version.h"
 #include "protocol/pbus_codec.h"
 #include "protocol/pbus_commands.h"
 #include "line_speed.h"
@@ -75,6 +76,7 @@ const char kHelp[] =
     "  --ignore-first N       ignore the first N requests received (any transport\n"
     "                         or speed)\n"
     "  --help                 this text\n"
+    "  --version              the version of this program\n"
     "\n"
     "Answers: verdict 0x02/0x55; 14/3 and 14/16 get a data packet (14/3 carries the\n"
     "last parameter block, 14/16 echoes its request). The log-on (14/1), log-off\n"
@@ -157,6 +159,9 @@ Options Parse(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
+      std::exit(0);
+    } else if (a == "--version") {
+      std::printf("scale-sim %.*s\n", int(ProjectVersion().size()), ProjectVersion().data());
       std::exit(0);
     } else if (a == "--udp-host") o.udpHost = value();
     else if (a == "--udp-port") o.udpPort = static_cast<int>(ToLong(a, value(), 0, 65535));
