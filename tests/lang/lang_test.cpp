@@ -151,7 +151,7 @@ TEST_F(LangStartupTest, StartUpFailsWithTheIniError) {
     ConfigStartup();
     FAIL() << "start-up should have failed";
   } catch (const EIniError& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to write to " + At("file") + "/facconfig.ini");
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + At("file") + "/facconfig.ini: Not a directory");
   }
 }
 
