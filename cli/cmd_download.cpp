@@ -380,11 +380,12 @@ void Judge(const DownloadResult& r, bool interrupted, const std::string& where, 
                      r.firmware != FirmwareResult::CannotRead;
   t.connect = r.connected ? "ok" : "failed";
   if (r.connected) t.block = r.blockAcked ? "acknowledged" : "not_acknowledged";
-  if (r.blockAcked) t.firmware = r.firmwareAsked ? FirmwareOutcome(r.firmware) : "not_asked";
+  // The upgrade follows the block even when the block was not acknowledged.
+  if (r.connected) t.firmware = r.firmwareAsked ? FirmwareOutcome(r.firmware) : "not_asked";
   if (r.aborted || interrupted) {
     if (!r.connected) {
       t.connect = "interrupted";
-    } else if (!r.blockAcked) {
+    } else if (!r.blockAcked && !r.firmwareAsked) {
       t.block = "interrupted";
     } else if (r.firmwareAsked) {
       t.firmware = "interrupted";
