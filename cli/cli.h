@@ -34,6 +34,8 @@ extern const Command kShowCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kDownloadCommand;
+extern const Command kParamCommand;
+extern const Command kPortsCommand;
 
 // Prints "usage: facset-cli <synopsis>" and the details to stdout.
 void PrintHelp(const Command& cmd);

@@ -595,7 +595,7 @@ int RunDownloadCommand(std::span<const std::string> args) {
 const Command kDownloadCommand{
     "download",
 "download FILE [OPTIONS]",
-    "download a parameter file (and firmware) to a scale",
+    "send a parameter file (and firmware) to a scale",
     "Sends the parameter block of FILE to the scale, as the window's download\n"
     "button does, and then the firmware image when FILE asks for it. FILE is only\n"
     "read. Nothing is sent before FILE, the image and the link are checked. Its\n"

@@ -10,13 +10,13 @@ namespace facset::cli {
 namespace {
 
 // Every subcommand; a new one adds its source file and one line here.
-constexpr std::array<const Command*, 4> kCommands = {&kShowCommand, &kGetCommand, &kSetCommand,
-                                                     &kDownloadCommand};
+constexpr std::array<const Command*, 6> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
+                                                     &kDownloadCommand, &kParamCommand, &kPortsCommand};
 
 void PrintMainHelp(std::FILE* to) {
   std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n\ncommands:\n");
   for (const Command* c : kCommands) {
-    std::fprintf(to, "  %-34.*s %.*s\n", int(c->synopsis.size()), c->synopsis.data(), int(c->summary.size()),
+    std::fprintf(to, "  %-30.*s %.*s\n", int(c->synopsis.size()), c->synopsis.data(), int(c->summary.size()),
                  c->summary.data());
   }
   std::fprintf(to,
