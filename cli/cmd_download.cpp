@@ -106,7 +106,7 @@ class Printer {
     const std::string text = Shown(gbk);
     if (tty_) {
       // The last line stays open, to be rewritten by a progress update.
-      Put(text);
+      Put(open_ ? "\n" + text : text);
       open_ = true;
     } else {
       Put(text + "\n");

@@ -27,7 +27,9 @@ TEST(ScaleUdpPortEnv, StrictDecimalPortOrAReason) {
     const UdpPortSetting s = ReadScaleUdpPortEnv();
     EXPECT_EQ(s.port, c.port);
     EXPECT_EQ(!s.error.empty(), c.error) << s.error;
-    if (c.error) EXPECT_NE(s.error.find(c.value), std::string::npos);
+    if (c.error) {
+      EXPECT_NE(s.error.find(c.value), std::string::npos);
+    }
   }
   ::unsetenv(kScaleUdpPortEnv);
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <pty.h>
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -378,6 +379,40 @@ TEST_F(CliDownload, BuiltInTextsWhenTheLanguageFileIsUnusable) {
     EXPECT_EQ(r.out.find("sUpdate"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("(2/2)"), std::string::npos) << r.out;
   }
+}
+
+// On a terminal the progress line is rewritten in place and tells blocks,
+// percent, rate and time left; the finished log still reads line by line.
+TEST_F(CliDownload, TerminalShowsProgressInPlace) {
+  SimProcess sim({"--delay", "20"});
+  const std::string image = Image(8192 + 20 * 256);  // 20 blocks on the line
+  WriteParams("_en", false, 0, true, image);
+  int master = -1;
+  const std::string port = "FACSET_SCALE_UDP_PORT=" + std::to_string(sim.udpPort());
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::putenv(const_cast<char*>(port.c_str()));
+    ::execl(cli.c_str(), cli.c_str(), "download", file.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has ended
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(master);
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << out;
+  EXPECT_NE(out.find("\r\x1b[Kupdate("), std::string::npos) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(update\(\d+/52\)  blocks \d+/20  \d+%  [0-9.]+ KiB/s  \d+:\d\d left)")))
+      << out;
+  // The last progress text stands alone before the next line.
+  EXPECT_NE(out.find("\r\x1b[Kupdate(52/52)\r\n"), std::string::npos) << out;
+  EXPECT_EQ(ReadAll(sim.firmwareFile()).size(), 52u * 256);
 }
 
 TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
