@@ -93,23 +93,23 @@ void ConfigStartup() {
 }
 
 std::string LangCatalog(std::string_view key) {
-  if (g_catalogFallback) {
-    std::string v;
-    if (LangFile) {
-      try {
-        v = LangFile->ReadString(kStringsSection, key, "");
-      } catch (const EIniError&) {
-        v.clear();  // an unreadable file gives no text
-      }
+  std::string v;
+  bool found = false;
+  if (LangFile) {
+    try {
+      v = LangFile->ReadString(kStringsSection, key, g_catalogFallback ? std::string_view() : key);
+      found = true;
+    } catch (const EIniError&) {
+      // A file grown past the INI limit gives no text.
     }
-    if (!TrimBlanks(v).empty()) return UnescapeText(v);
+  }
+  if (g_catalogFallback && TrimBlanks(v).empty()) {
     if (const CatalogEntry* e = BuiltInString(key)) {
       return UnescapeText(TrimBlanks(UseChineseCatalog(LangSuffix) ? e->chinese : e->english));
     }
-    return UnescapeText(key);
+    found = false;
   }
-  if (!LangFile) return UnescapeText(key);
-  return UnescapeText(LangFile->ReadString(kStringsSection, key, key));
+  return UnescapeText(found ? std::string_view(v) : key);
 }
 
 std::optional<std::string> LangWindowText(std::string_view section, std::string_view key) {
@@ -117,12 +117,16 @@ std::optional<std::string> LangWindowText(std::string_view section, std::string_
   // The INI layer tells "missing" only through the default: a key is absent
   // exactly when two different defaults both come back.
   constexpr std::string_view kProbeA = "\x01", kProbeB = "\x02";
-  std::string v = LangFile->ReadString(section, key, kProbeA);
-  if (v == kProbeA) {
-    v = LangFile->ReadString(section, key, kProbeB);
-    if (v == kProbeB) return std::nullopt;
+  try {
+    std::string v = LangFile->ReadString(section, key, kProbeA);
+    if (v == kProbeA) {
+      v = LangFile->ReadString(section, key, kProbeB);
+      if (v == kProbeB) return std::nullopt;
+    }
+    return UnescapeText(v);
+  } catch (const EIniError&) {
+    return std::nullopt;  // a file grown past the INI limit holds no text
   }
-  return UnescapeText(v);
 }
 
 void SwitchLanguage(const std::string& paramFilePath, const std::function<void()>& applyTextsAndRebuild) {

@@ -317,6 +317,7 @@ struct IniFile::State {
     std::string section, key, value;
   };
   std::vector<Write> group;  // the writes of the open group, replayed onto a changed file
+  std::uint64_t generation = 0;  // counts the times the model was rebuilt from the file
 
   State() { doc.Clear(); }
 
@@ -360,6 +361,7 @@ struct IniFile::State {
   }
 
   void Reset(Status now, std::string reason = {}) {
+    ++generation;
     doc.Clear();
     raw.clear();
     why = std::move(reason);
@@ -427,6 +429,7 @@ struct IniFile::State {
       tooLarge = err == EFBIG;
       return;
     }
+    ++generation;
     doc.Parse(data);
     why.clear();
     tooLarge = false;
@@ -688,10 +691,9 @@ void IniFile::CommitUpdate() {
   WriteLock lock(path_);
   // Another program may have written the file since the group began: its
   // changes stay, the group's writes are applied again on top of them.
-  const FileId before = st.id;
-  const bool wasCached = st.cached;
+  const std::uint64_t before = st.generation;
   st.Refresh(path_);
-  if (!wasCached || !st.cached || !(st.id == before)) {
+  if (st.generation != before) {
     try {
       for (const State::Write& w : group) st.Apply(path_, w.section, w.key, w.value);
     } catch (...) {

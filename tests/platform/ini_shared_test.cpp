@@ -65,6 +65,24 @@ TEST(IniConcurrency, TwoWritingProcessesLoseNothing) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
+// A change another program makes while a group is open stays; the group's
+// writes land on top of it.
+TEST(IniConcurrency, GroupKeepsAChangeMadeMeanwhile) {
+  TempDir dir;
+  const std::string path = dir / "g.ini";
+  WriteFileBytes(path, "[a]\r\nk=0\r\n");
+  IniFile ini(path), other(path);
+  {
+    IniUpdate group(ini);
+    ini.WriteString("a", "k", "1");
+    ini.WriteString("b", "n", "2");
+    other.WriteString("a", "theirs", "3");
+    other.WriteString("a", "k", "9");  // the group wrote k last: its value wins
+    group.Commit();
+  }
+  EXPECT_EQ(ReadFileBytes(path), "[a]\r\nk=1\r\ntheirs=3\r\n[b]\r\nn=2\r\n");
+}
+
 TEST(IniBom, SkippedOnReadingAndKeptOnWriting) {
   TempDir dir;
   const std::string path = dir / "bom.ini";
