@@ -55,7 +55,7 @@ struct Options {
 struct TargetResult {
   int exitCode = kExitError;
   std::string error;  // why it failed, for stderr ("" when done)
-  std::string target, transport;
+  std::string target, transport;  // "" when FILE was refused
   std::string started;  // UTC, ISO 8601
   double seconds = 0;
   std::string blockSha256;  // of the 256 bytes sent; "" when none went out
@@ -529,7 +529,13 @@ std::string JsonOf(const TargetResult& t) {
   } else {
     j.Str("error", t.error);
   }
-  j.Str("target", t.target).Str("transport", t.transport).Str("started", t.started);
+  // Unknown when FILE was refused before its link settings were read.
+  if (t.transport.empty()) {
+    j.Null("target").Null("transport");
+  } else {
+    j.Str("target", t.target).Str("transport", t.transport);
+  }
+  j.Str("started", t.started);
   char secs[32];
   std::snprintf(secs, sizeof secs, "%.3f", t.seconds);
   j.Raw("seconds", secs);
@@ -560,26 +566,27 @@ int RunDownloadCommand(std::span<const std::string> args) {
   Options o;
   if (auto code = ParseOptions(args, o)) return *code;
   const UdpPortSetting udp = ReadScaleUdpPortEnv();
-  if (!udp.error.empty()) {
-    Fail(udp.error);
-    return kExitInputRefused;
-  }
-
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
-  int argc = 1;
-  char name[] = "facset-cli";
-  char* argv[] = {name, nullptr};
-  QCoreApplication app(argc, argv);
   TargetResult t;
-  try {
-    t = RunTarget(o, udp.port);
-  } catch (const std::exception& e) {
-    t.exitCode = kExitError;
-    t.error = e.what();
+  if (!udp.error.empty()) {
+    t.started = UtcNow();
+    t.exitCode = kExitInputRefused;
+    t.error = udp.error;
+  } else {
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    int argc = 1;
+    char name[] = "facset-cli";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    try {
+      t = RunTarget(o, udp.port);
+    } catch (const std::exception& e) {
+      t.exitCode = kExitError;
+      t.error = e.what();
+    }
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
   }
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
 
   if (!t.error.empty()) std::fprintf(stderr, "facset-cli: %s\n", t.error.c_str());
   if (o.json) {

@@ -431,6 +431,18 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
       {{"--refuse", "80/0:1"}, {"--firmware", image}, 4, "ok", "not_acknowledged", "completed"},
       {{}, {"--firmware", dir.file("missing.hex")}, 6, "skipped", "skipped", "skipped"},
   };
+  // Refused before FILE's link was even read: still one document.
+  {
+    const CliRun r = testing::RunProcess(cli, {"download", dir.file("missing.ini"), "--json"},
+                                         {"FACSET_SCALE_UDP_PORT=5x"});
+    EXPECT_EQ(r.status, 6);
+    const QJsonObject j = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object();
+    EXPECT_EQ(j["exit_code"].toInt(), 6) << r.out;
+    EXPECT_FALSE(j["ok"].toBool(true));
+    EXPECT_TRUE(j["target"].isNull());
+    EXPECT_NE(j["error"].toString().toStdString().find("FACSET_SCALE_UDP_PORT"), std::string::npos);
+    EXPECT_NE(r.err.find("FACSET_SCALE_UDP_PORT"), std::string::npos);
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.exitCode);
     SimProcess sim(c.simArgs);
