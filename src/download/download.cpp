@@ -77,7 +77,7 @@ DownloadResult RunDownload(DownloadHost& host) {
     }
     // The window may be closed while the port is being opened: then it must
     // not stay open behind it.
-    r = LinkOpenSerial(host.ComDevice(name), 0);
+    r = LinkOpenSerial(host.ComDevice(name), static_cast<std::uint8_t>(host.SpeedIndex()));
     host.AppendLine(std::string(kMsgConnecting) + host.ComText());
     serial = r == 0;
     if (g_aborted) {

@@ -42,6 +42,15 @@ class DownloadHost {
   // The image's path as the file system names it (UTF-8); parameter files
   // store it as GBK, the host decodes it.
   virtual std::string FirmwarePath() const = 0;
+
+  // Serial speed index (0..4: 9600 .. 115200) the port runs at after the log-on.
+  virtual int SpeedIndex() const { return 0; }
+  // Firmware progress: `done` of `total` image blocks handled (as the log
+  // counts them), called after each block.
+  virtual void FirmwareProgress(std::int64_t done, std::int64_t total) {
+    (void)done;
+    (void)total;
+  }
 };
 
 // Fixed log texts (never translated); their blanks belong to them.

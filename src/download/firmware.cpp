@@ -132,7 +132,10 @@ FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
       host.AppendLine(CannotRead(path, errno));
       return FirmwareResult::CannotRead;
     }
-    if (k < kFirstSentBlock) continue;
+    if (k < kFirstSentBlock) {
+      host.FirmwareProgress(k + 1, n);
+      continue;
+    }
     if (k == n - 1) {
       data[254] = static_cast<std::uint8_t>(kVerificationWord & 0xFF);
       data[255] = static_cast<std::uint8_t>(kVerificationWord >> 8);
@@ -141,6 +144,7 @@ FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
       failed = true;
       break;
     }
+    host.FirmwareProgress(k + 1, n);
   }
   if (DownloadAborted()) return FirmwareResult::Aborted;
   if (failed) {
