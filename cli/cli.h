@@ -28,6 +28,7 @@ extern const Command kShowCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kDownloadCommand;
+extern const Command kHistoryCommand;
 
 // Prints "usage: facset-cli <synopsis>" and the details to stdout.
 void PrintHelp(const Command& cmd);

@@ -10,8 +10,8 @@ namespace facset::cli {
 namespace {
 
 // Every subcommand; a new one adds its source file and one line here.
-constexpr std::array<const Command*, 4> kCommands = {&kShowCommand, &kGetCommand, &kSetCommand,
-                                                     &kDownloadCommand};
+constexpr std::array<const Command*, 5> kCommands = {&kShowCommand, &kGetCommand, &kSetCommand,
+                                                     &kDownloadCommand, &kHistoryCommand};
 
 void PrintMainHelp(std::FILE* to) {
   std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n\ncommands:\n");
