@@ -4,64 +4,10 @@
 #include <cstdio>
 
 #include "params/param_model.h"
+#include "records/json_text.h"
 
 namespace facset {
 namespace {
-
-// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
-std::size_t Utf8SequenceAt(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  std::size_t n = 0;
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) n = 2;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4;
-  else return 0;
-  if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and code points above U+10FFFF.
-  if (c == 0xE0 && b(i + 1) < 0xA0) return 0;
-  if (c == 0xED && b(i + 1) > 0x9F) return 0;
-  if (c == 0xF0 && b(i + 1) < 0x90) return 0;
-  if (c == 0xF4 && b(i + 1) > 0x8F) return 0;
-  return n;
-}
-
-// A JSON string; bytes that are not UTF-8 (a path from an odd file system)
-// become U+FFFD so that the output stays valid JSON.
-void AppendJsonString(std::string& out, std::string_view s) {
-  out.push_back('"');
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-      ++i;
-    } else if (c < 0x20) {
-      switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        }
-      }
-      ++i;
-    } else if (const std::size_t n = Utf8SequenceAt(s, i); n > 0) {
-      out.append(s.substr(i, n));
-      i += n;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  out.push_back('"');
-}
 
 template <typename T>
 void AppendJsonNumber(std::string& out, const std::optional<T>& v) {
@@ -169,12 +115,9 @@ std::string RecordsJson(const std::vector<DownloadRecord>& records) {
     AppendJsonNumber(out, r.exitCode);
     out += ',';
     field("error", r.error);
-    out += "\"log\":[";
-    for (std::size_t i = 0; i < r.log.size(); ++i) {
-      if (i) out += ',';
-      AppendJsonString(out, r.log[i]);
-    }
-    out += "]}";
+    out += "\"log\":";
+    out += JsonStringArray(r.log);
+    out += '}';
   }
   out += records.empty() ? "]\n" : "\n]\n";
   return out;

@@ -1,6 +1,7 @@
 #include "records/records.h"
 
 #include "platform/paths.h"
+#include "records/json_text.h"
 
 #include <pwd.h>
 #include <sqlite3.h>
@@ -10,8 +11,6 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QString>
 #include <array>
 #include <chrono>
@@ -103,7 +102,11 @@ class Db {
     rc = sqlite3_step(s);
     if (rc != SQLITE_ROW) return -1;
     rc = SQLITE_OK;
-    return sqlite3_column_int(s, 0);
+    const int v = sqlite3_column_int(s, 0);
+    // A statement left on its row holds a read transaction past the commit,
+    // which would stop every checkpoint.
+    sqlite3_reset(s);
+    return v;
   }
 
  private:
@@ -123,6 +126,26 @@ int EnableWal(Db& db) {
   }
 }
 
+// Each download process appends once and exits, so an append costs a whole
+// open-write-close. Closing does not checkpoint (and fsync, tens of ms on a
+// station's disk); instead the WAL is checkpointed and truncated once it holds
+// kCheckpointPages pages, so that it stays small for the next opener, which
+// must read it all. synchronous=NORMAL keeps the file consistent through a
+// power cut; what a cut can lose is the last records the system had not yet
+// written back.
+constexpr int kCheckpointPages = 200;
+
+int Tune(Db& db) {
+  sqlite3_db_config(db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  return db.Exec("PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=0");
+}
+
+// Pages in the WAL after the last commit, as SQLite reports it.
+int OnWalCommit(void* pages, sqlite3*, const char*, int n) {
+  *static_cast<int*>(pages) = n;
+  return SQLITE_OK;
+}
+
 void BindText(sqlite3_stmt* s, int i, const std::string& v) {
   sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
 }
@@ -133,20 +156,6 @@ void BindOptional(sqlite3_stmt* s, int i, const std::optional<T>& v) {
   } else {
     sqlite3_bind_null(s, i);
   }
-}
-
-std::string LogToJson(const std::vector<std::string>& log) {
-  QJsonArray a;
-  for (const std::string& line : log) a.append(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
-  return QJsonDocument(a).toJson(QJsonDocument::Compact).toStdString();
-}
-
-std::vector<std::string> LogFromJson(const char* text, int size) {
-  std::vector<std::string> log;
-  const QJsonArray a = QJsonDocument::fromJson(QByteArray(text, size)).array();
-  log.reserve(static_cast<std::size_t>(a.size()));
-  for (const auto& v : a) log.push_back(v.toString().toStdString());
-  return log;
 }
 
 std::string ColumnText(sqlite3_stmt* s, int i) {
@@ -189,7 +198,7 @@ DownloadRecord RowToRecord(sqlite3_stmt* s) {
   r.outcome = ColumnText(s, i++);
   if (auto code = ColumnOptional(s, i++)) r.exitCode = static_cast<int>(*code);
   r.error = ColumnText(s, i++);
-  r.log = LogFromJson(reinterpret_cast<const char*>(sqlite3_column_text(s, i)), sqlite3_column_bytes(s, i));
+  r.log = ParseJsonStringArray(ColumnText(s, i));
   return r;
 }
 
@@ -252,6 +261,9 @@ AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
   };
   if (rc != SQLITE_OK) return fail("cannot open");
   if ((rc = EnableWal(db)) != SQLITE_OK) return fail("cannot write");
+  if ((rc = Tune(db)) != SQLITE_OK) return fail("cannot write");
+  int walPages = 0;
+  sqlite3_wal_hook(db.get(), OnWalCommit, &walPages);
   if ((rc = db.Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return fail("cannot write");
 
   int version = db.UserVersion(rc);
@@ -306,10 +318,17 @@ AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
   BindText(s, i++, r.outcome);
   BindOptional(s, i++, r.exitCode);
   BindText(s, i++, r.error);
-  BindText(s, i++, LogToJson(r.log));
+  BindText(s, i++, JsonStringArray(r.log));
   if ((rc = sqlite3_step(s)) != SQLITE_DONE) return fail("cannot write");
   out.id = sqlite3_last_insert_rowid(db.get());
+  sqlite3_reset(s);
   if ((rc = db.Exec("COMMIT")) != SQLITE_OK) return fail("cannot write");
+  if (walPages >= kCheckpointPages) {
+    // The record is kept already; a checkpoint that other processes hold up
+    // is simply tried again by a later append, so do not wait long for it.
+    sqlite3_busy_timeout(db.get(), 20);
+    sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
   return out;
 }
 
