@@ -65,8 +65,19 @@ int RunHistory(std::span<const std::string> args) {
   Options o;
   if (auto code = ParseOptions(args, o)) return *code;
 
-  ReadResult read;
   const std::string folder = DefaultRecordsFolder();
+  std::string out;
+  bool writeFailed = false;
+  auto flush = [&] {
+    if (!out.empty() && std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) writeFailed = true;
+    out.clear();
+  };
+  auto finish = [&]() -> int {
+    flush();
+    if (writeFailed || std::fflush(stdout) != 0) return Fail("cannot write to standard output");
+    return kExitOk;
+  };
+
   if (o.show) {
     std::int64_t id = 0;
     const std::string& s = *o.show;
@@ -74,35 +85,56 @@ int RunHistory(std::span<const std::string> args) {
     if (ec != std::errc() || end != s.data() + s.size() || id <= 0) {
       return UsageError(kHistoryCommand, "--show needs a record number, not \"" + s + "\"");
     }
-    read = ReadRecord(folder, id);
-  } else {
-    RecordFilter f;
-    if (o.since) {
-      const auto since = ParseSinceDate(*o.since);
-      if (!since) {
-        return UsageError(kHistoryCommand, "--since takes a UTC date such as 2026-12-10 or 2026-12-10T08:30, not \"" +
-                                               *o.since + "\"");
-      }
-      f.sinceUtc = *since;
+    const ReadResult read = ReadRecord(folder, id);
+    if (read.error) return Fail(read.error->reason);
+    switch (o.format) {
+      case Format::Json: out = RecordsJson(read.records); break;
+      case Format::Csv: out = RecordsCsv(read.records); break;
+      case Format::Table: out = RecordDetail(read.records.front()); break;
     }
-    if (o.target) f.target = *o.target;
-    f.failedOnly = o.failed;
-    read = ReadRecords(folder, f);
+    return finish();
   }
-  if (read.error) return Fail(read.error->reason);
 
-  std::string out;
-  switch (o.format) {
-    case Format::Json: out = RecordsJson(read.records); break;
-    case Format::Csv: out = RecordsCsv(read.records); break;
-    case Format::Table:
-      out = o.show ? RecordDetail(read.records.front()) : RecordsTable(read.records);
-      break;
+  RecordFilter f;
+  if (o.since) {
+    const auto since = ParseSinceDate(*o.since);
+    if (!since) {
+      return UsageError(kHistoryCommand,
+                        "--since takes a UTC date such as 2026-12-10 or 2026-12-10T08:30, not \"" + *o.since + "\"");
+    }
+    f.sinceUtc = *since;
   }
-  if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
-    return Fail("cannot write to standard output");
+  if (o.target) f.target = *o.target;
+  f.failedOnly = o.failed;
+
+  if (o.format == Format::Table) {
+    const ReadResult read = ReadRecords(folder, f);
+    if (read.error) return Fail(read.error->reason);
+    out = RecordsTable(read.records);
+    return finish();
   }
-  return kExitOk;
+  // JSON and CSV are written as they are read: thousands of records need not
+  // be held twice. An error part way leaves the output unfinished, and says so.
+  constexpr std::size_t kChunk = 1 << 16;
+  std::size_t count = 0;
+  out = o.format == Format::Json ? "[" : std::string(RecordsCsvHeader());
+  const auto error = ForEachRecord(folder, f, [&](const DownloadRecord& r) {
+    if (o.format == Format::Json) {
+      out += count ? ",\n" : "\n";
+      AppendRecordJson(out, r);
+    } else {
+      AppendRecordCsv(out, r);
+    }
+    ++count;
+    if (out.size() >= kChunk) flush();
+  });
+  if (error) {
+    flush();
+    std::fflush(stdout);
+    return Fail(error->reason);
+  }
+  if (o.format == Format::Json) out += count ? "\n]\n" : "]\n";
+  return finish();
 }
 
 }  // namespace

@@ -9,11 +9,6 @@
 namespace facset {
 namespace {
 
-template <typename T>
-void AppendJsonNumber(std::string& out, const std::optional<T>& v) {
-  out += v ? std::to_string(*v) : std::string("null");
-}
-
 std::string BlockHex(const ParamBlock& b) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string s;
@@ -69,79 +64,87 @@ std::string RecordsTable(const std::vector<DownloadRecord>& records) {
   return out;
 }
 
+void AppendRecordJson(std::string& out, const DownloadRecord& r) {
+  auto field = [&](const char* name, std::string_view v) {
+    out += '"';
+    out += name;
+    out += "\":";
+    AppendJsonString(out, v);
+    out += ',';
+  };
+  auto number = [&](const char* name, const auto& v) {
+    out += '"';
+    out += name;
+    out += "\":";
+    out += v ? std::to_string(*v) : std::string("null");
+    out += ',';
+  };
+  out += "{\"id\":" + std::to_string(r.id) + ",";
+  field("started_utc", r.startUtc);
+  field("ended_utc", r.endUtc);
+  field("station", r.station);
+  field("operator", r.operatorName);
+  field("program", r.program);
+  field("version", r.version);
+  field("transport", r.transport);
+  field("target", r.target);
+  field("param_file", r.paramFile);
+  if (r.block) {
+    field("block", BlockHex(*r.block));
+  } else {
+    out += "\"block\":null,";
+  }
+  field("block_sha256", r.blockSha256);
+  field("firmware_path", r.firmwarePath);
+  number("firmware_size", r.firmwareSize);
+  field("firmware_sha256", r.firmwareSha256);
+  number("blocks_sent", r.blocksSent);
+  number("blocks_to_send", r.blocksToSend);
+  field("connect", r.connectOutcome);
+  field("block_step", r.blockOutcome);
+  field("firmware", r.firmwareOutcome);
+  field("outcome", r.outcome);
+  number("exit_code", r.exitCode);
+  field("error", r.error);
+  out += "\"log\":";
+  out += JsonStringArray(r.log);
+  out += '}';
+}
+
 std::string RecordsJson(const std::vector<DownloadRecord>& records) {
   std::string out = "[";
   for (std::size_t k = 0; k < records.size(); ++k) {
-    const DownloadRecord& r = records[k];
-    out += k ? ",\n{" : "\n{";
-    auto field = [&](const char* name, std::string_view v) {
-      out += '"';
-      out += name;
-      out += "\":";
-      AppendJsonString(out, v);
-      out += ',';
-    };
-    out += "\"id\":" + std::to_string(r.id) + ",";
-    field("started_utc", r.startUtc);
-    field("ended_utc", r.endUtc);
-    field("station", r.station);
-    field("operator", r.operatorName);
-    field("program", r.program);
-    field("version", r.version);
-    field("transport", r.transport);
-    field("target", r.target);
-    field("param_file", r.paramFile);
-    if (r.block) {
-      field("block", BlockHex(*r.block));
-    } else {
-      out += "\"block\":null,";
-    }
-    field("block_sha256", r.blockSha256);
-    field("firmware_path", r.firmwarePath);
-    out += "\"firmware_size\":";
-    AppendJsonNumber(out, r.firmwareSize);
-    out += ',';
-    field("firmware_sha256", r.firmwareSha256);
-    out += "\"blocks_sent\":";
-    AppendJsonNumber(out, r.blocksSent);
-    out += ",\"blocks_to_send\":";
-    AppendJsonNumber(out, r.blocksToSend);
-    out += ',';
-    field("connect", r.connectOutcome);
-    field("block_step", r.blockOutcome);
-    field("firmware", r.firmwareOutcome);
-    field("outcome", r.outcome);
-    out += "\"exit_code\":";
-    AppendJsonNumber(out, r.exitCode);
-    out += ',';
-    field("error", r.error);
-    out += "\"log\":";
-    out += JsonStringArray(r.log);
-    out += '}';
+    out += k ? ",\n" : "\n";
+    AppendRecordJson(out, records[k]);
   }
   out += records.empty() ? "]\n" : "\n]\n";
   return out;
 }
 
-std::string RecordsCsv(const std::vector<DownloadRecord>& records) {
-  std::string out =
-      "id,started_utc,ended_utc,station,operator,program,version,transport,target,param_file,block_sha256,"
-      "firmware_path,firmware_size,firmware_sha256,blocks_sent,blocks_to_send,connect,block,firmware,outcome,"
-      "exit_code,error\n";
-  for (const DownloadRecord& r : records) {
-    const std::string fields[] = {std::to_string(r.id), r.startUtc, r.endUtc, r.station, r.operatorName,
-                                  r.program, r.version, r.transport, r.target, r.paramFile, r.blockSha256,
-                                  r.firmwarePath, OptionalText(r.firmwareSize), r.firmwareSha256,
-                                  OptionalText(r.blocksSent), OptionalText(r.blocksToSend), r.connectOutcome,
-                                  r.blockOutcome, r.firmwareOutcome, r.outcome, OptionalText(r.exitCode), r.error};
-    bool first = true;
-    for (const std::string& f : fields) {
-      if (!first) out += ',';
-      first = false;
-      out += CsvField(f);
-    }
-    out += '\n';
+std::string_view RecordsCsvHeader() {
+  return "id,started_utc,ended_utc,station,operator,program,version,transport,target,param_file,block_sha256,"
+         "firmware_path,firmware_size,firmware_sha256,blocks_sent,blocks_to_send,connect,block,firmware,outcome,"
+         "exit_code,error\n";
+}
+
+void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
+  const std::string fields[] = {std::to_string(r.id), r.startUtc, r.endUtc, r.station, r.operatorName,
+                                r.program, r.version, r.transport, r.target, r.paramFile, r.blockSha256,
+                                r.firmwarePath, OptionalText(r.firmwareSize), r.firmwareSha256,
+                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend), r.connectOutcome,
+                                r.blockOutcome, r.firmwareOutcome, r.outcome, OptionalText(r.exitCode), r.error};
+  bool first = true;
+  for (const std::string& f : fields) {
+    if (!first) out += ',';
+    first = false;
+    out += CsvField(f);
   }
+  out += '\n';
+}
+
+std::string RecordsCsv(const std::vector<DownloadRecord>& records) {
+  std::string out(RecordsCsvHeader());
+  for (const DownloadRecord& r : records) AppendRecordCsv(out, r);
   return out;
 }
 

@@ -332,10 +332,11 @@ AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
   return out;
 }
 
-ReadResult ReadRecords(const std::string& folder, const RecordFilter& f) {
-  ReadResult out;
+std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
+                                          const std::function<void(const DownloadRecord&)>& each) {
+  std::optional<RecordsError> error;
   Db db;
-  if (!OpenForReading(folder, db, out.error)) return out;
+  if (!OpenForReading(folder, db, error)) return error;
   std::string sql = std::string("SELECT ") + kColumns + " FROM downloads WHERE 1";
   if (!f.sinceUtc.empty()) sql += " AND started_utc >= ?1";
   if (!f.target.empty()) sql += " AND target = ?2";
@@ -343,17 +344,19 @@ ReadResult ReadRecords(const std::string& folder, const RecordFilter& f) {
   sql += " ORDER BY started_utc DESC, id DESC";
   sqlite3_stmt* s = nullptr;
   int rc = db.Prepare(sql, s);
-  if (rc != SQLITE_OK) {
-    out.error = ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
-    return out;
+  if (rc == SQLITE_OK) {
+    if (!f.sinceUtc.empty()) BindText(s, 1, f.sinceUtc);
+    if (!f.target.empty()) BindText(s, 2, f.target);
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) each(RowToRecord(s));
   }
-  if (!f.sinceUtc.empty()) BindText(s, 1, f.sinceUtc);
-  if (!f.target.empty()) BindText(s, 2, f.target);
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) out.records.push_back(RowToRecord(s));
-  if (rc != SQLITE_DONE) {
-    out.records.clear();
-    out.error = ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
-  }
+  if (rc != SQLITE_DONE) return ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
+  return std::nullopt;
+}
+
+ReadResult ReadRecords(const std::string& folder, const RecordFilter& f) {
+  ReadResult out;
+  out.error = ForEachRecord(folder, f, [&](const DownloadRecord& r) { out.records.push_back(r); });
+  if (out.error) out.records.clear();
   return out;
 }
 

@@ -5,6 +5,7 @@
 // back as a RecordsError so that a download never fails because of its record.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,6 +106,10 @@ struct ReadResult {
 
 // Never creates or changes the file; a missing database reads as no records.
 ReadResult ReadRecords(const std::string& folder, const RecordFilter& f = {});
+// The same records one at a time, for output that need not hold them all.
+// `each` may not call back into the database.
+std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
+                                          const std::function<void(const DownloadRecord&)>& each);
 // One record by id; NotFound when there is none.
 ReadResult ReadRecord(const std::string& folder, std::int64_t id);
 
