@@ -11,6 +11,7 @@
 
 #include "params/param_model.h"
 #include "records/records.h"
+#include "sample_record.h"
 #include "support/run_process.h"
 #include "support/temp_files.h"
 
@@ -34,24 +35,7 @@ class HistoryCli : public ::testing::Test {
     return RunProcess(program_, args, {"FACSET_HOME=" + dir_.path()});
   }
   std::int64_t Add(const std::string& start, const std::string& target, const std::string& outcome) {
-    DownloadRecord r;
-    r.startUtc = start;
-    r.endUtc = start;
-    r.station = "line-3";
-    r.operatorName = "wang";
-    r.program = "facset-cli";
-    r.version = "0.1";
-    r.transport = "udp";
-    r.target = target;
-    r.paramFile = "/srv/p.ini";
-    ParamBlock b{};
-    b[0] = 0xA6;
-    b[255] = static_cast<std::uint8_t>(start[15]);  // a different block per minute
-    r.block = b;
-    r.blockSha256 = Sha256Hex(b.data(), b.size());
-    r.connectOutcome = r.blockOutcome = "ok";
-    r.outcome = outcome;
-    r.log = {" connect ..." + target, " connect ok ", " set ok ! "};
+    const DownloadRecord r = facset::testing::SampleRecord(start, target, outcome);
     const AppendResult a = AppendRecord(dir_.path(), r);
     EXPECT_TRUE(a);
     return a.id;
@@ -227,7 +211,7 @@ TEST_F(HistoryCli, ShowPrintsOneRecordWithItsBlock) {
   EXPECT_EQ(o["id"].toInteger(), id);
   EXPECT_EQ(o["block"].toString().size(), 512);
   EXPECT_EQ(o["block"].toString().left(2), "a6");
-  EXPECT_EQ(o["log"].toArray().size(), 3);
+  EXPECT_EQ(o["log"].toArray().size(), 4);
 }
 
 TEST_F(HistoryCli, RefusalsAndExitCodes) {

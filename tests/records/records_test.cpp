@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "sample_record.h"
 #include "support/run_process.h"
 #include "support/temp_files.h"
 
@@ -18,40 +19,11 @@ using facset::testing::FileSizeLimit;
 using facset::testing::ProcessResult;
 using facset::testing::ReadFileBytes;
 using facset::testing::RunProcess;
+using facset::testing::SampleRecord;
 using facset::testing::TempDir;
 using facset::testing::WriteFileBytes;
 
 namespace {
-
-DownloadRecord SampleRecord(const std::string& start, const std::string& target, const std::string& outcome) {
-  DownloadRecord r;
-  r.startUtc = start;
-  r.endUtc = start;
-  r.station = "line-3";
-  r.operatorName = "wang";
-  r.program = "facset-cli";
-  r.version = "0.1";
-  r.transport = "udp";
-  r.target = target;
-  r.paramFile = "/srv/params/标签秤.ini";
-  ParamBlock b{};
-  for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(255 - i);
-  r.block = b;
-  r.blockSha256 = Sha256Hex(b.data(), b.size());
-  r.firmwarePath = "/srv/fw/scale.hex";
-  r.firmwareSize = 10240;
-  r.firmwareSha256 = std::string(64, 'a');
-  r.blocksSent = 3;
-  r.blocksToSend = 8;
-  r.connectOutcome = "ok";
-  r.blockOutcome = "ok";
-  r.firmwareOutcome = "block failed";
-  r.outcome = outcome;
-  r.exitCode = 1;
-  r.error = "";
-  r.log = {" connect ...127.0.0.2", " connect ok ", "\r\n\r\nLast Update Time:2026-12-10 04:00:00", "更新完成"};
-  return r;
-}
 
 // Runs one statement on the database file behind the library's back.
 void ExecSql(const std::string& path, const std::string& sql) {
@@ -342,6 +314,17 @@ TEST(Records, AppendWaitsForAnotherWriter) {
   sqlite3_close(db);
   EXPECT_TRUE(a) << a.error->reason;
   EXPECT_EQ(ReadRecords(dir.path()).records.size(), 2u);
+}
+
+// Appends check the WAL back into the database now and then, so that it does
+// not grow with the records (each opener reads all of it).
+TEST(Records, WalStaysSmall) {
+  TempDir dir;
+  const DownloadRecord rec = SampleRecord("2026-12-10T04:00:00.000Z", "127.0.0.2", "ok");
+  for (int i = 0; i < 400; ++i) ASSERT_TRUE(AppendRecord(dir.path(), rec));  // about 8 MiB of pages
+  const std::string wal = dir / (std::string(kRecordsFileName) + "-wal");
+  EXPECT_LT(ReadFileBytes(wal).size(), 2u << 20);
+  EXPECT_EQ(ReadRecords(dir.path()).records.size(), 400u);
 }
 
 TEST(Records, DigestsAndClock) {
