@@ -13,6 +13,14 @@ constexpr std::uint8_t kBlockMarker = 0xA6;
 
 }  // namespace
 
+std::string TargetText(bool useCom, const std::string& address, const std::string& listName,
+                       const std::string& device) {
+  if (!useCom) return address;
+  if (listName.empty() || listName == device) return device;
+  if (device.empty()) return listName;
+  return listName + " " + device;
+}
+
 std::string_view FirmwareResultName(FirmwareResult r) {
   switch (r) {
     case FirmwareResult::NoFile: return "no file";

@@ -40,6 +40,12 @@ struct DownloadContext {
   std::vector<std::string> log;  // UTF-8
 };
 
+// The target as recorded: the address over UDP; over a serial line the list
+// name and the device path ("COM1 /dev/ttyUSB0"), or the path alone when it
+// was named as one.
+std::string TargetText(bool useCom, const std::string& address, const std::string& listName,
+                       const std::string& device);
+
 // The name of a firmware result as stored: "completed", "block failed", ...
 std::string_view FirmwareResultName(FirmwareResult r);
 

@@ -339,7 +339,9 @@ std::optional<RecordsError> ForEachRecord(const std::string& folder, const Recor
   if (!OpenForReading(folder, db, error)) return error;
   std::string sql = std::string("SELECT ") + kColumns + " FROM downloads WHERE 1";
   if (!f.sinceUtc.empty()) sql += " AND started_utc >= ?1";
-  if (!f.target.empty()) sql += " AND target = ?2";
+  // The whole target, or one of its words: a serial target is recorded as
+  // "COM1 /dev/ttyUSB0" and may be asked for by either.
+  if (!f.target.empty()) sql += " AND (target = ?2 OR instr(' ' || target || ' ', ' ' || ?2 || ' ') > 0)";
   if (f.failedOnly) sql += " AND outcome <> 'ok'";
   sql += " ORDER BY started_utc DESC, id DESC";
   sqlite3_stmt* s = nullptr;

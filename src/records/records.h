@@ -94,7 +94,7 @@ AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r);
 
 struct RecordFilter {
   std::string sinceUtc;  // records started at or after; "" = all (see ParseSinceDate)
-  std::string target;    // exact target text; "" = all
+  std::string target;    // the whole target text or one of its blank-separated words; "" = all
   bool failedOnly = false;  // overall outcome other than ok
 };
 

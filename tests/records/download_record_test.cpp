@@ -105,6 +105,13 @@ TEST(DownloadRecord, OutcomesOfEachEnding) {
   }
 }
 
+TEST(DownloadRecord, TargetText) {
+  EXPECT_EQ(TargetText(false, "127.0.0.2", "COM1", "/dev/ttyS0"), "127.0.0.2");
+  EXPECT_EQ(TargetText(true, "127.0.0.2", "COM1", "/dev/ttyUSB0"), "COM1 /dev/ttyUSB0");
+  EXPECT_EQ(TargetText(true, "", "/dev/pts/3", "/dev/pts/3"), "/dev/pts/3");
+  EXPECT_EQ(TargetText(true, "", "COM16", ""), "COM16");  // no device behind it
+}
+
 TEST(DownloadRecord, FillsWhatTheCallerKnowsAndTheStation) {
   TempDir dir;
   const std::string fw = dir / "fw.hex";

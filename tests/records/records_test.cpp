@@ -92,6 +92,7 @@ TEST(Records, FiltersAndOrder) {
       SampleRecord("2026-12-10T08:00:00.000Z", "127.0.0.3", "failed"),
       SampleRecord("2026-12-10T00:00:00.000Z", "127.0.0.2", "aborted"),
       SampleRecord("2026-12-10T09:30:00.000Z", "127.0.0.2", "ok"),
+      SampleRecord("2026-12-10T09:40:00.000Z", "COM1 /dev/ttyUSB0", "ok"),
   };
   std::vector<std::int64_t> ids;
   for (const auto& r : rows) ids.push_back(AppendRecord(dir.path(), r).id);
@@ -102,11 +103,15 @@ TEST(Records, FiltersAndOrder) {
     std::vector<int> expected;  // indexes into rows, newest first
   };
   const Case cases[] = {
-      {"all", {}, {3, 1, 2, 0}},
-      {"since midnight", {"2026-12-10T00:00:00", "", false}, {3, 1, 2}},
-      {"since 08:00 exactly", {"2026-12-10T08:00:00", "", false}, {3, 1}},
+      {"all", {}, {4, 3, 1, 2, 0}},
+      {"since midnight", {"2026-12-10T00:00:00", "", false}, {4, 3, 1, 2}},
+      {"since 08:00 exactly", {"2026-12-10T08:00:00", "", false}, {4, 3, 1}},
       {"target", {"", "127.0.0.2", false}, {3, 2, 0}},
-      {"target is exact", {"", "127.0.0", false}, {}},
+      {"no partial address", {"", "127.0.0", false}, {}},
+      {"serial by list name", {"", "COM1", false}, {4}},
+      {"serial by device", {"", "/dev/ttyUSB0", false}, {4}},
+      {"serial whole", {"", "COM1 /dev/ttyUSB0", false}, {4}},
+      {"no partial word", {"", "/dev/tty", false}, {}},
       {"failed: anything but ok", {"", "", true}, {1, 2}},
       {"all three", {"2026-12-10", "127.0.0.2", true}, {2}},
   };
