@@ -179,7 +179,16 @@ std::string RecordDetail(const DownloadRecord& r) {
   line("exit code", OptionalText(r.exitCode));
   if (!r.error.empty()) line("error", r.error);
   out += "log:\n";
-  for (const std::string& l : r.log) out += "  " + l + "\n";
+  // A message may hold CR LF (the report's time line): each of its lines indented.
+  for (const std::string& l : r.log) {
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t eol = l.find_first_of("\r\n", from);
+      out += "  " + l.substr(from, eol - from) + "\n";
+      if (eol == std::string::npos) break;
+      from = eol + (l.compare(eol, 2, "\r\n") == 0 ? 2 : 1);
+    }
+  }
   if (r.block) {
     out += "block:\n";
     out += kSetValuesHeader;
