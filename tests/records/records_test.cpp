@@ -326,7 +326,7 @@ TEST(Records, AppendWaitsForAnotherWriter) {
 TEST(Records, WalStaysSmall) {
   TempDir dir;
   const DownloadRecord rec = SampleRecord("2026-12-10T04:00:00.000Z", "127.0.0.2", "ok");
-  for (int i = 0; i < 400; ++i) ASSERT_TRUE(AppendRecord(dir.path(), rec));  // about 8 MiB of pages
+  for (int i = 0; i < 400; ++i) ASSERT_TRUE(AppendRecord(dir.path(), rec));  // about 5 MiB of pages
   const std::string wal = dir / (std::string(kRecordsFileName) + "-wal");
   EXPECT_LT(ReadFileBytes(wal).size(), 2u << 20);
   EXPECT_EQ(ReadRecords(dir.path()).records.size(), 400u);
