@@ -250,7 +250,9 @@ std::string RecordsPath(const std::string& folder) {
   return p + std::string(kRecordsFileName);
 }
 
-AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
+namespace {
+
+AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r) {
   AppendResult out;
   const std::string path = RecordsPath(folder);
   Db db;
@@ -331,6 +333,19 @@ AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
     sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   }
   return out;
+}
+
+}  // namespace
+
+AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
+  // The download that called must go on whatever happens here (memory running out included).
+  try {
+    return AppendUnguarded(folder, r);
+  } catch (const std::exception& e) {
+    AppendResult out;
+    out.error = RecordsError{RecordsErrorCode::Failed, e.what()};
+    return out;
+  }
 }
 
 std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
