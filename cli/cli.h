@@ -37,6 +37,7 @@ extern const Command kDownloadCommand;
 extern const Command kWhereCommand;
 extern const Command kParamCommand;
 extern const Command kPortsCommand;
+extern const Command kHistoryCommand;
 
 // Prints "usage: facset-cli <synopsis>" and the details to stdout.
 void PrintHelp(const Command& cmd);
