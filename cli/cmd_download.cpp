@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "gang.h"
 #include "download/download.h"
 #include "download/serial_names.h"
 #include "lang/lang.h"
@@ -232,7 +233,10 @@ std::string FirmwareFailure(FirmwareResult r, const std::string& path) {
   return {};
 }
 
-int RunDownloadCommand(std::span<const std::string> args) {
+int RunDownloadCommand(std::span<const std::string> given) {
+  std::vector<std::string> single;
+  if (auto code = RunDownloadTargets(kDownloadCommand, given, single)) return *code;
+  const std::span<const std::string> args = single;
   Options o;
   if (auto code = ParseOptions(args, o)) return *code;
   if (std::string why = CheckReadableFile(o.file); !why.empty()) return Fail(why);
@@ -318,7 +322,7 @@ int RunDownloadCommand(std::span<const std::string> args) {
 }  // namespace
 
 const Command kDownloadCommand{
-    "download", "download FILE [--ip ADDR | --com NAME] [--firmware PATH | --no-firmware]",
+    "download", "download FILE [--ip ADDR | --com NAME]... [--targets FILE] [--firmware PATH | --no-firmware]",
     "download a parameter file (and firmware) to a scale",
     "Sends the parameter block of FILE to the scale, as the window's download\n"
     "button does, and then the firmware image when FILE asks for it. FILE is only\n"
