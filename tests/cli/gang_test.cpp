@@ -1,11 +1,8 @@
 // Several targets at once: the target parsing, the runner with small shell
 // children whose behaviour is scripted, and facset-cli against several
 // scale-sim instances on 127.0.0.2, 127.0.0.3, ... and a pseudo-terminal.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QJsonArray>
@@ -21,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "gang.h"
-#include "sim_process.h"
+#include "sim_gang.h"
 #include "support/run_process.h"
 #include "support/temp_files.h"
 
@@ -29,6 +26,8 @@ namespace facset::cli {
 namespace {
 
 using testing::ReadFileBytes;
+using testing::SimGang;
+using SimOptions = std::vector<std::vector<std::string>>;
 using testing::SimProcess;
 using testing::TempDir;
 using testing::WriteFileBytes;
@@ -296,47 +295,6 @@ TEST(GangRunner, InterruptReachesEveryChildOnce) {
 
 // ---- facset-cli against several scale-sim instances
 
-// Scale-sims on 127.0.0.2, 127.0.0.3, ... sharing one UDP port, since the
-// tool's port is one for all targets.
-class SimGang {
- public:
-  // `extra[i]` holds the options of instance i.
-  explicit SimGang(std::size_t plain) : SimGang(std::vector<std::vector<std::string>>(plain)) {}
-  explicit SimGang(const std::vector<std::vector<std::string>>& extra) {
-    for (int attempt = 0; attempt < 5 && sims_.empty(); ++attempt) {
-      port_ = FreePort();
-      try {
-        for (std::size_t i = 0; i < extra.size(); ++i) {
-          std::vector<std::string> args = {"--udp-host", Address(i), "--udp-port", std::to_string(port_)};
-          args.insert(args.end(), extra[i].begin(), extra[i].end());
-          sims_.push_back(std::make_unique<SimProcess>(args));
-        }
-      } catch (const std::exception&) {
-        sims_.clear();  // the port was taken on one of the addresses meanwhile
-      }
-    }
-    if (sims_.empty()) throw std::runtime_error("no common UDP port for the simulated scales");
-  }
-  static std::string Address(std::size_t i) { return "127.0.0." + std::to_string(i + 2); }
-  SimProcess& operator[](std::size_t i) { return *sims_[i]; }
-  int port() const { return port_; }
-
- private:
-  static int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(0x7F000002);
-    socklen_t len = sizeof sa;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-  }
-  int port_ = 0;
-  std::vector<std::unique_ptr<SimProcess>> sims_;
-};
-
 class GangDownload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -382,7 +340,7 @@ class GangDownload : public ::testing::Test {
 };
 
 TEST_F(GangDownload, SilentScaleDisturbsNoOther) {
-  SimGang sims({{}, {}, {"--silent"}, {"--pty"}});
+  SimGang sims(SimOptions{{}, {}, {"--silent"}, {"--pty"}});
   WriteFileBytes(dir / "facconfig.ini", "[serial]\r\nCOM3=" + sims[3].ptyPath() + "\r\n");
   WriteFileBytes(dir / "targets.txt", "# bench 2\n127.0.0.3\n127.0.0.4\nCOM3\n");
   const auto r = Cli({"--ip", "127.0.0.2", "--targets", dir / "targets.txt"}, sims.port());
@@ -418,7 +376,7 @@ TEST_F(GangDownload, SilentScaleDisturbsNoOther) {
 
 TEST_F(GangDownload, ScaleUnpluggedDuringTheFirmware) {
   Image(8192 + 40 * 256);  // 40 blocks sent
-  SimGang sims({{"--delay", "5"}, {"--delay", "5"}, {"--pty", "--delay", "40"}});
+  SimGang sims(SimOptions{{"--delay", "5"}, {"--delay", "5"}, {"--pty", "--delay", "40"}});
   WriteFileBytes(dir / "facconfig.ini", "[serial]\r\nCOM2=" + sims[2].ptyPath() + "\r\n");
   testing::ProcessResult r;
   std::thread run([&] {
@@ -490,7 +448,7 @@ TEST_F(GangDownload, OneTargetFromAFileRunsAsASingleDownload) {
 }
 
 TEST_F(GangDownload, JsonGivesOneArray) {
-  SimGang sims({{}, {"--silent"}});
+  SimGang sims(SimOptions{{}, {"--silent"}});
   const auto r = Cli({"--ip", "127.0.0.2", "--ip", "127.0.0.3", "--json"}, sims.port());
   QJsonParseError err{};
   const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.out), &err);
