@@ -3,6 +3,8 @@
 // scale-sim instances on 127.0.0.2, 127.0.0.3, ... and a pseudo-terminal.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QJsonArray>
@@ -410,6 +412,54 @@ TEST_F(GangDownload, ScaleUnpluggedDuringTheFirmware) {
   EXPECT_NE(SummaryRow(r.out, "COM2").find("(exit " + std::to_string(r.status) + ")"), std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("2 of 3 done"), std::string::npos) << r.out;
+}
+
+TEST_F(GangDownload, CtrlCStopsEveryScaleMidUpgrade) {
+  Image(8192 + 200 * 256);
+  SimGang sims(SimOptions{{"--delay", "20"}, {"--delay", "20"}});
+  const std::string outPath = dir / "out", errPath = dir / "err";
+  std::vector<std::string> args = {cli,           "download",     params,    "--ip", "127.0.0.2", "--ip",
+                                   "127.0.0.3",   "--firmware",   dir / "image.hex"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  ::setenv("FACSET_SCALE_UDP_PORT", std::to_string(sims.port()).c_str(), 1);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  ::unsetenv("FACSET_SCALE_UDP_PORT");
+
+  auto blocks = [&](std::size_t i) {
+    int n = 0;
+    for (const auto& e : sims[i].Log()) n += e.cmd == 15 && e.arg >= 32;
+    return n;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((blocks(0) < 5 || blocks(1) < 5) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ::kill(pid, SIGINT);  // the parent alone, as a terminal's Ctrl-C reaches it
+  int ws = 0;
+  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  ASSERT_TRUE(WIFEXITED(ws));
+  const std::string out = ReadFileBytes(outPath), err = ReadFileBytes(errPath);
+
+  for (std::size_t i : {0u, 1u}) {
+    SCOPED_TRACE(i);
+    const int sent = blocks(i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(blocks(i), sent) << "blocks still sent after the run ended";
+    EXPECT_LT(sent, 200);
+    for (const auto& e : sims[i].Log()) EXPECT_FALSE(e.cmd == 15 && e.arg == 1) << "finish request sent";
+    EXPECT_EQ(SummaryRow(out, SimGang::Address(i)).find(" done "), std::string::npos) << out;
+  }
+  EXPECT_NE(WEXITSTATUS(ws), 0);
+  EXPECT_NE(out.find("0 of 2 done; exit code " + std::to_string(WEXITSTATUS(ws))), std::string::npos) << out;
+  EXPECT_NE(err.find("[127.0.0.2] "), std::string::npos) << err;
+  EXPECT_NE(err.find("[127.0.0.3] "), std::string::npos) << err;
 }
 
 TEST_F(GangDownload, RefusedTargetSendsNothingAnywhere) {
