@@ -105,6 +105,7 @@ bool StartChild(const GangPlan& plan, Child& c) {
     return false;
   }
   const pid_t parent = ::getpid();
+  const std::string cannotRun = "cannot run " + args[0] + ": ";
   c.start = std::chrono::steady_clock::now();
   c.pid = ::fork();
   if (c.pid == 0) {
@@ -117,8 +118,11 @@ bool StartChild(const GangPlan& plan, Child& c) {
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     ::execv(argv[0], argv.data());
-    const std::string why = "cannot run " + args[0] + ": " + std::strerror(errno) + "\n";
+    // Nothing that allocates here: another thread may have held the heap's lock at the fork.
+    const char* why = std::strerror(errno);
+    WriteAll(2, cannotRun);
     WriteAll(2, why);
+    WriteAll(2, "\n");
     ::_exit(127);
   }
   ::close(out[1]);
@@ -493,7 +497,7 @@ std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::s
   if (t.help) {
     PrintHelp(cmd);
     std::printf(
-        "Several scales at once: --ip and --com may be given several times, and\n"
+        "\nSeveral scales at once: --ip and --com may be given several times, and\n"
         "--targets FILE names targets one a line (a dotted IPv4 address or a serial\n"
         "port such as COM3; blank lines and \"#\" comments are skipped). Every target\n"
         "is checked before anything is sent. Each target then runs in a process of\n"
