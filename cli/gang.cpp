@@ -113,7 +113,7 @@ bool StartChild(const GangPlan& plan, Child& c) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(kExitInterrupted);
     std::signal(SIGPIPE, SIG_DFL);  // ignored signals would stay ignored across exec
-    const int null = ::open("/dev/null", O_RDONLY);
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ::dup2(null, 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
