@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "gang.h"
 #include "download/download.h"
 #include "download/preflight.h"
 #include "download/run_settings.h"
@@ -562,7 +563,10 @@ std::string JsonOf(const TargetResult& t) {
   return j.Text() + "\n";
 }
 
-int RunDownloadCommand(std::span<const std::string> args) {
+int RunDownloadCommand(std::span<const std::string> given) {
+  std::vector<std::string> single;
+  if (auto code = RunDownloadTargets(kDownloadCommand, given, single)) return *code;
+  const std::span<const std::string> args = single;
   Options o;
   if (auto code = ParseOptions(args, o)) return *code;
   const UdpPortSetting udp = ReadScaleUdpPortEnv();
@@ -612,6 +616,7 @@ const Command kDownloadCommand{
     "                   in the window: section \"serial\" of facconfig.ini beside\n"
     "                   this program, e.g. COM1=/dev/ttyUSB0, else COMn is\n"
     "                   /dev/ttyS(n-1)) or a device path starting with /\n"
+    "  --targets FILE   more targets, one a line (several scales: see below)\n"
     "  --firmware PATH  also upgrade the firmware with the image PATH\n"
     "  --no-firmware    no firmware upgrade, whatever FILE says\n"
     "  --speed BPS      serial speed after the log-on: 9600 (default), 19200,\n"

@@ -533,7 +533,7 @@ TEST_F(CliDownload, BadUsageExitsTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {file, file},
-      {file, "--ip", "127.0.0.1", "--com", "COM1"},
+      {file, "--ip", "127.0.0.1", "--ip", "localhost"},  // two targets: every one must be an address
       {file, "--firmware", "x.hex", "--no-firmware"},
       {file, "--ip"},
       {file, "--com", "ttyUSB0"},
