@@ -2,6 +2,7 @@
 // Internal to the serial component: the state one opening of the port shares
 // with its receive and transmit threads, and the threads themselves.
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,9 @@ class CommNotifyEvent : public QEvent {
   NotifyKind kind;
   std::uint64_t generation;  // the opening that posted it
   std::uint32_t value;       // error flags, modem code, or the byte count
+  // ReceiveData: requests fully written when the bytes had been read;
+  // SendEmpty: requests fully written (or withdrawn) when the queue ran dry.
+  std::uint64_t written = 0;
   std::unique_ptr<std::uint8_t[]> data;  // ReceiveData: value bytes and a trailing 0
 };
 
@@ -49,15 +53,25 @@ class RxFilter {
   bool replace = false;  // marked characters become replacedChar
   std::uint8_t replacedChar = 0;
 
-  // Writes at most n bytes to out; returns how many.
+  // Writes at most n bytes to out; returns how many. A byte that would not
+  // fit (an orphan 0xFF left by the previous read adds one) waits for the
+  // next call.
   std::size_t Apply(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
 
  private:
-  void Emit(std::uint8_t c, std::uint8_t* out, std::size_t& m) const {
+  void Emit(std::uint8_t c, std::uint8_t* out, std::size_t n, std::size_t& m) {
     if (ignoreNull && c == 0) return;
-    out[m++] = c;
+    if (m < n && carryN_ == 0) {
+      out[m++] = c;
+    } else if (carryN_ < carry_.size()) {
+      carry_[carryN_++] = c;
+    }
   }
   int state_ = 0;  // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00
+  // Bytes owed to the next call, in order; an orphan 0xFF adds at most one
+  // per read, and every call pays back at least as much as it adds.
+  std::array<std::uint8_t, 4> carry_{};
+  std::size_t carryN_ = 0;
 };
 
 inline constexpr std::size_t kReadChunk = 2048;
@@ -97,12 +111,24 @@ struct CommSession {
   std::atomic<std::uint32_t> baudRate{9600};
   std::atomic<std::uint32_t> bitsPerChar{10};
 
+  // Requests are numbered from 1 in call order. `written` is the number of
+  // the last one fully handed to the driver (or withdrawn); requests up to
+  // `withdrawUpTo` must not reach the line any more.
+  std::atomic<std::uint64_t> queued{0};
+  std::atomic<std::uint64_t> written{0};
+  std::atomic<std::uint64_t> withdrawUpTo{0};
+
+  struct Request {
+    std::uint64_t seq;
+    std::vector<std::uint8_t> bytes;
+  };
   // Transmit queue, in call order.
   bool Enqueue(const void* data, std::size_t length);
-  std::optional<std::vector<std::uint8_t>> Dequeue();
+  std::optional<Request> Dequeue();
   void DropQueue();
 
-  void Post(NotifyKind kind, std::uint32_t value = 0, std::unique_ptr<std::uint8_t[]> data = {});
+  void Post(NotifyKind kind, std::uint32_t value = 0, std::unique_ptr<std::uint8_t[]> data = {},
+            std::uint64_t writtenStamp = 0);
   // At most one hang-up notice per opening, whichever thread sees it first.
   void PostHangup();
   // For the transmit thread: the hang-up notice must not overtake received
@@ -111,7 +137,7 @@ struct CommSession {
 
  private:
   std::mutex queueMutex_;
-  std::deque<std::vector<std::uint8_t>> queue_;
+  std::deque<Request> queue_;
 };
 
 }  // namespace serial_detail
@@ -136,8 +162,9 @@ class TWriteThread {
 
  private:
   enum class DrainResult { Drained, NewData, Stopped, Failed };
+  enum class WriteResult { Written, Withdrawn, Ended };
   void Run();
-  bool WriteRequest(const std::uint8_t* block, std::size_t length);
+  WriteResult WriteRequest(const std::uint8_t* block, std::size_t length, std::uint64_t seq);
   DrainResult WaitDrained();
   std::shared_ptr<serial_detail::CommSession> session_;
   std::thread thread_;
