@@ -305,7 +305,7 @@ int RunDownloadCommand(std::span<const std::string> args) {
   if (r.portNotSet) return Fail("no serial port chosen");
   if (!r.connected) {
     std::string why = "no connection to the scale at " + (ps.UseCom ? GbkToUtf8(host.comText) : ps.DeviceIp);
-    if (!LinkLastOpenError().empty()) why += " (" + LinkLastOpenError() + ")";
+    if (!r.openError.empty()) why += " (" + r.openError + ")";
     return Fail(why);
   }
   if (!r.blockAcked) return Fail("the scale did not acknowledge the parameter block");
