@@ -206,7 +206,7 @@ void TReadThread::Run() {
   // and what is left over starts the next one.
   constexpr std::size_t kRawRead = 2 * kReadChunk;
   std::uint8_t raw[kRawRead];
-  std::uint8_t chunk[kReadChunk + kRawRead];
+  std::uint8_t chunk[kReadChunk + kRawRead + serial_detail::RxFilter::kMaxOwed];
   std::size_t count = 0;  // below kReadChunk between reads
   bool readAgain = false;
   Clock::time_point readStart = Clock::now();
@@ -284,7 +284,8 @@ void TReadThread::Run() {
         if (count > 0 && writtenNow != chunkWritten) deliver();
         if (count == 0) chunkWritten = writtenNow;
         readAgain = static_cast<std::size_t>(n) == kRawRead;
-        const std::size_t kept = filter.Apply(raw, static_cast<std::size_t>(n), chunk + count);
+        std::size_t kept = filter.Apply(raw, static_cast<std::size_t>(n), chunk + count);
+        kept += filter.TakeOwed(chunk + count + kept);
         if (kept > 0) lastByte = Clock::now();
         count += kept;
         counters.Check(s);

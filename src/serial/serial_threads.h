@@ -2,6 +2,7 @@
 // Internal to the serial component: the state one opening of the port shares
 // with its receive and transmit threads, and the threads themselves.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -54,9 +55,17 @@ class RxFilter {
   std::uint8_t replacedChar = 0;
 
   // Writes at most n bytes to out; returns how many. A byte that would not
-  // fit (an orphan 0xFF left by the previous read adds one) waits for the
-  // next call.
+  // fit (an orphan 0xFF left by the previous read adds one) is kept for
+  // TakeOwed or the next call.
   std::size_t Apply(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
+  // Hands over the bytes Apply could not fit (at most kMaxOwed), in order.
+  std::size_t TakeOwed(std::uint8_t* out) {
+    const std::size_t n = carryN_;
+    std::copy_n(carry_.begin(), n, out);
+    carryN_ = 0;
+    return n;
+  }
+  static constexpr std::size_t kMaxOwed = 4;
 
  private:
   void Emit(std::uint8_t c, std::uint8_t* out, std::size_t n, std::size_t& m) {
@@ -70,7 +79,7 @@ class RxFilter {
   int state_ = 0;  // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00
   // Bytes owed to the next call, in order; an orphan 0xFF adds at most one
   // per read, and every call pays back at least as much as it adds.
-  std::array<std::uint8_t, 4> carry_{};
+  std::array<std::uint8_t, kMaxOwed> carry_{};
   std::size_t carryN_ = 0;
 };
 
