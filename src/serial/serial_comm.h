@@ -97,8 +97,8 @@ class TComm {
   // The last request written or withdrawn when the latest OnSendDataEmpty
   // was posted: a stale report cannot pass for a later request's drain.
   std::uint64_t DrainedUpTo() const { return drainedUpTo_; }
-  // During OnReceiveData: the last request fully handed to the driver when
-  // these bytes had been read. Bytes read before request k was written cannot
+  // During OnReceiveData: the last request whose writing had begun when these
+  // bytes had been read. Bytes read before request k began to go out cannot
   // be an answer to it.
   std::uint64_t DeliveryWrittenCount() const { return deliveryWritten_; }
 

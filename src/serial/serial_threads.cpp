@@ -75,12 +75,31 @@ std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t*
 
 bool CommSession::Enqueue(const void* data, std::size_t length) {
   if (!writerRunning.load()) return false;
+  const auto* p = static_cast<const std::uint8_t*>(data);
   try {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    std::vector<std::uint8_t> copy(p, p + length);
     std::lock_guard lock(queueMutex_);
-    queue_.push_back(Request{queued.load() + 1, std::move(copy)});
-    queued.fetch_add(1);
+    const std::uint64_t seq = queued.load() + 1;
+    std::size_t done = 0;
+    if (queue_.empty() && !writerBusy_ && !stopped.load()) {
+      started.store(seq);
+      while (done < length) {
+        const ssize_t n = write(fd, p + done, length - done);
+        if (n > 0) {
+          done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else {
+          break;  // full, held by XOFF, or failing: the transmit thread sees to it
+        }
+      }
+    }
+    queued.store(seq);
+    if (done == length) {
+      written.store(seq);
+      directWritten.store(true);
+    } else {
+      queue_.push_back(Request{seq, std::vector<std::uint8_t>(p + done, p + length)});
+    }
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -94,7 +113,13 @@ std::optional<CommSession::Request> CommSession::Dequeue() {
   if (queue_.empty()) return std::nullopt;
   auto front = std::move(queue_.front());
   queue_.pop_front();
+  writerBusy_ = true;
   return front;
+}
+
+void CommSession::WriterIdle() {
+  std::lock_guard lock(queueMutex_);
+  writerBusy_ = false;
 }
 
 void CommSession::DropQueue() {
@@ -280,7 +305,7 @@ void TReadThread::Run() {
       filter.replacedChar = s.replacedChar.load();
       const ssize_t n = read(s.fd, raw, kRawRead);
       if (n > 0) {
-        const std::uint64_t writtenNow = s.written.load();
+        const std::uint64_t writtenNow = s.started.load();
         if (count > 0 && writtenNow != chunkWritten) deliver();
         if (count == 0) chunkWritten = writtenNow;
         readAgain = static_cast<std::size_t>(n) == kRawRead;
@@ -405,6 +430,7 @@ void TWriteThread::Run() {
     (void)!read(s.wakeFd, &counter, sizeof counter);
     auto request = s.Dequeue();
     if (!request) {
+      if (s.directWritten.exchange(false)) notifyPending = true;
       if (notifyPending) {
         const DrainResult d = WaitDrained();
         if (d == DrainResult::Stopped) break;
@@ -428,10 +454,12 @@ void TWriteThread::Run() {
       }
       continue;
     }
+    s.started.store(std::max(s.started.load(), request->seq));
     if (request->seq > s.withdrawUpTo.load() &&
         WriteRequest(request->bytes.data(), request->bytes.size(), request->seq) == WriteResult::Ended)
       break;
     s.written.store(request->seq);
+    s.WriterIdle();
     notifyPending = true;
   }
   s.writerRunning.store(false);

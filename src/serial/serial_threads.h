@@ -37,7 +37,8 @@ class CommNotifyEvent : public QEvent {
   NotifyKind kind;
   std::uint64_t generation;  // the opening that posted it
   std::uint32_t value;       // error flags, modem code, or the byte count
-  // ReceiveData: requests fully written when the bytes had been read;
+  // ReceiveData: the last request whose writing had begun when the bytes had
+  // been read;
   // SendEmpty: requests fully written (or withdrawn) when the queue ran dry.
   std::uint64_t written = 0;
   std::unique_ptr<std::uint8_t[]> data;  // ReceiveData: value bytes and a trailing 0
@@ -125,16 +126,27 @@ struct CommSession {
   // `withdrawUpTo` must not reach the line any more.
   std::atomic<std::uint64_t> queued{0};
   std::atomic<std::uint64_t> written{0};
+  // The last request whose writing has begun: set before its first byte goes
+  // to the driver, so bytes read while it is lower certainly came before it.
+  std::atomic<std::uint64_t> started{0};
   std::atomic<std::uint64_t> withdrawUpTo{0};
 
   struct Request {
     std::uint64_t seq;
     std::vector<std::uint8_t> bytes;
   };
-  // Transmit queue, in call order.
+  // Transmit queue, in call order. When nothing is queued or being written,
+  // Enqueue writes the request straight to the driver from the caller's
+  // thread (one thread hop less per request); what the driver does not take
+  // at once is queued for the transmit thread as usual.
   bool Enqueue(const void* data, std::size_t length);
   std::optional<Request> Dequeue();
+  // The transmit thread is done with the request it took.
+  void WriterIdle();
   void DropQueue();
+  // A request went out directly since the transmit thread last looked: it
+  // still has to report the drain.
+  std::atomic<bool> directWritten{false};
 
   void Post(NotifyKind kind, std::uint32_t value = 0, std::unique_ptr<std::uint8_t[]> data = {},
             std::uint64_t writtenStamp = 0);
@@ -147,6 +159,7 @@ struct CommSession {
  private:
   std::mutex queueMutex_;
   std::deque<Request> queue_;
+  bool writerBusy_ = false;  // holds a request taken from the queue
 };
 
 }  // namespace serial_detail

@@ -77,13 +77,20 @@ struct PtyEngine {
 
 constexpr std::uint8_t kXoff = pbus::kXoff, kXon = pbus::kXon;
 
+// XOFF from the scale; the line discipline takes it in the background, so
+// give it a moment before the request is sent.
+void HoldLine(PtyScale& scale) {
+  scale.Write({kXoff});
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 // The scale holds the line with XOFF for a while (a flash erase), then XON:
 // the request waits, leaves at XON and gets its own verdict.
 TEST(SerialDriver, XoffHoldWithinTheLimitDelaysTheRequest) {
   PtyScale scale;
   ASSERT_FALSE(scale.path().empty());
   PtyEngine pe(scale);
-  scale.Write({kXoff});
+  HoldLine(scale);
   std::thread peer([&] {
     EXPECT_TRUE(scale.Read(1, 400).empty());  // nothing leaves while held
     scale.Write({kXon});
@@ -105,7 +112,7 @@ TEST(SerialDriver, XoffHoldPastTheLimitWithdrawsTheRequest) {
   ASSERT_FALSE(scale.path().empty());
   PtyEngine pe(scale);
   pe.e.SetHoldLimit(300);
-  scale.Write({kXoff});
+  HoldLine(scale);
   EXPECT_FALSE(pe.e.WriteBlock(pbus::kCmdParamBlock, 0));
   EXPECT_EQ(pe.e.LastWaitEnd(), WaitEnd::DrainLimit);
   scale.Write({kXon});
