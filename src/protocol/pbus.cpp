@@ -236,6 +236,9 @@ void TPBusComm::DecodeFrame() {
 }
 
 void TPBusComm::SettleBeforeRequest() {
+  // The usual case, a scale that answered every transmission once: nothing to
+  // collect (Attempt takes in what already arrived).
+  if (!owedWait_ && (settled_ || answers_ == 0) && !duplicates_) return;
   PBusTransport& link = Link();
   accepting_ = false;
   link.Flush();

@@ -131,12 +131,19 @@ bool UdpLink::Receive(int ms, const Done& done, bool fresh, bool& emptyDatagram)
   } off{*notifier_};
   // The notifier may lag behind the socket: look once before sleeping.
   auto ready = [&] { return readable_ || udp_.Readable(); };
-  EventSleeper& sleeper = sleeper_;
-  QTimer deadline;
-  deadline.setSingleShot(true);
-  bool expired = false;
-  QObject::connect(&deadline, &QTimer::timeout, [&] { expired = true; });
-  if (ms >= 0) deadline.start(ms);
+  if (!deadline_) {
+    deadline_ = std::make_unique<QTimer>();
+    deadline_->setSingleShot(true);
+    deadline_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(deadline_.get(), &QTimer::timeout, [this] { expired_ = true; });
+  }
+  expired_ = false;
+  struct Stop {
+    QTimer& t;
+    ~Stop() { t.stop(); }
+  } stop{*deadline_};
+  if (ms >= 0) deadline_->start(ms);
+  const bool& expired = expired_;
   for (;;) {
     if (done()) return true;
     if (ready()) {
@@ -152,7 +159,7 @@ bool UdpLink::Receive(int ms, const Done& done, bool fresh, bool& emptyDatagram)
       continue;
     }
     if (expired) return false;
-    sleeper.SleepUntil([&] { return readable_ || expired || done(); }, -1);
+    sleeper_.SleepUntil([&] { return readable_ || expired || done(); }, -1);
   }
 }
 

@@ -76,7 +76,9 @@ class UdpLink final : public PBusTransport {
   UdpClient& udp_;
   EventSleeper sleeper_;
   std::unique_ptr<QSocketNotifier> notifier_;
+  std::unique_ptr<QTimer> deadline_;
   bool readable_ = false;
+  bool expired_ = false;
 };
 
 }  // namespace facset
