@@ -399,7 +399,7 @@ void Judge(const DownloadResult& r, bool interrupted, const std::string& where, 
   if (!r.connected) {
     t.exitCode = kExitUnreachable;
     t.error = "no connection to the scale at " + where;
-    if (!LinkLastOpenError().empty()) t.error += " (" + LinkLastOpenError() + ")";
+    if (!r.openError.empty()) t.error += " (" + r.openError + ")";
     return;
   }
   if (!r.blockAcked) {
