@@ -1,13 +1,11 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QFile>
 #include <QTimer>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
+#include <filesystem>
 #include <memory>
 
 #include "cli.h"
@@ -22,7 +20,10 @@
 #include "platform/paths.h"
 #include "platform/text_encoding.h"
 #include "platform/text_rules.h"
+#include "platform/version.h"
 #include "protocol/scale_link.h"
+#include "records/download_record.h"
+#include "records/records.h"
 
 namespace facset::cli {
 namespace {
@@ -68,26 +69,8 @@ struct TargetResult {
   std::vector<std::string> lines;  // the log as it ends, UTF-8
 };
 
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return buf;
-}
-
-std::string Sha256Hex(const QByteArray& bytes) {
-  return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
-}
-
-std::string FileSha256(const std::string& path) {
-  QFile f(QString::fromStdString(path));
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  QCryptographicHash h(QCryptographicHash::Sha256);
-  if (!h.addData(&f)) return {};
-  return h.result().toHex().toStdString();
-}
+// The --json "started" text keeps whole seconds: "2026-12-10T04:01:26Z".
+std::string WholeSeconds(const std::string& iso) { return iso.substr(0, 19) + "Z"; }
 
 // The log lines as they reach stdout. Each line is written and flushed as
 // soon as it is complete. On a terminal the progress line is rewritten in
@@ -100,24 +83,15 @@ class Printer {
   Printer(bool gbk, bool quiet) : gbk_(gbk), quiet_(quiet), tty_(!quiet && ::isatty(STDOUT_FILENO) == 1) {}
   ~Printer() { Finish(); }
 
-  void Append(std::string_view gbk) {
-    Settle();
-    lastStart_ = lines_.size();
-    AddLines(gbk);
-    const std::string text = Shown(gbk);
-    if (tty_) {
-      // The last line stays open, to be rewritten by a progress update.
-      Put(open_ ? "\n" + text : text);
-      open_ = true;
-    } else {
-      Put(text + "\n");
-    }
-  }
+  void Append(std::string_view gbk) { Add(GbkToUtf8(ToLfBreaks(gbk)), Shown(gbk)); }
+
+  // A line of this program's own, already UTF-8: kept as it is, whatever GBK can hold.
+  void AppendUtf8(const std::string& utf8) { Add(utf8, gbk_ ? Utf8ToGbk(utf8) : utf8); }
 
   void ReplaceLast(std::string_view gbk) {
     if (lastStart_ >= lines_.size()) return Append(gbk);
     lines_.resize(lastStart_);
-    AddLines(gbk);
+    AddLines(GbkToUtf8(ToLfBreaks(gbk)));
     pending_ = Shown(gbk);
     hasPending_ = true;
     if (tty_ && throttle_.Due()) ShowInPlace();
@@ -153,8 +127,19 @@ class Printer {
     std::string s = ToLfBreaks(gbk);
     return gbk_ ? s : GbkToUtf8(s);
   }
-  void AddLines(std::string_view gbk) {
-    const std::string utf8 = GbkToUtf8(ToLfBreaks(gbk));
+  void Add(const std::string& utf8, const std::string& text) {
+    Settle();
+    lastStart_ = lines_.size();
+    AddLines(utf8);
+    if (tty_) {
+      // The last line stays open, to be rewritten by a progress update.
+      Put(open_ ? "\n" + text : text);
+      open_ = true;
+    } else {
+      Put(text + "\n");
+    }
+  }
+  void AddLines(const std::string& utf8) {
     std::size_t b = 0;
     for (;;) {
       const std::size_t e = utf8.find('\n', b);
@@ -415,11 +400,19 @@ void Judge(const DownloadResult& r, bool interrupted, const std::string& where, 
   t.exitCode = kExitOk;
 }
 
+// A record outlives the working directory it was made in.
+std::string WholePath(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path whole = std::filesystem::absolute(path, ec);
+  return ec ? path : whole.lexically_normal().string();
+}
+
 // One download to the scale the options (or FILE) name. Needs the
 // QCoreApplication; prints the log unless --json.
 TargetResult RunTarget(const Options& o, int udpPort) {
   TargetResult t;
-  t.started = UtcNow();
+  const std::string startUtc = UtcNowIso();
+  t.started = WholeSeconds(startUtc);
   const auto began = std::chrono::steady_clock::now();
   auto done = [&]() -> TargetResult {
     t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -461,6 +454,8 @@ TargetResult RunTarget(const Options& o, int udpPort) {
   t.target = ps.UseCom ? GbkToUtf8(host.comText) : ps.DeviceIp;
   if (host.downProg) t.firmwarePath = host.firmwarePath;
 
+  const std::string comDevice = ps.UseCom ? host.ComDevice(host.comText) : std::string();
+
   FirmwareImageInfo image;
   if (std::string why = PreflightDownload(host, &image); !why.empty()) {
     if (ps.UseCom && host.ComIndex() == 0) {
@@ -469,15 +464,18 @@ TargetResult RunTarget(const Options& o, int udpPort) {
     }
     return refuse(why);
   }
+  // Taken before the run, so that the record names the bytes sent even if the file changes meanwhile.
+  std::optional<FileDigest> digest;
   if (host.downProg) {
     t.firmwareSize = image.size;
     t.blocksTotal = std::max<std::int64_t>(0, image.blocks - kUnsentBlocks);
-    if (o.json) t.firmwareSha256 = FileSha256(host.firmwarePath);
+    digest = DigestFile(host.firmwarePath);
+    if (digest) t.firmwareSha256 = digest->sha256;
   }
 
   ps.Block[0] = kBlockMarker;  // as the download sends it
-  const std::string blockSha = Sha256Hex(QByteArray(reinterpret_cast<const char*>(ps.Block.data()),
-                                                    static_cast<qsizetype>(ps.Block.size())));
+  const ParamBlock sent = ps.Block;
+  const std::string blockSha = Sha256Hex(sent.data(), sent.size());
 
   CreateScaleComm();
   ScaleComm->SetRetryCount(static_cast<std::uint8_t>(o.retries));
@@ -499,19 +497,44 @@ TargetResult RunTarget(const Options& o, int udpPort) {
       error = e.what();
     }
   }
+  // A signal that came before or after the engine noticed still ends the run as interrupted.
+  const bool interrupted = g_interrupted != 0;
   watch.stop();
   out.Finish();
   DestroyScaleComm();
   LangShutdown();
 
-  t.lines = out.lines();
   t.blocksSent = std::max<std::int64_t>(0, host.done - kUnsentBlocks);
   if (r.connected) t.blockSha256 = blockSha;
-  Judge(r, g_interrupted != 0, t.target, t);
+  Judge(r, interrupted, t.target, t);
   if (!error.empty()) {
     t.exitCode = kExitError;
     t.error = error;
   }
+
+  DownloadContext c;
+  c.startUtc = startUtc;
+  c.program = "facset-cli";
+  c.version = std::string(ProjectVersion());
+  c.useCom = ps.UseCom;
+  c.target = TargetText(ps.UseCom, ps.DeviceIp, GbkToUtf8(host.comText), comDevice);
+  c.paramFile = WholePath(o.file);
+  c.block = sent;
+  c.firmwareWanted = host.downProg;
+  c.firmwarePath = host.firmwarePath.empty() ? std::string() : WholePath(host.firmwarePath);
+  c.firmwareDigest = digest;
+  c.blocksSent = t.blocksSent;
+  c.error = error;
+  c.exitCode = t.exitCode;
+  c.log = out.lines();
+  DownloadResult judged = r;
+  judged.aborted = r.aborted || interrupted;
+  // Never stops or fails the download: the log says so and the exit code stays.
+  if (const AppendResult a = AppendRecord(DefaultRecordsFolder(), MakeDownloadRecord(judged, c)); !a) {
+    out.AppendUtf8(RecordNotKeptLine(*a.error));
+    out.Finish();
+  }
+  t.lines = out.lines();
   return done();
 }
 
@@ -572,7 +595,7 @@ int RunDownloadCommand(std::span<const std::string> given) {
   const UdpPortSetting udp = ReadScaleUdpPortEnv();
   TargetResult t;
   if (!udp.error.empty()) {
-    t.started = UtcNow();
+    t.started = WholeSeconds(UtcNowIso());
     t.exitCode = kExitInputRefused;
     t.error = udp.error;
   } else {

@@ -150,7 +150,7 @@ std::string RecordsCsv(const std::vector<DownloadRecord>& records) {
 
 std::string RecordDetail(const DownloadRecord& r) {
   std::string out;
-  auto line = [&](const char* name, const std::string& v) { out += Padded(name, 15) + (v.empty() ? "-" : v) + "\n"; };
+  auto line = [&](const char* name, const std::string& v) { out += Padded(name, 16) + (v.empty() ? "-" : v) + "\n"; };
   line("record", std::to_string(r.id));
   line("started", r.startUtc);
   line("ended", r.endUtc);

@@ -20,9 +20,12 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <set>
 #include <thread>
 
+#include "cli/sim_gang.h"
 #include "platform/text_encoding.h"
+#include "records/records.h"
 #include "sim_process.h"
 #include "support/run_process.h"
 
@@ -49,7 +52,7 @@ std::string Sha256(const std::string& bytes) {
 // the runs a test watches or interrupts while they go on.
 class Background {
  public:
-  Background(const std::string& program, std::vector<std::string> args, const std::string& env,
+  Background(const std::string& program, std::vector<std::string> args, const std::vector<std::string>& env,
              const std::string& outPath)
       : out_(outPath) {
     args.insert(args.begin(), program);
@@ -58,7 +61,7 @@ class Background {
     argv.push_back(nullptr);
     std::vector<std::string> envs;
     for (char** e = environ; *e; ++e) envs.emplace_back(*e);
-    envs.push_back(env);
+    envs.insert(envs.end(), env.begin(), env.end());
     std::vector<char*> envp;
     for (auto& e : envs) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -111,15 +114,16 @@ class CliDownload : public ::testing::Test {
     file = dir.file("params.ini");
   }
 
-  CliRun Cli(std::vector<std::string> args, int udpPort = 0) {
+  CliRun Cli(std::vector<std::string> args, int udpPort = 0, std::vector<std::string> env = {}) {
     args.insert(args.begin(), "download");
     const std::string port = "FACSET_SCALE_UDP_PORT";
-    return testing::RunProcess(cli, args, {udpPort ? port + "=" + std::to_string(udpPort) : port});
+    env.push_back(udpPort ? port + "=" + std::to_string(udpPort) : port);
+    return testing::RunProcess(cli, args, env);
   }
-  std::unique_ptr<Background> Start(std::vector<std::string> args, int udpPort) {
+  std::unique_ptr<Background> Start(std::vector<std::string> args, int udpPort, std::vector<std::string> env = {}) {
     args.insert(args.begin(), "download");
-    return std::make_unique<Background>(cli, args, "FACSET_SCALE_UDP_PORT=" + std::to_string(udpPort),
-                                        dir.file("bg.out"));
+    env.push_back("FACSET_SCALE_UDP_PORT=" + std::to_string(udpPort));
+    return std::make_unique<Background>(cli, args, env, dir.file("bg.out"));
   }
 
   // A parameter file: link settings, firmware settings, a few bytes.
@@ -556,6 +560,249 @@ TEST_F(CliDownload, BadUsageExitsTwo) {
   EXPECT_NE(help.out.find("FACSET_SCALE_UDP_PORT"), std::string::npos);
   for (const char* code : {"  3 ", "  4 ", "  5 ", "  6 ", "  130 "}) EXPECT_NE(help.out.find(code), std::string::npos);
   EXPECT_TRUE(FileStamp(file) == before);
+}
+
+// The station database: every run that reached the link leaves one record in
+// the tool's folder (FACSET_HOME here), read back through the library.
+class CliRecords : public CliDownload {
+ protected:
+  // A folder of its own per run, so that each holds exactly that run's record.
+  std::string Home(const std::string& name) { return dir.file("home-" + name); }
+  static std::string HomeEnv(const std::string& home) { return "FACSET_HOME=" + home; }
+  static std::vector<DownloadRecord> Records(const std::string& home) {
+    const ReadResult r = ReadRecords(home);
+    EXPECT_FALSE(r.error) << r.error->reason;
+    return r.records;
+  }
+  static std::vector<std::string> Lines(const std::string& out) {
+    std::vector<std::string> lines;
+    std::size_t b = 0;
+    while (b < out.size()) {
+      const std::size_t e = out.find('\n', b);
+      lines.push_back(out.substr(b, e - b));
+      b = e == std::string::npos ? out.size() : e + 1;
+    }
+    return lines;
+  }
+  // The log as it ends: on a pipe every tenth of the upgrade is printed as a
+  // line of its own, the record keeps the progress line as it was last rewritten.
+  static void ExpectLogAsPrinted(const std::vector<std::string>& kept, const std::string& out) {
+    const auto progress = [](const std::string& line) { return line.rfind("update(", 0) == 0; };
+    std::vector<std::string> printed = Lines(out), settled;
+    for (std::size_t i = 0; i < printed.size(); ++i) {
+      if (!progress(printed[i]) || i == 0 || !progress(printed[i - 1]) || i + 1 == printed.size() ||
+          !progress(printed[i + 1])) {
+        settled.push_back(printed[i]);
+      }
+    }
+    EXPECT_EQ(kept, settled) << out;
+  }
+  static std::string BlockBytes(const DownloadRecord& r) {
+    return r.block ? std::string(r.block->begin(), r.block->end()) : std::string();
+  }
+  // What every record holds whatever the outcome.
+  void ExpectCommonFields(const DownloadRecord& r, int status, const std::string& target) {
+    EXPECT_EQ(r.program, "facset-cli");
+    EXPECT_FALSE(r.version.empty());
+    EXPECT_FALSE(r.station.empty());
+    EXPECT_FALSE(r.operatorName.empty());
+    EXPECT_EQ(r.transport, "udp");
+    EXPECT_EQ(r.target, target);
+    EXPECT_EQ(r.paramFile, file);
+    EXPECT_EQ(r.exitCode, status);
+    EXPECT_EQ(BlockBytes(r), ExpectedBlock());
+    EXPECT_EQ(r.blockSha256, Sha256(ExpectedBlock()));
+    EXPECT_TRUE(std::regex_match(r.startUtc, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"))) << r.startUtc;
+    EXPECT_LE(r.startUtc, r.endUtc);
+  }
+};
+
+// Success and each kind of failure: the record tells the truth about every
+// step, names the bytes the scale received, and keeps the log as printed.
+TEST_F(CliRecords, EveryOutcomeIsRecorded) {
+  const std::string image = Image(20000);  // 79 blocks, 47 of them sent
+  const std::vector<std::string> fastFail = {"--retries", "0", "--timeout", "100"};
+  struct Case {
+    std::string name;
+    std::vector<std::string> simArgs, args;
+    int status;
+    std::string outcome, connect, block, firmware;
+    std::optional<std::int64_t> blocksSent;
+  };
+  const Case cases[] = {
+      {"done", {}, {"--firmware", image}, 0, "ok", "ok", "ok", "completed", 47},
+      {"unreachable", {"--silent"}, {"--firmware", image, "--retries", "1", "--timeout", "100"}, 3, "failed", "failed",
+       "not run", "not run", 0},
+      {"block-refused", {"--refuse", "80/0:1"}, {"--no-firmware"}, 4, "failed", "ok", "failed", "not asked", {}},
+      // Blocks 32..39 acknowledged, 40 not.
+      {"block-failed", {"--stop-ack-from-block", "40"}, {"--firmware", image}, 5, "failed", "ok", "ok", "block failed", 8},
+      {"entry-failed", {"--refuse", "14/16"}, {"--firmware", image}, 5, "failed", "ok", "ok", "entry failed", 0},
+  };
+  WriteParams("_en", false, 0, false, "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim(c.simArgs);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), file);
+    if (c.name != "unreachable") args.insert(args.end(), fastFail.begin(), fastFail.end());
+    const CliRun run = Cli(args, sim.udpPort(), {HomeEnv(Home(c.name))});
+    ASSERT_EQ(run.status, c.status) << run.err;
+
+    const auto records = Records(Home(c.name));
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    ExpectCommonFields(r, c.status, "127.0.0.1");
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(r.connectOutcome, c.connect);
+    EXPECT_EQ(r.blockOutcome, c.block);
+    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    EXPECT_EQ(r.blocksSent, c.blocksSent);
+    ExpectLogAsPrinted(r.log, run.out);
+    if (c.block == "ok") {
+      EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(r));  // what the scale received
+    }
+    if (c.firmware == "not asked") {
+      EXPECT_EQ(r.firmwarePath, "");
+      EXPECT_EQ(r.blocksToSend, std::nullopt);
+    } else {
+      EXPECT_EQ(r.firmwarePath, image);
+      EXPECT_EQ(r.firmwareSize, 20000);
+      EXPECT_EQ(r.firmwareSha256, Sha256(ReadAll(image)));
+      EXPECT_EQ(r.blocksToSend, 47);
+    }
+    if (c.firmware == "completed") {
+      EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 20000 - 32 * 256), ReadAll(image).substr(32 * 256));
+    }
+  }
+}
+
+// A signal ends the run as aborted, in the middle of an upgrade or before the
+// scale answered, and the record is still written before the exit.
+TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> simArgs;
+    bool withImage;
+    int sig;
+    std::string connect, block, firmware;
+  };
+  const Case cases[] = {
+      {"mid-upgrade", {"--stop-ack-from-block", "34", "--stop-ack-mode", "silent"}, true, SIGINT, "ok", "ok",
+       "aborted"},
+      {"before-answer", {"--silent"}, false, SIGTERM, "aborted", "not run", "not asked"},
+  };
+  WriteParams("_en", false, 0, false, "");
+  const std::string image = Image(9000);  // 36 blocks, 4 of them sent
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim(c.simArgs);
+    std::vector<std::string> args = {file};
+    if (c.withImage) args.insert(args.end(), {"--firmware", image});
+    auto run = Start(args, sim.udpPort(), {HomeEnv(Home(c.name))});
+    // Until the scale has the request it never answers: block 34, or the log-on.
+    ASSERT_TRUE(WaitFor([&] {
+      for (const auto& e : sim.Log()) {
+        if (c.withImage ? e.cmd == 15 && e.arg == 34 : true) return true;
+      }
+      return false;
+    })) << run->Out();
+    EXPECT_EQ(run->Signal(c.sig), 130);
+
+    const auto records = Records(Home(c.name));
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    ExpectCommonFields(r, 130, "127.0.0.1");
+    EXPECT_EQ(r.outcome, "aborted");
+    EXPECT_EQ(r.connectOutcome, c.connect);
+    EXPECT_EQ(r.blockOutcome, c.block);
+    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    ExpectLogAsPrinted(r.log, run->Out());
+    if (c.withImage) {
+      // Blocks 32 and 33 were acknowledged before the scale fell silent.
+      EXPECT_EQ(r.blocksSent, 2);
+      EXPECT_EQ(r.blocksToSend, 4);
+      EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(r));
+    }
+  }
+}
+
+// Two scales at once through the several-targets runner: two processes end
+// and append together, and each record holds its own target's run.
+TEST_F(CliRecords, ConcurrentDownloadsEachKeepTheirRecord) {
+  testing::SimGang gang(2);
+  WriteParams("_en", false, 0, false, "");
+  const std::string home = Home("gang");
+  const std::string image = Image(20000);
+  const CliRun run = Cli({file, "--ip", gang.Address(0), "--ip", gang.Address(1), "--firmware", image}, gang.port(),
+                         {HomeEnv(home)});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+
+  const auto records = Records(home);
+  ASSERT_EQ(records.size(), 2u);
+  std::set<std::string> targets;
+  for (const DownloadRecord& r : records) {
+    SCOPED_TRACE(r.target);
+    const std::size_t i = r.target == gang.Address(0) ? 0 : 1;
+    ExpectCommonFields(r, 0, gang.Address(i));
+    targets.insert(r.target);
+    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(r.blocksSent, 47);
+    EXPECT_EQ(ReadAll(gang[i].paramFile()), BlockBytes(r));
+    // The child's own log, unprefixed, naming only its own scale.
+    ASSERT_FALSE(r.log.empty());
+    EXPECT_EQ(r.log[0], " connect ..." + gang.Address(i));
+    for (const auto& line : r.log) EXPECT_EQ(line.find(gang.Address(1 - i)), std::string::npos) << line;
+  }
+  EXPECT_EQ(targets, (std::set<std::string>{gang.Address(0), gang.Address(1)}));
+}
+
+// A database folder that cannot be written (as an ordinary user, since root
+// writes anywhere) never fails the download: the log says why, the exit code
+// is the download's, --json stays one document, the old records are unharmed.
+TEST_F(CliRecords, UnwritableDatabaseNeverFailsTheDownload) {
+  const std::string home = Home("ro");
+  ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+  DownloadRecord earlier;
+  earlier.startUtc = earlier.endUtc = "2026-12-09T10:00:00.000Z";
+  earlier.target = "127.0.0.9";
+  ASSERT_TRUE(AppendRecord(home, earlier));
+  const std::string db = home + "/" + std::string(kRecordsFileName);
+  for (const std::string& f : {db, db + "-wal", db + "-shm"}) ::chmod(f.c_str(), 0644);
+  ::chmod(home.c_str(), 0555);
+  ::chmod(dir.path().c_str(), 0755);
+  ::chmod(file.c_str(), 0644);
+  const std::string dbBefore = ReadAll(db);
+  WriteParams("_en", false, 0, false, "");
+
+  for (bool json : {false, true}) {
+    SCOPED_TRACE(json ? "json" : "log");
+    SimProcess sim;
+    std::vector<std::string> args = {"download", file, "--no-firmware"};
+    if (json) args.push_back("--json");
+    std::string program = cli;
+    if (::geteuid() == 0) {
+      args.insert(args.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups", cli});
+      program = "/usr/bin/setpriv";
+    }
+    const CliRun run = testing::RunProcess(
+        program, args, {HomeEnv(home), "FACSET_SCALE_UDP_PORT=" + std::to_string(sim.udpPort())});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
+    std::string last;
+    if (json) {
+      const QJsonObject doc = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).object();
+      EXPECT_TRUE(doc["ok"].toBool()) << run.out;
+      EXPECT_EQ(doc["exit_code"].toInt(), 0);
+      last = doc["lines"].toArray().last().toString().toStdString();
+    } else {
+      last = Lines(run.out).back();
+    }
+    EXPECT_EQ(last.rfind("record not kept: ", 0), 0u) << run.out;
+    EXPECT_GT(last.size(), std::string("record not kept: ").size());
+  }
+  ::chmod(home.c_str(), 0755);
+  EXPECT_EQ(ReadAll(db), dbBefore);
+  EXPECT_EQ(Records(home).size(), 1u);
 }
 
 }  // namespace
