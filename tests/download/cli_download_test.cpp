@@ -601,12 +601,13 @@ class CliRecords : public CliDownload {
     return r.block ? std::string(r.block->begin(), r.block->end()) : std::string();
   }
   // What every record holds whatever the outcome.
-  void ExpectCommonFields(const DownloadRecord& r, int status, const std::string& target) {
+  void ExpectCommonFields(const DownloadRecord& r, int status, const std::string& target,
+                          const std::string& transport = "udp") {
     EXPECT_EQ(r.program, "facset-cli");
     EXPECT_FALSE(r.version.empty());
     EXPECT_FALSE(r.station.empty());
     EXPECT_FALSE(r.operatorName.empty());
-    EXPECT_EQ(r.transport, "udp");
+    EXPECT_EQ(r.transport, transport);
     EXPECT_EQ(r.target, target);
     EXPECT_EQ(r.paramFile, file);
     EXPECT_EQ(r.exitCode, status);
@@ -673,6 +674,29 @@ TEST_F(CliRecords, EveryOutcomeIsRecorded) {
     if (c.firmware == "completed") {
       EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 20000 - 32 * 256), ReadAll(image).substr(32 * 256));
     }
+  }
+}
+
+// Over a serial line the target names the list name and the device it stands
+// for, or the device alone when it was named as one.
+TEST_F(CliRecords, SerialTargetNamesTheListNameAndTheDevice) {
+  SimProcess sim({}, true);
+  const std::string home = Home("serial");
+  ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+  WriteAll(home + "/facconfig.ini", "[serial]\r\nCOM2=" + sim.ptyPath() + "\r\n");
+  WriteParams("_en", false, 0, false, "");
+  const std::pair<std::string, std::string> cases[] = {{"COM2", "COM2 " + sim.ptyPath()},
+                                                       {sim.ptyPath(), sim.ptyPath()}};
+  for (const auto& [com, target] : cases) {
+    SCOPED_TRACE(com);
+    fs::remove(sim.paramFile());
+    const CliRun run = Cli({file, "--com", com}, sim.udpPort(), {HomeEnv(home)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto records = Records(home);
+    ASSERT_FALSE(records.empty());
+    ExpectCommonFields(records[0], 0, target, "serial");
+    EXPECT_EQ(records[0].outcome, "ok");
+    EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(records[0]));
   }
 }
 
