@@ -720,7 +720,8 @@ TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SimProcess sim(c.simArgs);
-    std::vector<std::string> args = {file};
+    // Waits long enough that the signal, not the engine, ends the run however loaded the machine.
+    std::vector<std::string> args = {file, "--timeout", "5000"};
     if (c.withImage) args.insert(args.end(), {"--firmware", image});
     auto run = Start(args, sim.udpPort(), {HomeEnv(Home(c.name))});
     // Until the scale has the request it never answers: block 34, or the log-on.
