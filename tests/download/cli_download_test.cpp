@@ -752,15 +752,18 @@ TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
 }
 
 // Two scales at once through the several-targets runner: two processes end
-// and append together, and each record holds its own target's run.
+// and append together, and each record holds its own target's run, --json
+// or not.
 TEST_F(CliRecords, ConcurrentDownloadsEachKeepTheirRecord) {
   testing::SimGang gang(2);
   WriteParams("_en", false, 0, false, "");
   const std::string home = Home("gang");
   const std::string image = Image(20000);
-  const CliRun run = Cli({file, "--ip", gang.Address(0), "--ip", gang.Address(1), "--firmware", image}, gang.port(),
-                         {HomeEnv(home)});
+  const CliRun run = Cli({file, "--ip", gang.Address(0), "--ip", gang.Address(1), "--firmware", image, "--json"},
+                         gang.port(), {HomeEnv(home)});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const QJsonArray doc = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).array();
+  ASSERT_EQ(doc.size(), 2) << run.out;
 
   const auto records = Records(home);
   ASSERT_EQ(records.size(), 2u);
