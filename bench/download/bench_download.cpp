@@ -67,7 +67,7 @@ std::string WriteImage(const std::string& path, std::size_t size) {
 
 std::string ParamFile(const std::string& path, bool serial) {
   std::ofstream(path, std::ios::binary) << "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[port]\r\nip=127.0.0.1\r\ncom=1\r\n"
-                                        << "use com=" << (serial ? 1 : 0) << "\r\n[factory]\r\nIsDownkDownProg=0\r\n";
+                                        << "use com=" << (serial ? 1 : 0) << "\r\n[factory]\r\nIsDownkDownProg=0\r\nbyte[3  ]=2\r\n";
   return path;
 }
 

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   const std::string cli = dir / "facset-cli";
   std::filesystem::copy_file(FACSET_CLI_PATH, cli);
   const std::string params = dir / "p.ini", image = dir / "image.hex";
-  std::ofstream(params, std::ios::binary) << "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[factory]\r\nIsDownkDownProg=0\r\n";
+  std::ofstream(params, std::ios::binary) << "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[factory]\r\nIsDownkDownProg=0\r\nbyte[3  ]=2\r\n";
   {
     std::string b(kImageSize, '\0');
     std::mt19937 gen(1);
