@@ -3,7 +3,7 @@ JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: all deps build programs asan test test-plain test-asan run demo bench clean
+.PHONY: all deps build programs asan test test-plain test-asan test-deb deb run demo bench clean
 
 all: build
 
@@ -32,7 +32,18 @@ test-asan: asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
-test: test-plain test-asan
+# The package from the plain build; its dependencies come from dpkg-shlibdeps.
+deb: build
+	rm -f $(BUILD)/facset_*.deb
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/facset_*.deb
+
+# The .deb unpacked into a scratch root, its programs run by an ordinary user.
+test-deb: deb
+	tests/install/deb_test.sh $$(ls $(BUILD)/facset_*.deb) \
+	  $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $(BUILD)/CMakeCache.txt) demo/facconfig.ini
+
+test: test-plain test-deb test-asan
 
 # The programs alone: a newcomer's `make run` need not wait for the tests to build.
 programs: deps $(BUILD)/build.ninja

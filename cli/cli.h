@@ -13,6 +13,12 @@ namespace facset::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitError = 1;  // the command failed; message on stderr
 inline constexpr int kExitUsage = 2;  // bad command line; usage on stderr
+// download: why the run failed.
+inline constexpr int kExitUnreachable = 3;     // no link, or the log-on refused
+inline constexpr int kExitBlockRefused = 4;    // the parameter block not acknowledged
+inline constexpr int kExitFirmwareFailed = 5;  // the firmware upgrade failed
+inline constexpr int kExitInputRefused = 6;    // refused before connecting: nothing sent
+inline constexpr int kExitInterrupted = 130;   // SIGINT or SIGTERM
 
 struct Command {
   std::string_view name;      // "show"
@@ -28,6 +34,10 @@ extern const Command kShowCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kDownloadCommand;
+extern const Command kWhereCommand;
+extern const Command kParamCommand;
+extern const Command kPortsCommand;
+extern const Command kHistoryCommand;
 
 // Prints "usage: facset-cli <synopsis>" and the details to stdout.
 void PrintHelp(const Command& cmd);

@@ -5,21 +5,26 @@
 #include <vector>
 
 #include "cli.h"
+#include "platform/version.h"
 
 namespace facset::cli {
 namespace {
 
 // Every subcommand; a new one adds its source file and one line here.
-constexpr std::array<const Command*, 4> kCommands = {&kShowCommand, &kGetCommand, &kSetCommand,
-                                                     &kDownloadCommand};
+constexpr std::array<const Command*, 8> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
+                                                     &kDownloadCommand, &kParamCommand, &kPortsCommand,
+                                                     &kHistoryCommand,  &kWhereCommand};
 
 void PrintMainHelp(std::FILE* to) {
-  std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n\ncommands:\n");
+  std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n       facset-cli --version\n\ncommands:\n");
   for (const Command* c : kCommands) {
-    std::fprintf(to, "  %-34.*s %.*s\n", int(c->synopsis.size()), c->synopsis.data(), int(c->summary.size()),
+    std::fprintf(to, "  %-30.*s %.*s\n", int(c->synopsis.size()), c->synopsis.data(), int(c->summary.size()),
                  c->summary.data());
   }
-  std::fprintf(to, "\nExit status: 0 success, 1 error, 2 bad usage.\n");
+  std::fprintf(to,
+               "\nExit status: 0 success, 1 error, 2 bad usage; download also 3 scale\n"
+               "unreachable, 4 block not acknowledged, 5 firmware upgrade failed, 6 input\n"
+               "refused before connecting, 130 interrupted (see download --help).\n");
 }
 
 int Main(const std::vector<std::string>& argv) {
@@ -30,6 +35,10 @@ int Main(const std::vector<std::string>& argv) {
   const std::string& name = argv[0];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintMainHelp(stdout);
+    return kExitOk;
+  }
+  if (name == "--version") {
+    std::printf("facset-cli %.*s\n", int(ProjectVersion().size()), ProjectVersion().data());
     return kExitOk;
   }
   for (const Command* c : kCommands) {
@@ -44,6 +53,8 @@ int Main(const std::vector<std::string>& argv) {
 }  // namespace facset::cli
 
 int main(int argc, char** argv) {
+  // Each line reaches a pipe or a file as soon as it is complete.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     return facset::cli::Main(args);

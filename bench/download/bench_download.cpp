@@ -6,6 +6,13 @@
 //   Window/...  the real window (offscreen) with its log updates, in process;
 //               rss_growth_MB = peak RSS sampled during the run minus before
 // blocks_per_s counts the 16384 blocks of the image (16352 of them sent).
+//   LineRate/KiB:K/bps:S
+//               facset-cli over the pseudo-terminal against scale-sim
+//               --line-rate: an upgrade of K KiB with the blocks sent at S bps
+//               (--speed S unless 9600). wall_s is the whole run; line_s the
+//               line time of the blocks sent (303 bytes x 10 bits each at the
+//               speed scale-sim saw them at); ratio = wall_s / line_s.
+//               FACSET_BENCH_LINE_RATE=K,S adds a size and speed of your own.
 // Run: QT_QPA_PLATFORM=offscreen bench_download [--benchmark_filter=...]
 // Compare with bench_protocol --benchmark_filter=PingPong (the raw channel).
 #include <benchmark/benchmark.h>
@@ -13,6 +20,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -58,7 +67,7 @@ std::string WriteImage(const std::string& path, std::size_t size) {
 
 std::string ParamFile(const std::string& path, bool serial) {
   std::ofstream(path, std::ios::binary) << "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[port]\r\nip=127.0.0.1\r\ncom=1\r\n"
-                                        << "use com=" << (serial ? 1 : 0) << "\r\n[factory]\r\nIsDownkDownProg=0\r\n";
+                                        << "use com=" << (serial ? 1 : 0) << "\r\n[factory]\r\nIsDownkDownProg=0\r\nbyte[3  ]=2\r\n";
   return path;
 }
 
@@ -92,6 +101,46 @@ void BM_Cli(benchmark::State& state, bool serial) {
 }
 BENCHMARK_CAPTURE(BM_Cli, Udp, false)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK_CAPTURE(BM_Cli, Pty, true)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// Line time of a block: the 302-byte frame out and the verdict back.
+constexpr double kBitsPerBlock = 303 * 10;
+
+void BM_LineRate(benchmark::State& state) {
+  const auto kib = static_cast<std::size_t>(state.range(0));
+  const auto bps = static_cast<std::uint32_t>(state.range(1));
+  SimProcess sim({"--no-udp", "--line-rate"}, true);
+  const std::string params = ParamFile(sim.dir().file("p.ini"), true);
+  const std::string image = WriteImage(sim.dir().file("image.hex"), kib * 1024);
+  std::vector<std::string> args = {"download", params, "--firmware", image, "--com", sim.ptyPath()};
+  if (bps != 9600) args.insert(args.end(), {"--speed", std::to_string(bps)});
+  double wall = 0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto r = testing::RunProcess(FACSET_CLI_PATH, args);
+    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (r.status != 0) {
+      state.SkipWithError(("facset-cli exit " + std::to_string(r.status) + ": " + r.err.substr(0, 200)).c_str());
+      return;
+    }
+  }
+  double lineSeconds = 0;
+  long blocks = 0, offSpeed = 0;
+  for (const auto& e : sim.Log()) {
+    if (e.cmd != 15 || e.arg < 32 || e.answer != "ack") continue;
+    ++blocks;
+    offSpeed += static_cast<std::uint32_t>(e.speed) != bps;
+    lineSeconds += kBitsPerBlock / e.speed;
+  }
+  if (offSpeed) state.SkipWithError((std::to_string(offSpeed) + " blocks went at another speed").c_str());
+  state.counters["blocks"] = static_cast<double>(blocks);
+  state.counters["wall_s"] = wall;
+  state.counters["line_s"] = lineSeconds;
+  state.counters["ratio"] = lineSeconds > 0 ? wall / lineSeconds : 0;
+}
+void LineRateArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"KiB", "bps"})->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+}
+BENCHMARK(BM_LineRate)->Args({256, 115200})->Args({64, 9600})->Args({64, 115200})->Apply(LineRateArgs);
 
 #ifdef FACSET_BENCH_WINDOW
 long RssKb() {
@@ -156,6 +205,11 @@ int main(int argc, char** argv) {
 #else
   QCoreApplication app(argc, argv);
 #endif
+  if (const char* own = std::getenv("FACSET_BENCH_LINE_RATE")) {
+    long kib = 0, bps = 0;
+    if (std::sscanf(own, "%ld,%ld", &kib, &bps) == 2 && kib > 0 && bps > 0)
+      benchmark::RegisterBenchmark("BM_LineRate", facset::BM_LineRate)->Args({kib, bps})->Apply(facset::LineRateArgs);
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

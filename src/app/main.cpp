@@ -1,22 +1,49 @@
 // facset: the factory parameter editor of the label scales.
-#include "app/app_startup.h"
-
-#ifdef FACSET_HAVE_PROTOCOL
-#include "protocol/scale_link.h"
-#endif
-#ifdef FACSET_HAVE_DOWNLOAD
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "app/app_startup.h"
 #include "app/window_download.h"
-#endif
+#include "platform/version.h"
+#include "protocol/scale_link.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: facset [VLQ7200]\n"
+    "The factory parameter editor of the label scales: edits the parameter block\n"
+    "and downloads it, and on request a firmware image, over UDP or a serial line.\n"
+    "\n"
+    "  VLQ7200       parameter editor only: no connection settings, no download\n"
+    "  --help        this text\n"
+    "  --version     the version of this program\n"
+    "  Qt's own options apply too (-platform NAME, -display DISPLAY, -style NAME).\n"
+    "\n"
+    "Files (facconfig.ini, kelvaset<suffix>.lng, DEBUG.LOG) live next to the\n"
+    "program when its folder is writable, else in $XDG_CONFIG_HOME/facset\n"
+    "(~/.config/facset); `facset-cli where` prints the folder in use.\n"
+    "\n"
+    "Environment:\n"
+    "  FACSET_HOME            keep the files in this folder instead\n"
+    "  FACSET_SCALE_UDP_PORT  UDP port of the scale (default 5001)\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so that both work without a display.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    const auto v = facset::ProjectVersion();
+    std::printf("facset %.*s\n", int(v.size()), v.data());
+    return 0;
+  }
   facset::StartupHooks hooks;
-#ifdef FACSET_HAVE_PROTOCOL
   hooks.createEngine = facset::CreateScaleComm;
   hooks.destroyEngine = facset::DestroyScaleComm;
-#endif
-#ifdef FACSET_HAVE_DOWNLOAD
   hooks.download = facset::WindowDownload;
   // A simulated scale on another UDP port than 5001 (documented in README.md).
   if (const char* port = std::getenv("FACSET_SCALE_UDP_PORT"); port && std::atoi(port) > 0) {
@@ -25,6 +52,5 @@ int main(int argc, char** argv) {
       facset::OverrideLinkUdpPort(p);
     };
   }
-#endif
   return facset::RunApp(argc, argv, hooks);
 }

@@ -217,7 +217,7 @@ void TMainForm::MarkModified() {
 void TMainForm::btnopenClick() {
   FileDialogRequest req;
   req.filter = "*.ini|*.ini";
-  req.initialDir = ExecutableDir();
+  req.initialDir = FilesDir();
   std::string path;
   if (!AppDialogs().SelectOpenFile(req, path)) return;
   AppendMsgText(ToQ(LangCatalog("sDownloadFile")) + QString::fromStdString(path));
@@ -245,7 +245,7 @@ void TMainForm::btsaveClick() {
   FileDialogRequest req;
   req.filter = "*.ini";
   req.defaultExt = "ini";
-  req.initialDir = ExecutableDir();
+  req.initialDir = FilesDir();
   req.title = LangCatalog("sSaveparameters");
   std::string path;
   if (!AppDialogs().SelectSaveFile(req, path)) return;
@@ -288,7 +288,7 @@ void TMainForm::edtFilePathChange() {
 void TMainForm::Button1Click() {
   FileDialogRequest req;
   req.filter = "Binary Files|*.hex|All Files|*.*";
-  req.initialDir = ExecutableDir();
+  req.initialDir = FilesDir();
   std::string path;
   if (AppDialogs().SelectOpenFile(req, path)) edtFilePath->setText(QString::fromStdString(path));
 }

@@ -1,7 +1,6 @@
 #include "download/download.h"
 
-#include <ctime>
-
+#include "download/firmware.h"
 #include "lang/lang.h"
 #include "params/param_model.h"
 #include "protocol/scale_link.h"
@@ -9,19 +8,24 @@
 namespace facset {
 
 namespace {
-bool g_running = false;
-bool g_aborted = false;
+// The one download the process may run at a time, and whether it was told to
+// stop; AbortDownload reaches it from a window's close event.
+struct RunState {
+  bool running = false;
+  bool aborted = false;
+};
+RunState& Run() {
+  static RunState state;
+  return state;
+}
 
 class RunScope {
  public:
-  RunScope() : entered_(!g_running) {
-    if (entered_) {
-      g_running = true;
-      g_aborted = false;
-    }
+  RunScope() : entered_(!Run().running) {
+    if (entered_) Run() = {true, false};
   }
   ~RunScope() {
-    if (entered_) g_running = false;
+    if (entered_) Run().running = false;
   }
   RunScope(const RunScope&) = delete;
   RunScope& operator=(const RunScope&) = delete;
@@ -40,22 +44,13 @@ void ReleaseAfterAbort(bool serial) {
 }
 }  // namespace
 
-bool DownloadRunning() { return g_running; }
-bool DownloadAborted() { return g_running && g_aborted; }
+bool DownloadRunning() { return Run().running; }
+bool DownloadAborted() { return Run().running && Run().aborted; }
 
 void AbortDownload() {
-  if (!g_running) return;
-  g_aborted = true;
+  if (!Run().running) return;
+  Run().aborted = true;
   if (ScaleComm) ScaleComm->Abort();
-}
-
-std::string ReportTimeText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-  return buf;
 }
 
 DownloadResult RunDownload(DownloadHost& host) {
@@ -77,21 +72,25 @@ DownloadResult RunDownload(DownloadHost& host) {
     }
     // The window may be closed while the port is being opened: then it must
     // not stay open behind it.
-    r = LinkOpenSerial(host.ComDevice(name), 0);
+    const LinkOpenResult open = OpenSerialLink(host.ComDevice(name), static_cast<std::uint8_t>(host.SpeedIndex()));
+    r = open.code;
+    result.openError = open.reason;
     host.AppendLine(std::string(kMsgConnecting) + host.ComText());
     serial = r == 0;
-    if (g_aborted) {
+    if (Run().aborted) {
       ReleaseAfterAbort(true);
       result.aborted = true;
       return result;
     }
   } else {
     const std::string ip = host.DeviceIp();
-    r = LinkOpenUdp(ip);
+    const LinkOpenResult open = OpenUdpLink(ip);
+    r = open.code;
+    result.openError = open.reason;
     host.AppendLine(std::string(kMsgConnecting) + ip);
   }
-  if (r != 0 || g_aborted) {
-    result.aborted = g_aborted;
+  if (r != 0 || Run().aborted) {
+    result.aborted = Run().aborted;
     if (!result.aborted) host.AppendLine(kMsgConnectErr);
     return result;
   }
@@ -101,7 +100,7 @@ DownloadResult RunDownload(DownloadHost& host) {
   ParamBlock& block = host.Block();
   block[0] = kBlockMarker;
   const int w = LinkWriteBlock(80, 0, 0, block.data(), static_cast<int>(block.size()));
-  if (g_aborted) {
+  if (Run().aborted) {
     ReleaseAfterAbort(serial);
     result.aborted = true;
     return result;
@@ -111,8 +110,8 @@ DownloadResult RunDownload(DownloadHost& host) {
 
   if (host.DownProg()) {
     result.firmwareAsked = true;
-    result.firmware = UpgradeFirmware(host, host.FirmwarePath());
-    if (g_aborted) {
+    result.firmware = UpgradeFirmware({*ScaleComm, host, [] { return DownloadAborted(); }}, host.FirmwarePath());
+    if (Run().aborted) {
       ReleaseAfterAbort(serial);
       result.aborted = true;
       return result;
@@ -124,7 +123,7 @@ DownloadResult RunDownload(DownloadHost& host) {
   } else {
     LinkCloseUdp(host.DeviceIp());
   }
-  if (g_aborted) {
+  if (Run().aborted) {
     ReleaseAfterAbort(serial);
     result.aborted = true;
   }

@@ -42,6 +42,15 @@ class DownloadHost {
   // The image's path as the file system names it (UTF-8); parameter files
   // store it as GBK, the host decodes it.
   virtual std::string FirmwarePath() const = 0;
+
+  // Serial speed index (0..4: 9600 .. 115200) the port runs at after the log-on.
+  virtual int SpeedIndex() const { return 0; }
+  // Firmware progress: `done` of `total` image blocks handled (as the log
+  // counts them), called after each block.
+  virtual void FirmwareProgress(std::int64_t done, std::int64_t total) {
+    (void)done;
+    (void)total;
+  }
 };
 
 // Fixed log texts (never translated); their blanks belong to them.
@@ -57,7 +66,7 @@ inline constexpr std::string_view kMsgReportRule = "***************************"
 
 enum class FirmwareResult : std::uint8_t {
   NoFile,        // no such file: nothing logged, nothing sent
-  CannotRead,    // the file exists but cannot be opened or read (a line says so)
+  CannotRead,    // the file exists but cannot be opened, read or numbered in blocks (a line says so)
   EntryFailed,   // "sConnectFail"
   StartFailed,   // "connect error"
   BlockFailed,   // "sCommunicationerror"
@@ -74,14 +83,12 @@ struct DownloadResult {
   bool firmwareAsked = false;
   FirmwareResult firmware = FirmwareResult::NoFile;
   bool aborted = false;      // AbortDownload ended the run; the port was released
+  std::string openError;     // why the open failed with an error (-3), for stderr
 };
 
 // The download command. Errors of the UDP transport and of a failed save pass
 // through, as from every command (the link is then left as it is).
 DownloadResult RunDownload(DownloadHost& host);
-
-// The firmware upgrade over the open, logged-on link; `path` in UTF-8.
-FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path);
 
 // True while RunDownload runs; a second call then returns at once.
 bool DownloadRunning();
@@ -91,8 +98,5 @@ bool DownloadRunning();
 void AbortDownload();
 // True once AbortDownload was called during the current run.
 bool DownloadAborted();
-
-// The local date and time of the report line: "2025-12-10 01:09:00".
-std::string ReportTimeText();
 
 }  // namespace facset

@@ -5,19 +5,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
+#include "download/firmware.h"
 #include "lang/catalog_format.h"
-#include "download/download.h"
 #include "lang/lang.h"
 #include "params/param_math.h"
 #include "platform/text_encoding.h"
-#include "protocol/scale_link.h"
+#include "protocol/pbus.h"
+#include "protocol/pbus_commands.h"
 
 namespace facset {
 
 namespace {
 constexpr std::int64_t kBlockSize = 256;
-constexpr std::int64_t kFirstSentBlock = 32;  // blocks 0..31 (8 KiB) are never sent
+constexpr std::int64_t kFirstSentBlock = pbus::kFirstImageBlock;  // blocks 0..31 (8 KiB) are never sent
+// The block number travels in a 16-bit argument: a larger image would wrap
+// onto the start (15/0) and finish (15/1) requests.
+constexpr std::int64_t kMaxBlocks = std::int64_t{pbus::kLastImageBlock} + 1;
 constexpr std::uint16_t kVerificationWord = 0;
 
 // The image file, closed on every way out.
@@ -62,10 +67,23 @@ std::string CannotRead(const std::string& path, const std::string& why) {
   return "Cannot read the firmware file " + Utf8ToGbk(path) + ": " + why;
 }
 std::string CannotRead(const std::string& path, int err) { return CannotRead(path, std::strerror(err)); }
+
+// The local date and time of the report line: "2025-12-10 01:09:00".
+std::string ReportTimeText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
+  return buf;
+}
 }  // namespace
 
-FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
+FirmwareResult UpgradeFirmware(const FirmwareRun& run, const std::string& path) {
   if (path.empty() || !FileExists(path)) return FirmwareResult::NoFile;
+  DownloadHost& host = run.host;
+  TPBusComm& engine = run.engine;
+  const auto aborted = [&run] { return run.aborted && run.aborted(); };
 
   // Opened before the scale is asked into its upgrade mode, so that an image
   // that cannot be read leaves the scale as it was, and says so.
@@ -80,33 +98,38 @@ FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
     host.AppendLine(CannotRead(path, "not a regular file"));
     return FirmwareResult::CannotRead;
   }
+  if (CeilDiv(st.st_size, kBlockSize) > kMaxBlocks) {
+    host.AppendLine(CannotRead(path, std::to_string(st.st_size) + " bytes is more than the " +
+                                         std::to_string(kMaxBlocks * kBlockSize) + " the scale's block numbers reach"));
+    return FirmwareResult::CannotRead;
+  }
 
-  auto& data = ScaleComm->BlockData;
+  auto& data = engine.BlockData;
   data.fill(0);
   // The low four digits of the access code as packed BCD, least significant
   // pair first; 0x10 asks for the upgrade mode.
   std::uint8_t code[4];
-  IdToBcdLsbFirst(static_cast<std::uint32_t>(kAccessCode), code);
+  IdToBcdLsbFirst(static_cast<std::uint32_t>(pbus::kAccessCode), code);
   data[0] = code[0];
   data[1] = code[1];
-  data[2] = 0x10;
-  if (!ScaleComm->ReadBlock(14, 16)) {
-    if (DownloadAborted()) return FirmwareResult::Aborted;
+  data[2] = pbus::kUpgradeEntryMode;
+  if (!engine.ReadBlock(pbus::kCmdSession, pbus::kArgUpgradeEntry)) {
+    if (aborted()) return FirmwareResult::Aborted;
     host.AppendLine(LangCatalog("sConnectFail"));
     return FirmwareResult::EntryFailed;
   }
-  if (DownloadAborted()) return FirmwareResult::Aborted;
+  if (aborted()) return FirmwareResult::Aborted;
 
-  if (!ScaleComm->StartUpgrade(0)) {
-    if (DownloadAborted()) return FirmwareResult::Aborted;
+  if (!engine.StartUpgrade(0)) {
+    if (aborted()) return FirmwareResult::Aborted;
     host.AppendLine(kMsgStartCommandError);
-    if (!ScaleComm->Connect(kAccessCode) || DownloadAborted() || !ScaleComm->StartUpgrade(0)) {
-      if (DownloadAborted()) return FirmwareResult::Aborted;
+    if (!engine.Connect(pbus::kAccessCode) || aborted() || !engine.StartUpgrade(0)) {
+      if (aborted()) return FirmwareResult::Aborted;
       host.AppendLine(kMsgReconnectError);
       return FirmwareResult::StartFailed;
     }
   }
-  if (DownloadAborted()) return FirmwareResult::Aborted;
+  if (aborted()) return FirmwareResult::Aborted;
   host.AppendLine(LangCatalog("sStartUpdating"));
 
   if (::lseek(image.fd(), 0, SEEK_SET) != 0) {
@@ -125,36 +148,40 @@ FirmwareResult UpgradeFirmware(DownloadHost& host, const std::string& path) {
       host.ReplaceLastLine(progress);
     }
     if (k % 30 == 0) host.ProcessEvents();
-    if (DownloadAborted()) return FirmwareResult::Aborted;
+    if (aborted()) return FirmwareResult::Aborted;
 
     // The rest of a short last block keeps what the buffer held.
     if (image.ReadBlock(data.data()) < 0) {
       host.AppendLine(CannotRead(path, errno));
       return FirmwareResult::CannotRead;
     }
-    if (k < kFirstSentBlock) continue;
+    if (k < kFirstSentBlock) {
+      host.FirmwareProgress(k + 1, n);
+      continue;
+    }
     if (k == n - 1) {
       data[254] = static_cast<std::uint8_t>(kVerificationWord & 0xFF);
       data[255] = static_cast<std::uint8_t>(kVerificationWord >> 8);
     }
-    if (!ScaleComm->WriteBlock(15, static_cast<std::uint16_t>(k))) {
+    if (!engine.WriteBlock(pbus::kCmdUpgrade, static_cast<std::uint16_t>(k))) {
       failed = true;
       break;
     }
+    host.FirmwareProgress(k + 1, n);
   }
-  if (DownloadAborted()) return FirmwareResult::Aborted;
+  if (aborted()) return FirmwareResult::Aborted;
   if (failed) {
     host.AppendLine(LangCatalog("sCommunicationerror"));
     return FirmwareResult::BlockFailed;
   }
 
   host.AppendLine(LangCatalog("sDisconnect"));
-  if (!ScaleComm->FinishUpgrade(kVerificationWord)) {
-    if (DownloadAborted()) return FirmwareResult::Aborted;
+  if (!engine.FinishUpgrade(kVerificationWord)) {
+    if (aborted()) return FirmwareResult::Aborted;
     host.AppendLine(LangCatalog("sDisconnectError"));
     return FirmwareResult::FinishFailed;
   }
-  if (DownloadAborted()) return FirmwareResult::Aborted;
+  if (aborted()) return FirmwareResult::Aborted;
 
   host.AppendLine(LangCatalog("sUpdatecompleted"));
   host.AppendLine("\r\n\r\n" + LangCatalog("sLastUpdatetime") + ReportTimeText());

@@ -11,8 +11,7 @@ std::string ComListText(int index) {
 
 int ComNumber(std::string_view name) {
   if (name.size() < 4 || name.size() > 7) return 0;
-  auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; };
-  if (upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M') return 0;
+  if (!EqualsFoldedAscii(name.substr(0, 3), "com")) return 0;
   int n = 0;
   for (char c : name.substr(3)) {
     if (c < '0' || c > '9') return 0;

@@ -14,14 +14,18 @@ std::unique_ptr<IniFile> LangFile;
 
 namespace {
 constexpr std::string_view kSetSection = "Set";
+bool g_catalogFallback = false;
+
+// The built-in text of a "Strings" key in the language in force.
+const CatalogEntry* BuiltInString(std::string_view key) {
+  for (const CatalogEntry& e : CatalogTable()) {
+    if (e.section == kStringsSection && e.key == key) return &e;
+  }
+  return nullptr;
+}
 }  // namespace
 
-std::string_view TrimBlanks(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
-  return s.substr(b, e - b);
-}
+void SetLangCatalogFallback(bool on) { g_catalogFallback = on; }
 
 std::string UnescapeText(std::string_view text) {
   // "\r" first, then "\n"; there is no escape for the backslash itself.
@@ -44,15 +48,13 @@ std::string UnescapeText(std::string_view text) {
 
 bool UseChineseCatalog(std::string_view suffix) {
   if (suffix.empty()) return true;
-  if (suffix.size() != 3) return false;
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-  return suffix[0] == '_' && lower(suffix[1]) == 'c' && lower(suffix[2]) == 'n';
+  return EqualsFoldedAscii(suffix, "_cn");
 }
 
 std::string LangFileName(std::string_view suffix) {
   // The suffix comes from whatever parameter file was opened: it must name a
   // file beside the executable, never one elsewhere.
-  std::string name = ExecutableDir() + "kelvaset";
+  std::string name = FilesDir() + "kelvaset";
   for (char c : suffix) name.push_back((c == '/' || c == '\0') ? '_' : c);
   name += ".lng";
   return name;
@@ -71,15 +73,19 @@ void FillLangCatalog(IniFile& lang, bool useChinese) {
 }
 
 void LangSetup(IniFile& ini) {
-  LangSuffix = ini.ReadString(kSetSection, "lngstr", "_cn");
   if (ini.ReadString(kSetSection, "IsEnabled", "").empty()) ini.WriteBool(kSetSection, "IsEnabled", true);
+  LangOpen(ini);
+}
+
+void LangOpen(const IniFile& ini) {
+  LangSuffix = ini.ReadString(kSetSection, "lngstr", "_cn");
   LangFilePath = LangFileName(LangSuffix);
   if (!LangFile) LangFile = std::make_unique<IniFile>(LangFilePath);
   FillLangCatalog(*LangFile, UseChineseCatalog(LangSuffix));
 }
 
 void ConfigStartup() {
-  ToolConfigIni = std::make_unique<IniFile>(ExecutableDir() + std::string(kToolConfigName));
+  ToolConfigIni = std::make_unique<IniFile>(FilesDir() + std::string(kToolConfigName));
   if (ToolConfigIni->ReadString(kSetSection, "lngstr", "notset") == "notset") {
     ToolConfigIni->WriteString(kSetSection, "lngstr", "_cn");
   }
@@ -87,8 +93,23 @@ void ConfigStartup() {
 }
 
 std::string LangCatalog(std::string_view key) {
-  if (!LangFile) return UnescapeText(key);
-  return UnescapeText(LangFile->ReadString(kStringsSection, key, key));
+  std::string v;
+  bool found = false;
+  if (LangFile) {
+    try {
+      v = LangFile->ReadString(kStringsSection, key, g_catalogFallback ? std::string_view() : key);
+      found = true;
+    } catch (const EIniError&) {
+      // A file grown past the INI limit gives no text.
+    }
+  }
+  if (g_catalogFallback && TrimBlanks(v).empty()) {
+    if (const CatalogEntry* e = BuiltInString(key)) {
+      return UnescapeText(TrimBlanks(UseChineseCatalog(LangSuffix) ? e->chinese : e->english));
+    }
+    found = false;
+  }
+  return UnescapeText(found ? std::string_view(v) : key);
 }
 
 std::optional<std::string> LangWindowText(std::string_view section, std::string_view key) {
@@ -96,12 +117,16 @@ std::optional<std::string> LangWindowText(std::string_view section, std::string_
   // The INI layer tells "missing" only through the default: a key is absent
   // exactly when two different defaults both come back.
   constexpr std::string_view kProbeA = "\x01", kProbeB = "\x02";
-  std::string v = LangFile->ReadString(section, key, kProbeA);
-  if (v == kProbeA) {
-    v = LangFile->ReadString(section, key, kProbeB);
-    if (v == kProbeB) return std::nullopt;
+  try {
+    std::string v = LangFile->ReadString(section, key, kProbeA);
+    if (v == kProbeA) {
+      v = LangFile->ReadString(section, key, kProbeB);
+      if (v == kProbeB) return std::nullopt;
+    }
+    return UnescapeText(v);
+  } catch (const EIniError&) {
+    return std::nullopt;  // a file grown past the INI limit holds no text
   }
-  return UnescapeText(v);
 }
 
 void SwitchLanguage(const std::string& paramFilePath, const std::function<void()>& applyTextsAndRebuild) {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/ini_file.h"
+#include "platform/text_rules.h"  // TrimBlanks, for the users of this header
 
 namespace facset {
 
@@ -41,7 +42,7 @@ inline constexpr std::string_view kStringsSection = "Strings";
 
 extern std::unique_ptr<IniFile> ToolConfigIni;  // facconfig.ini beside the executable
 extern std::string LangSuffix;                  // e.g. "_cn"; may be empty
-extern std::string LangFilePath;                // ExecutableDir() + "kelvaset" + suffix + ".lng"
+extern std::string LangFilePath;                // FilesDir() + "kelvaset" + suffix + ".lng"
 extern std::unique_ptr<IniFile> LangFile;       // the current language file, or null
 
 inline constexpr std::string_view kToolConfigName = "facconfig.ini";
@@ -49,19 +50,29 @@ inline constexpr std::string_view kToolConfigName = "facconfig.ini";
 // True when `suffix` is "_cn" (any letter case) or empty.
 bool UseChineseCatalog(std::string_view suffix);
 
-// ExecutableDir() + "kelvaset" + suffix + ".lng".
+// FilesDir() + "kelvaset" + suffix + ".lng".
 std::string LangFileName(std::string_view suffix);
 
-// Opens ExecutableDir() + "facconfig.ini" as ToolConfigIni, writes "Set"/"lngstr"
+// Opens FilesDir() + "facconfig.ini" as ToolConfigIni, writes "Set"/"lngstr"
 // = "_cn" when it reads exactly "notset", then LangSetup on it.
 // Throws EIniError when a write fails; the caller ends the program with its text.
 void ConfigStartup();
 
 // Selects the language named in "Set"/"lngstr" of `ini` (default "_cn"), writes
-// "Set"/"IsEnabled" = "1" into `ini` when it is missing or blank, opens the
-// language file when none is open and fills the missing catalog entries into it.
+// "Set"/"IsEnabled" = "1" into `ini` when it is missing or blank, then LangOpen.
 // Throws EIniError.
 void LangSetup(IniFile& ini);
+
+// The language part of LangSetup, for a caller that must not write `ini`:
+// sets LangSuffix and LangFilePath from "Set"/"lngstr" of `ini`, opens the
+// language file when none is open and fills the missing catalog entries into
+// it. Throws EIniError (the language file is then open but incomplete).
+void LangOpen(const IniFile& ini);
+
+// When on, LangCatalog answers a key that the language file cannot give (no
+// file, unreadable, entry missing) from the built-in catalog of the language
+// in force instead of with the key itself. Off by default.
+void SetLangCatalogFallback(bool on);
 
 // Writes every catalog entry that `lang` lacks or holds blank (only blanks or
 // control characters), Chinese or English, in catalog order, as one atomic
@@ -70,16 +81,14 @@ void LangSetup(IniFile& ini);
 void FillLangCatalog(IniFile& lang, bool useChinese);
 
 // "Strings"/key of the current language file after UnescapeText; the key itself
-// (unescaped) when the entry is missing or no language file is open.
+// (unescaped) when the entry is missing or no language file is open, unless
+// SetLangCatalogFallback is on.
 std::string LangCatalog(std::string_view key);
 
 // The entry `key` of the window section `section` (e.g. "MainForm",
 // "btnopen.Caption") after UnescapeText, or nullopt when the section does not
 // hold the key or no language file is open. An entry present but empty gives "".
 std::optional<std::string> LangWindowText(std::string_view section, std::string_view key);
-
-// Blanks and control characters (bytes <= 0x20) removed from both ends.
-std::string_view TrimBlanks(std::string_view s);
 
 // Every "\r" becomes CR, then every "\n" becomes LF; letter case counts.
 std::string UnescapeText(std::string_view text);

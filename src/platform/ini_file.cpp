@@ -1,5 +1,7 @@
 #include "platform/ini_file.h"
 
+#include <sys/file.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,56 +13,28 @@
 #include <random>
 #include <unordered_map>
 
+#include "platform/text_rules.h"
+
 namespace facset {
 
-EIniError::EIniError(const std::string& path) : std::runtime_error("Unable to write to " + path), path_(path) {}
+EIniError::EIniError(const std::string& path, const std::string& reason)
+    : std::runtime_error("Unable to write to " + path + (reason.empty() ? "" : ": " + reason)), path_(path) {}
+
+EIniError::EIniError(const std::string& path, const std::string& message, int)
+    : std::runtime_error(message), path_(path) {}
+
+EIniTooLarge::EIniTooLarge(const std::string& path)
+    : EIniError(path, path + ": larger than " + std::to_string(kIniMaxFileSize >> 20) + " MiB, not a parameter file", 0) {}
 
 namespace {
 
 // ---- Byte-level rules ------------------------------------------------------
-// A byte 0x81..0xFE starts a two-byte GBK character; its second byte is data,
-// never a delimiter, a blank or a letter to fold.
 
-inline bool IsLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
-inline bool IsBlank(unsigned char c) { return c <= 0x20 || c == 0x7F; }
-inline std::size_t CharLen(std::string_view s, std::size_t i) {
-  return (IsLead(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ? 2 : 1;
-}
-
-// Drops blanks and control characters at both ends without splitting a character.
-std::string_view Trim(std::string_view s) {
-  std::size_t b = 0;
-  while (b < s.size() && IsBlank(static_cast<unsigned char>(s[b]))) ++b;
-  std::size_t end = b;
-  for (std::size_t i = b; i < s.size();) {
-    const std::size_t n = CharLen(s, i);
-    if (n == 2 || !IsBlank(static_cast<unsigned char>(s[i]))) end = i + n;
-    i += n;
-  }
-  return s.substr(b, end - b);
-}
-
-void FoldInto(std::string_view s, std::string& out) {
-  out.clear();
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = CharLen(s, i);
-    if (n == 2) {
-      out.append(s.data() + i, 2);
-    } else {
-      char c = s[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      out.push_back(c);
-    }
-    i += n;
-  }
-}
-
-std::string Fold(std::string_view s) {
-  std::string out;
-  FoldInto(s, out);
-  return out;
-}
+inline bool IsBlank(unsigned char c) { return IsBlankByte(c); }
+inline std::size_t CharLen(std::string_view s, std::size_t i) { return GbkCharLen(s, i); }
+std::string_view Trim(std::string_view s) { return TrimBlanks(s); }
+void FoldInto(std::string_view s, std::string& out) { FoldAsciiInto(s, out); }
+std::string Fold(std::string_view s) { return FoldAscii(s); }
 
 // ---- Document model ----------------------------------------------------------
 
@@ -130,11 +104,15 @@ struct Block {
   std::uint32_t lastKey = 0;                            // last key line, or the header (0)
 };
 
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
 struct Document {
   std::vector<Block> blocks;
+  bool bom = false;  // the file began with a UTF-8 BOM: skipped on reading, kept on writing
   std::unordered_map<std::string, std::uint32_t> sections;  // folded name -> first block
 
   void Clear() {
+    bom = false;
     blocks.assign(1, Block{});
     sections.clear();
   }
@@ -158,15 +136,17 @@ struct Document {
 
   void Parse(std::string_view data) {
     Clear();
+    bom = data.starts_with(kUtf8Bom);
+    if (bom) data.remove_prefix(kUtf8Bom.size());
     std::size_t i = 0;
     const std::size_t n = data.size();
     while (i < n) {
       std::size_t j = i;
-      while (j < n && data[j] != '\r' && data[j] != '\n') ++j;
+      while (j < n && LineBreakLen(data, j) == 0) ++j;
       Line line;
       line.text.assign(data.data() + i, j - i);
       if (j < n) {
-        const std::size_t e = (data[j] == '\r' && j + 1 < n && data[j + 1] == '\n') ? 2 : 1;
+        const std::size_t e = LineBreakLen(data, j);
         line.eol.assign(data.data() + j, e);
         j += e;
       }
@@ -180,7 +160,8 @@ struct Document {
     for (const Block& b : blocks)
       for (const Line& l : b.lines) total += l.text.size() + l.eol.size();
     std::string out;
-    out.reserve(total);
+    out.reserve(total + kUtf8Bom.size());
+    if (bom) out += kUtf8Bom;
     for (const Block& b : blocks)
       for (const Line& l : b.lines) {
         out += l.text;
@@ -211,8 +192,6 @@ bool ReadsBackAs(Line& line, LineKind kind, std::string_view folded) {
   return line.kind == kind && Fold(name) == folded;
 }
 
-bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
-
 // Identity of the file as last read or written; any difference means another
 // program changed it.
 struct FileId {
@@ -236,8 +215,9 @@ FileId IdOf(const struct stat& st) {
   return id;
 }
 
-// Files larger than this are no INI file of this tool; they are treated as unreadable.
-constexpr off_t kMaxFileSize = off_t{256} << 20;
+constexpr off_t kMaxFileSize = static_cast<off_t>(kIniMaxFileSize);
+
+std::string Reason(int err) { return err == 0 ? std::string() : std::strerror(err); }
 
 std::string DirName(const std::string& p) {
   const auto slash = p.find_last_of('/');
@@ -261,6 +241,46 @@ std::string ResolveLinks(const std::string& path) {
   }
   return p;
 }
+
+// Serialises the read-modify-write of one file between processes: an advisory
+// lock on a hidden file beside it (the file itself is replaced by rename). The
+// holder removes the lock file before it lets go, so a waiter that got the lock
+// of a removed file tries again. Where no lock file can be made (a folder that
+// cannot be written) the write goes ahead and reports its own failure.
+class WriteLock {
+ public:
+  explicit WriteLock(const std::string& path) {
+    const std::string target = ResolveLinks(path);
+    const std::string base = target.substr(target.find_last_of('/') + 1);
+    lockPath_ = DirName(target) + "/." + base + ".lock";
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      fd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+      if (fd_ < 0) return;
+      int r;
+      while ((r = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+      }
+      struct stat held {}, named {};
+      if (r == 0 && ::fstat(fd_, &held) == 0 && ::stat(lockPath_.c_str(), &named) == 0 &&
+          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        return;
+      }
+      ::close(fd_);
+      fd_ = -1;
+      if (r != 0) return;
+    }
+  }
+  ~WriteLock() {
+    if (fd_ < 0) return;
+    ::unlink(lockPath_.c_str());
+    ::close(fd_);  // releases the lock
+  }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+
+ private:
+  std::string lockPath_;
+  int fd_ = -1;
+};
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -291,6 +311,13 @@ struct IniFile::State {
   int depth = 0;        // nesting of BeginUpdate
   bool dirty = false;   // doc holds changes not yet in the file
   std::string fsec, fkey;  // folded look-up names, reused to spare allocations
+  std::string why;         // Unusable: the reason
+  bool tooLarge = false;   // Unusable because of its size: reads fail too
+  struct Write {
+    std::string section, key, value;
+  };
+  std::vector<Write> group;  // the writes of the open group, replayed onto a changed file
+  std::uint64_t generation = 0;  // counts the times the model was rebuilt from the file
 
   State() { doc.Clear(); }
 
@@ -304,14 +331,20 @@ struct IniFile::State {
     if (depth > 0) return;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
-      const bool absent = (errno == ENOENT || errno == ENOTDIR);
+      const int err = errno;
+      const bool absent = (err == ENOENT || err == ENOTDIR);
       const Status now = absent ? Status::Absent : Status::Unusable;
       if (cached && status == now) return;
-      Reset(now);
+      Reset(now, absent ? std::string() : Reason(err));
       return;
     }
-    if (!S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
-      Reset(Status::Unusable);
+    if (!S_ISREG(st.st_mode)) {
+      Reset(Status::Unusable, "not a regular file");
+      return;
+    }
+    if (st.st_size > kMaxFileSize) {
+      Reset(Status::Unusable, "larger than " + std::to_string(kIniMaxFileSize >> 20) + " MiB");
+      tooLarge = true;
       return;
     }
     if (cached && status == Status::Regular && id == IdOf(st)) {
@@ -327,9 +360,12 @@ struct IniFile::State {
     Load(path);
   }
 
-  void Reset(Status now) {
+  void Reset(Status now, std::string reason = {}) {
+    ++generation;
     doc.Clear();
     raw.clear();
+    why = std::move(reason);
+    tooLarge = false;
     status = now;
     cached = true;
     racy = false;
@@ -354,6 +390,7 @@ struct IniFile::State {
     if (fd < 0) return false;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
       ::close(fd);
+      errno = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
       return false;
     }
     data.resize(static_cast<std::size_t>(st.st_size));
@@ -371,10 +408,13 @@ struct IniFile::State {
       got += static_cast<std::size_t>(n);
       if (static_cast<off_t>(got) > kMaxFileSize) {
         ok = false;
+        errno = EFBIG;
         break;
       }
     }
+    const int err = errno;
     ::close(fd);
+    errno = err;
     data.resize(got);
     return ok;
   }
@@ -384,10 +424,15 @@ struct IniFile::State {
     struct stat st;
     bool missing = false;
     if (!ReadAll(path, data, st, &missing)) {
-      Reset(missing ? Status::Absent : Status::Unusable);
+      const int err = errno;
+      Reset(missing ? Status::Absent : Status::Unusable, missing ? std::string() : Reason(err));
+      tooLarge = err == EFBIG;
       return;
     }
+    ++generation;
     doc.Parse(data);
+    why.clear();
+    tooLarge = false;
     raw = std::move(data);
     status = Status::Regular;
     cached = true;
@@ -397,10 +442,10 @@ struct IniFile::State {
 
   // Applies one write to the model; false when the key already has this value.
   bool Apply(const std::string& path, std::string_view section, std::string_view key, std::string_view value) {
-    if (status == Status::Unusable) throw EIniError(path);
+    if (status == Status::Unusable) throw EIniError(path, why);
     const std::string_view sec = Trim(section);
     const std::string_view k = Trim(key);
-    if (HasLineBreak(sec) || HasLineBreak(k) || HasLineBreak(value)) throw EIniError(path);
+    if (HasLineBreak(sec) || HasLineBreak(k) || HasLineBreak(value)) throw EIniError(path, "a line break in a name or value");
     FoldInto(sec, fsec);
     FoldInto(k, fkey);
 
@@ -408,7 +453,7 @@ struct IniFile::State {
     kl.text.reserve(k.size() + 1 + value.size());
     kl.text.append(k).append("=").append(value);
     kl.eol = "\r\n";
-    if (!ReadsBackAs(kl, LineKind::Key, fkey)) throw EIniError(path);
+    if (!ReadsBackAs(kl, LineKind::Key, fkey)) throw EIniError(path, kNotReadBack);
 
     const auto s = doc.sections.find(fsec);
     if (s == doc.sections.end()) {
@@ -416,7 +461,7 @@ struct IniFile::State {
       hl.text.reserve(sec.size() + 2);
       hl.text.append("[").append(sec).append("]");
       hl.eol = "\r\n";
-      if (!ReadsBackAs(hl, LineKind::Header, fsec)) throw EIniError(path);
+      if (!ReadsBackAs(hl, LineKind::Header, fsec)) throw EIniError(path, kNotReadBack);
       if (Line* last = doc.LastLine(); last && last->eol.empty()) last->eol = "\r\n";
       doc.AddLine(std::move(hl));
       doc.AddLine(std::move(kl));
@@ -433,7 +478,7 @@ struct IniFile::State {
       if (!l.hasValue) nl.text.push_back('=');
       nl.text.append(value);
       nl.eol = l.eol;
-      if (!ReadsBackAs(nl, LineKind::Key, fkey)) throw EIniError(path);
+      if (!ReadsBackAs(nl, LineKind::Key, fkey)) throw EIniError(path, kNotReadBack);
       l = std::move(nl);
       return true;
     }
@@ -458,15 +503,19 @@ struct IniFile::State {
     dirty = false;
   }
 
+  static constexpr const char* kNotReadBack = "the line would not read back as that key";
+
   void FlushOrThrow(const std::string& path) {
-    if (status == Status::Unusable) throw EIniError(path);
+    if (status == Status::Unusable) throw EIniError(path, why);
     const std::string target = ResolveLinks(path);
     struct stat old;
     const bool exists = ::stat(target.c_str(), &old) == 0;
     if (exists) {
       // A file marked read-only stays unwritten, as with an in-place write.
-      if (!S_ISREG(old.st_mode) || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-        throw EIniError(path);
+      if (!S_ISREG(old.st_mode)) throw EIniError(path, "not a regular file");
+      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        throw EIniError(path, errno == EACCES ? "read-only (" + Reason(errno) + ")" : Reason(errno));
+      }
     }
     std::string data = doc.Serialize();
 
@@ -482,11 +531,17 @@ struct IniFile::State {
       fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) throw EIniError(path);
+    if (fd < 0) throw EIniError(path, Reason(errno));
 
-    bool ok = WriteAll(fd, data);
+    int err = 0;
+    auto failed = [&err](bool ok) {
+      if (!ok && err == 0) err = errno != 0 ? errno : EIO;
+      return !ok;
+    };
+    errno = 0;
+    bool ok = !failed(WriteAll(fd, data));
     if (ok && exists) {
-      ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+      ok = !failed(::fchmod(fd, old.st_mode & 07777) == 0);
       if (ok && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
         // Keeping the owner is best effort: only a privileged process may give files away.
         [[maybe_unused]] int r = ::fchown(fd, old.st_uid, old.st_gid);
@@ -494,12 +549,12 @@ struct IniFile::State {
     }
     // The data must be on disk before the rename makes it the file, or a power
     // cut could leave an empty file under the old name.
-    if (ok) ok = ::fdatasync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok) ok = ::rename(tmp.c_str(), target.c_str()) == 0;
+    if (ok) ok = !failed(::fdatasync(fd) == 0);
+    if (failed(::close(fd) == 0)) ok = false;
+    if (ok) ok = !failed(::rename(tmp.c_str(), target.c_str()) == 0);
     if (!ok) {
       ::unlink(tmp.c_str());
-      throw EIniError(path);
+      throw EIniError(path, Reason(err));
     }
     struct stat st;
     if (::stat(target.c_str(), &st) == 0) {
@@ -523,6 +578,7 @@ IniFile::~IniFile() = default;
 std::string IniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
   State& st = *state_;
   st.Refresh(path_);
+  if (st.tooLarge) throw EIniTooLarge(path_);
   FoldInto(Trim(section), st.fsec);
   FoldInto(Trim(key), st.fkey);
   const Line* l = st.doc.Find(st.fsec, st.fkey);
@@ -598,8 +654,10 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
   State& st = *state_;
   if (st.depth > 0) {
     if (st.Apply(path_, section, key, value)) st.dirty = true;
+    st.group.push_back({std::string(section), std::string(key), std::string(value)});
     return;
   }
+  WriteLock lock(path_);
   st.Refresh(path_);
   // Apply checks everything before it changes the model, so a refused write leaves it intact.
   if (st.Apply(path_, section, key, value)) st.Flush(path_);
@@ -618,6 +676,7 @@ void IniFile::BeginUpdate() {
   if (st.depth == 0) {
     st.Refresh(path_);
     st.dirty = false;
+    st.group.clear();
   }
   ++st.depth;
 }
@@ -626,13 +685,30 @@ void IniFile::CommitUpdate() {
   State& st = *state_;
   if (st.depth == 0) return;
   if (--st.depth > 0) return;
-  if (st.dirty) st.Flush(path_);
+  std::vector<State::Write> group = std::move(st.group);
+  st.group.clear();
+  if (!st.dirty) return;
+  WriteLock lock(path_);
+  // Another program may have written the file since the group began: its
+  // changes stay, the group's writes are applied again on top of them.
+  const std::uint64_t before = st.generation;
+  st.Refresh(path_);
+  if (st.generation != before) {
+    try {
+      for (const State::Write& w : group) st.Apply(path_, w.section, w.key, w.value);
+    } catch (...) {
+      st.Invalidate();
+      throw;
+    }
+  }
+  st.Flush(path_);
 }
 
 void IniFile::CancelUpdate() {
   State& st = *state_;
   if (st.depth == 0) return;
   st.depth = 0;
+  st.group.clear();
   if (st.dirty) st.Invalidate();
 }
 

@@ -21,14 +21,28 @@
 
 namespace facset {
 
-// Raised when a write cannot be carried out; the message is "Unable to write to <path>".
+// Files larger than this are no INI file of this tool.
+inline constexpr std::uint64_t kIniMaxFileSize = std::uint64_t{256} << 20;
+
+// Raised when a write cannot be carried out; the message is "Unable to write to
+// <path>", then ": " and the reason when one is known.
 class EIniError : public std::runtime_error {
  public:
-  explicit EIniError(const std::string& path);
+  explicit EIniError(const std::string& path, const std::string& reason = {});
   const std::string& path() const { return path_; }
+
+ protected:
+  EIniError(const std::string& path, const std::string& message, int);
 
  private:
   std::string path_;
+};
+
+// Raised by reads and writes of a file over kIniMaxFileSize: such a file is
+// never taken for an empty one.
+class EIniTooLarge : public EIniError {
+ public:
+  explicit EIniTooLarge(const std::string& path);
 };
 
 // Longest value a read returns; longer values are cut here.
@@ -45,14 +59,18 @@ class IniFile {
   const std::string& path() const { return path_; }
 
   // Missing file, section or key gives `def`; an existing empty value gives "".
+  // A leading UTF-8 BOM is no part of the first line (and is kept by writes).
+  // Throws EIniTooLarge for a file over kIniMaxFileSize.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
   // Decimal with optional sign, or hex after "$", "0x", "0X"; anything else
   // (empty, not an integer, outside int32) gives `def`.
   std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
 
-  // Each write reaches the file at once, as one atomic replacement of it.
-  // Throws EIniError; the file is then unchanged.
+  // Each write reaches the file at once, as one atomic replacement of it,
+  // under an advisory lock (flock on ".NAME.lock" beside the file, there only
+  // during the write) so that writers in other processes lose nothing. Throws EIniError; the file is then
+  // unchanged.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
@@ -62,7 +80,8 @@ class IniFile {
   // replacement: all or nothing. CancelUpdate drops them. Use IniUpdate.
   // Groups nest: only the outermost CommitUpdate writes, and a CancelUpdate at
   // any depth drops the whole group (later Commit/Cancel calls do nothing).
-  // Changes other programs make to the file during a group are overwritten.
+  // When another program changed the file during a group, the group's writes
+  // are applied again on top of its changes.
   void BeginUpdate();
   void CommitUpdate();  // ends the update either way; throws EIniError, the file then unchanged
   void CancelUpdate();

@@ -1,9 +1,5 @@
 #include "protocol/pbus.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -11,8 +7,9 @@
 #include <ctime>
 #include <fstream>
 
-#include "platform/dialogs.h"
 #include "platform/paths.h"
+#include "protocol/pbus_commands.h"
+#include "protocol/pbus_links.h"
 #include "protocol/udp_client.h"
 #include "serial/serial_comm.h"
 
@@ -45,19 +42,7 @@ class TPBusComm::BusyScope {
 
 TPBusComm::TPBusComm()
     : udp_(std::make_unique<UdpClient>()),
-      comm_(std::make_unique<TComm>()),
-      timer_(std::make_unique<QTimer>()),
-      limit_(std::make_unique<QTimer>()) {
-  timer_->setSingleShot(true);
-  timer_->setTimerType(Qt::PreciseTimer);
-  QObject::connect(timer_.get(), &QTimer::timeout, [this] {
-    timedOut_ = -1;
-    timer_->stop();
-  });
-  limit_->setSingleShot(true);
-  limit_->setTimerType(Qt::PreciseTimer);
-  QObject::connect(limit_.get(), &QTimer::timeout, [this] { limitExpired_ = true; });
-
+      comm_(std::make_unique<TComm>()) {
   active_ = false;
   baudRate_ = TBaudRate::tbr9600;
   comm_->SetBaudRate(kBaudTable[0]);
@@ -69,26 +54,21 @@ TPBusComm::TPBusComm()
   comm_->SetByteSize(TByteSize::_8);
   comm_->SetParity(TParity::None);
   comm_->SetStopBits(TStopBits::_1);
-  comm_->SetReadIntervalTimeout(1);
-  comm_->OnReceiveData = [this](TComm&, const std::uint8_t* buf, std::uint16_t len) { ReceiveBytes(buf, len); };
-  comm_->OnSendDataEmpty = [this](TComm&) { txDrained_ = true; };
-  // A port that failed under us will never drain nor answer: end the wait.
-  comm_->OnRequestHangup = [this](TComm&) {
-    hungUp_ = true;
-    aborted_ = true;
-  };
+  // Whatever the line holds is handed over as soon as it is quiet: a verdict
+  // need not wait for a quiet millisecond, and the receive side collects a
+  // frame that comes in pieces.
+  comm_->SetReadIntervalTimeout(0xFFFFFFFFu);
+
+  serialLink_ = std::make_unique<SerialLink>(*comm_);
+  serialLink_->SetSink([this](const std::uint8_t* d, std::size_t n, bool fresh) { ReceiveBytes(d, n, fresh); });
+  udpLink_ = std::make_unique<UdpLink>(*udp_);
+  udpLink_->SetSink([this](const std::uint8_t* d, std::size_t n, bool fresh) { ReceiveDatagram(d, n, fresh); });
 
   retryCount_ = 6;
   retryInterval_ = 800;
-  txDrained_ = true;
 }
 
-TPBusComm::~TPBusComm() {
-  Abort();
-  comm_->OnReceiveData = nullptr;
-  comm_->OnSendDataEmpty = nullptr;
-  comm_->OnRequestHangup = nullptr;
-}
+TPBusComm::~TPBusComm() { Abort(); }
 
 void TPBusComm::SetBaudRate(TBaudRate v) {
   const std::uint8_t idx = static_cast<std::uint8_t>(v) & 0x7F;
@@ -100,10 +80,44 @@ void TPBusComm::SetBaudRate(TBaudRate v) {
 
 void TPBusComm::Abort() { aborted_ = true; }
 
+void TPBusComm::UseTransport(PBusTransport* t) {
+  override_ = t;
+  if (t) {
+    t->SetSink([this, stream = t->Stream()](const std::uint8_t* d, std::size_t n, bool fresh) {
+      if (stream)
+        ReceiveBytes(d, n, fresh);
+      else
+        ReceiveDatagram(d, n, fresh);
+    });
+  }
+  ResetLink();
+}
+
+PBusTransport& TPBusComm::Link() {
+  if (override_) return *override_;
+  if (mode_ == TMode::tmTCPIP) {
+    udp_->SetRemote(host_, port_);
+    return *udpLink_;
+  }
+  serialLink_->SetHoldLimit(holdLimit_);
+  return *serialLink_;
+}
+
+void TPBusComm::ResetLink() {
+  answers_ = 0;
+  transmissions_ = 0;
+  strays_ = 0;
+  owedWait_ = false;
+  settled_ = false;
+  duplicates_ = false;
+  collecting_ = false;
+}
+
 // ---------------------------------------------------------------- link
 
 void TPBusComm::SetActive(bool open, const std::string& host, int port) {
   if (busy_) throw EPBusBusy();
+  ResetLink();
   if (mode_ == TMode::tmTCPIP) {
     host_ = host;
     port_ = port;
@@ -125,7 +139,7 @@ void TPBusComm::SetActive(bool open, const std::string& host, int port) {
 }
 
 void TPBusComm::SaveTrace() {
-  const std::string path = ExecutableDir() + "DEBUG.LOG";
+  const std::string path = FilesDir() + "DEBUG.LOG";
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   for (const auto& line : trace_) out << line << "\r\n";
   out.close();
@@ -134,49 +148,77 @@ void TPBusComm::SaveTrace() {
   if (!out) qWarning("Cannot write the trace file %s", path.c_str());
 }
 
-// ---------------------------------------------------------------- waiting
-
-template <typename Done>
-bool TPBusComm::SleepUntil(Done done, int ms) {
-  if (!QCoreApplication::instance())
-    throw std::logic_error("The protocol engine needs a QCoreApplication to wait");
-  limitExpired_ = false;
-  if (ms >= 0) limit_->start(ms);
-  bool ok = true;
-  while (!done()) {
-    if (limitExpired_) {
-      ok = false;
-      break;
-    }
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  }
-  limit_->stop();
-  return ok;
-}
+// ---------------------------------------------------------------- receiving
 
 void TPBusComm::ResetReceive() {
   aborted_ = false;
   answerByte_ = 0;
   rxState_ = -1;
   rxCount_ = 0;
+  collecting_ = false;
 }
 
-void TPBusComm::ReceiveBytes(const std::uint8_t* data, std::size_t length) {
-  const std::size_t room = kRxMax - static_cast<std::size_t>(rxCount_);
-  const std::size_t take = std::min(length, room);
-  if (take) std::memcpy(frameBuf_.data() + rxCount_, data, take);
-  rxCount_ += static_cast<int>(take);
-  if (rxState_ == -1 && (frameBuf_[0] == kVerdictAck || frameBuf_[0] == kVerdictRefused)) {
-    answerByte_ = frameBuf_[0];
+void TPBusComm::AnswerComplete(std::uint8_t verdict, bool frame) {
+  ++answers_;
+  if (frameCreditable_ && accepting_ && rxState_ < 1) {
     rxState_ = 1;
-    rxCount_ = 0;
-  } else {
-    rxState_ = 0;
-    if (rxCount_ >= static_cast<int>(kFrameNeeded)) {
-      rxState_ = 1;
-      rxCount_ = 0;
+    answerByte_ = verdict;
+    if (frame) {
+      frameBuf_.fill(0);
+      std::copy_n(rxBuf_.begin(), kFrameNeeded, frameBuf_.begin());
     }
+    return;
   }
+  ++strays_;
+  // More answers than transmissions: the scale answers some requests twice.
+  if (answers_ > transmissions_) duplicates_ = true;
+}
+
+void TPBusComm::Scan(std::uint8_t c, bool fresh) {
+  if (collecting_) {
+    // Inside a frame every byte up to the end marker has its top bit set; a
+    // byte without it ends the broken frame and may begin the next answer.
+    if (rxCount_ >= static_cast<int>(kFrameNeeded) - 1 || (c & 0x80) != 0) {
+      rxBuf_[static_cast<std::size_t>(rxCount_++)] = c;
+      if (rxCount_ >= static_cast<int>(kFrameNeeded)) {
+        collecting_ = false;
+        rxCount_ = 0;
+        AnswerComplete(0, true);
+      }
+      return;
+    }
+    collecting_ = false;
+    rxCount_ = 0;
+  }
+  // Whether an answer may be credited is decided by the bytes that begin it.
+  frameCreditable_ = fresh;
+  if (c == kVerdictAck || c == kVerdictRefused) {
+    AnswerComplete(c, false);
+  } else if (c == kFrameStart) {
+    collecting_ = true;
+    rxBuf_[0] = c;
+    rxCount_ = 1;
+  }
+  // Anything else cannot begin an answer (a late trailer, line noise).
+}
+
+void TPBusComm::ReceiveBytes(const std::uint8_t* data, std::size_t length, bool fresh) {
+  for (std::size_t i = 0; i < length; ++i) Scan(data[i], fresh);
+  if (rxState_ != 1) rxState_ = collecting_ && frameCreditable_ && accepting_ ? 0 : -1;
+}
+
+void TPBusComm::ReceiveDatagram(const std::uint8_t* data, std::size_t length, bool fresh) {
+  if (length == 0) return;
+  ++answers_;
+  if (fresh && accepting_ && rxState_ == -1) {
+    frameBuf_.fill(0);
+    std::copy_n(data, std::min(length, kRxMax), frameBuf_.begin());
+    answerByte_ = data[0] == kVerdictAck || data[0] == kVerdictRefused ? data[0] : 0;
+    rxState_ = 1;
+    return;
+  }
+  ++strays_;
+  if (answers_ > transmissions_) duplicates_ = true;
 }
 
 static int AnswerFromByte(std::uint8_t b) {
@@ -185,36 +227,69 @@ static int AnswerFromByte(std::uint8_t b) {
   return AnswerData;
 }
 
-int TPBusComm::WaitAnswer(int intervalMs) {
-  ResetReceive();
-  hungUp_ = false;
-  if (sendRefused_) {
-    // TComm would not queue the frame (port closed or its writer gone): no
-    // drain will ever be reported.
-    aborted_ = true;
-    lastWaitEnd_ = WaitEnd::SendRefused;
-    return AnswerAborted;
+// ---------------------------------------------------------------- transactions
+
+void TPBusComm::EncodeFrame() { facset::EncodeFrame(packet_.data(), frameBuf_.data()); }
+
+void TPBusComm::DecodeFrame() {
+  if (!facset::DecodeFrame(frameBuf_.data(), packet_.data())) checksumError_ = true;
+}
+
+void TPBusComm::SettleBeforeRequest() {
+  // The usual case, a scale that answered every transmission once: nothing to
+  // collect (Attempt takes in what already arrived).
+  if (!owedWait_ && (settled_ || answers_ == 0) && !duplicates_) return;
+  PBusTransport& link = Link();
+  accepting_ = false;
+  link.Flush();
+  const auto stop = [this] { return aborted_; };
+  // Answers still owed to earlier transmissions of the last request would be
+  // taken for this one's: collect them first (only after repeats or silence).
+  if (owedWait_ && answers_ < owedUntil_)
+    link.Listen(2 * retryInterval_, [this] { return aborted_ || answers_ >= owedUntil_; });
+  owedWait_ = false;
+  // Once per link, after its first answer: does the scale send its verdicts
+  // twice? If so, every request waits for the second copy to pass.
+  if (!settled_ && answers_ > 0 && !aborted_) {
+    settled_ = true;
+    const std::uint64_t before = strays_;
+    link.Listen(kDuplicateWindowMs, [this, before] { return aborted_ || strays_ > before; });
   }
-  // Bounded: a line that never drains (flow control held, a hung port) must
-  // not hold the tool forever.
-  const std::uint32_t bps = std::max<std::uint32_t>(comm_->BaudRate(), 1);
-  const std::uint64_t frameMs = (static_cast<std::uint64_t>(kFrameSize) * 10 * 1000 + bps - 1) / bps;
-  const int boundMs = static_cast<int>(std::min<std::uint64_t>(10 * frameMs + 1000, 600000));
-  if (!SleepUntil([this] { return txDrained_ || aborted_; }, boundMs)) {
+  if (duplicates_ && !aborted_) link.Listen(kDuplicateWindowMs, stop);
+}
+
+template <typename Fn>
+auto TPBusComm::Guarded(Fn fn) {
+  try {
+    return fn();
+  } catch (const std::exception&) {
+    accepting_ = false;
     aborted_ = true;
-    lastWaitEnd_ = WaitEnd::DrainLimit;
+    lastWaitEnd_ = WaitEnd::Abort;
+    if (OnSendException) OnSendException();
+    throw;
+  }
+}
+
+int TPBusComm::Attempt(const std::uint8_t* packet) {
+  PBusTransport& link = Link();
+  const WaitEnd end = Guarded([&] {
+    accepting_ = false;
+    link.Flush();
+    ResetReceive();
+    accepting_ = true;
+    ++transmissions_;
+    link.Send(packet);
+    return link.Wait(retryInterval_, [this] { return aborted_ || rxState_ > 0; });
+  });
+  accepting_ = false;
+  if (end == WaitEnd::DrainLimit || end == WaitEnd::Hangup || end == WaitEnd::SendRefused) {
+    aborted_ = true;
+    lastWaitEnd_ = end;
     return AnswerAborted;
   }
   if (aborted_) {
-    lastWaitEnd_ = hungUp_ ? WaitEnd::Hangup : WaitEnd::Abort;
-    return AnswerAborted;
-  }
-  timedOut_ = 0;
-  timer_->start(std::max(intervalMs, 0));
-  SleepUntil([this] { return timedOut_ != 0 || aborted_ || rxState_ > 0; }, -1);
-  timer_->stop();
-  if (aborted_) {
-    lastWaitEnd_ = hungUp_ ? WaitEnd::Hangup : WaitEnd::Abort;
+    lastWaitEnd_ = WaitEnd::Abort;
     return AnswerAborted;
   }
   if (rxState_ > 0) {
@@ -225,143 +300,66 @@ int TPBusComm::WaitAnswer(int intervalMs) {
   return AnswerTimeout;
 }
 
-// ---------------------------------------------------------------- serial
-
-void TPBusComm::EncodeFrame() { facset::EncodeFrame(packet_.data(), frameBuf_.data()); }
-
-void TPBusComm::DecodeFrame() {
-  if (!facset::DecodeFrame(frameBuf_.data(), packet_.data())) checksumError_ = true;
-}
-
-void TPBusComm::SerialSend() {
-  txDrained_ = false;
-  sendRefused_ = !comm_->SendData(frameBuf_.data(), static_cast<std::uint16_t>(kFrameSize));
-}
-
-bool TPBusComm::DoTransactAck() {
-  if (mode_ == TMode::tmTCPIP) return DoUdpExchange(packet_.data(), kPacketSize) == AnswerAck;
-  for (int n = 0;; ++n) {
-    EncodeFrame();
-    frameBuf_[301] = kFrameTrailer;
-    SerialSend();
-    if (WaitAnswer(retryInterval_) == AnswerAck) return true;
-    if (aborted_ || n >= retryCount_) {
-      aborted_ = true;
-      return false;
-    }
-  }
-}
-
-bool TPBusComm::DoTransactData() {
-  if (mode_ == TMode::tmTCPIP) {
-    if (DoUdpExchange(request_.data(), kPacketSize) != AnswerData) return false;
-    std::copy_n(frameBuf_.begin(), kPacketSize, packet_.begin());
-    return true;
-  }
-  for (int n = 0;; ++n) {
-    checksumError_ = false;
-    std::copy_n(request_.begin(), kPacketSize, packet_.begin());
-    EncodeFrame();
-    frameBuf_[301] = kFrameTrailer;
-    SerialSend();
-    if (WaitAnswer(retryInterval_) == AnswerData) {
-      DecodeFrame();
-      if (!checksumError_) return true;
-    }
-    if (aborted_ || n >= retryCount_) {
-      aborted_ = true;
-      return false;
-    }
-  }
-}
-
-bool TPBusComm::TransactAck() {
-  BusyScope scope(*this);
-  return scope && DoTransactAck();
-}
-
-bool TPBusComm::TransactData() {
-  BusyScope scope(*this);
-  return scope && DoTransactData();
-}
-
-// ---------------------------------------------------------------- UDP
-
-bool TPBusComm::WaitReadable(int ms) {
-  if (!notifier_) {
-    // Stays enabled for the engine's life: outside an exchange a datagram is
-    // thrown away at once, so nothing stale waits for the next request.
-    notifier_ = std::make_unique<QSocketNotifier>(udp_->Handle(), QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-      if (udpWaiting_) {
-        udpReadable_ = true;
-        return;
-      }
-      try {
-        udp_->Discard();
-      } catch (const std::exception&) {
-        notifier_->setEnabled(false);  // a broken socket must not spin the loop
-      }
-    });
-  }
-  notifier_->setEnabled(true);
-  udpReadable_ = false;
-  udpWaiting_ = true;
-  try {
-    SleepUntil([this] { return aborted_ || udpReadable_; }, ms);
-  } catch (...) {
-    udpWaiting_ = false;
-    throw;
-  }
-  udpWaiting_ = false;
-  // The notifier may not have been served in the last pass: look once more.
-  return udpReadable_ || (!aborted_ && udp_->Readable());
-}
-
-int TPBusComm::DoUdpExchange(const std::uint8_t* buffer, std::size_t length) {
-  if (!QCoreApplication::instance())
-    throw std::logic_error("The protocol engine needs a QCoreApplication to wait");
-  int result = AnswerAborted;
-  int attempt = 0;
+bool TPBusComm::Transact(const std::uint8_t* packet, Want want, int attempts,
+                         const std::function<void(int)>& beforeAttempt) {
+  PBusTransport& link = Link();
   aborted_ = false;
-  udp_->SetRemote(host_, port_);
-  while (!aborted_) {
-    if (attempt > retryCount_) {
-      SleepUntil([] { return false; }, 10);
-      result = AnswerTimeout;
+  Guarded([this] { SettleBeforeRequest(); });
+  if (aborted_) {
+    lastAnswer_ = AnswerAborted;
+    return false;
+  }
+  const std::uint64_t answersAtStart = answers_;
+  std::uint64_t sent = 0;
+  bool ok = false;
+  for (int n = 0;; ++n) {
+    if (beforeAttempt) beforeAttempt(n);
+    checksumError_ = false;
+    const int a = Attempt(packet);
+    ++sent;
+    lastAnswer_ = a;
+    if (link.Stream()) {
+      if (want == Want::Ack && a == AnswerAck) ok = true;
+      if (want == Want::Data && a == AnswerData) {
+        DecodeFrame();
+        ok = !checksumError_;
+      }
+      if (ok) break;
+      // A held line would only hold the repeat too.
+      if (aborted_ || n + 1 >= attempts) {
+        aborted_ = true;
+        break;
+      }
+    } else {
+      // UDP repeats on silence only; any answer ends the exchange.
+      if (a == AnswerTimeout && !aborted_ && n + 1 < attempts) continue;
+      if (a == AnswerTimeout) Guarded([&] { link.Listen(10, [this] { return aborted_; }); });
+      if (want == Want::Ack) ok = a == AnswerAck;
+      if (want == Want::Data && a == AnswerData) {
+        std::copy_n(frameBuf_.begin(), kPacketSize, packet_.begin());
+        ok = true;
+      }
       break;
     }
-    try {
-      // A late answer to an earlier request must not pass for this one's.
-      if (attempt == 0) udp_->Discard();
-      udp_->Send(buffer, length);
-      if (WaitReadable(retryInterval_)) {
-        std::uint8_t rx[kRxMax] = {};
-        const std::size_t n = udp_->Receive(rx, sizeof rx);
-        if (n > 0) {
-          ResetReceive();
-          std::fill_n(frameBuf_.begin(), kRxMax, 0);
-          ReceiveBytes(rx, n);
-          result = AnswerFromByte(answerByte_);
-          break;
-        }
-      }
-    } catch (const std::exception&) {
-      AppDialogs().ShowMessage("Send exception", "", MsgIcon::Information);
-      aborted_ = true;
-      result = AnswerAborted;
-      throw;
-    }
-    if (!aborted_) ++attempt;
-    QCoreApplication::processEvents();
   }
-  return result;
+  if (answers_ - answersAtStart < sent) {
+    owedUntil_ = answersAtStart + sent;
+    owedWait_ = true;
+  }
+  return ok;
 }
+
+bool TPBusComm::TransactAck() { return Transact(packet_.data(), Want::Ack, retryCount_ + 1); }
+
+bool TPBusComm::TransactData() { return Transact(request_.data(), Want::Data, retryCount_ + 1); }
 
 int TPBusComm::UdpExchange(const std::uint8_t* buffer, std::size_t length) {
   BusyScope scope(*this);
   if (!scope) return AnswerAborted;
-  return DoUdpExchange(buffer, length);
+  Buffer packet{};
+  std::copy_n(buffer, std::min(length, kPacketSize), packet.begin());
+  Transact(packet.data(), Want::Any, retryCount_ + 1);
+  return lastAnswer_;
 }
 
 // ---------------------------------------------------------------- requests
@@ -374,14 +372,14 @@ bool TPBusComm::WriteBlock(std::uint8_t command, std::uint16_t arg) {
   BusyScope scope(*this);
   if (!scope) return false;
   BuildRequest(packet_, command, arg, BlockData.data());
-  return DoTransactAck();
+  return TransactAck();
 }
 
 bool TPBusComm::ReadBlock(std::uint8_t command, std::uint16_t arg) {
   BusyScope scope(*this);
   if (!scope) return false;
   BuildRequest(request_, command, arg, BlockData.data());
-  const bool ok = DoTransactData();
+  const bool ok = TransactData();
   std::copy_n(packet_.begin() + kPayloadOffset, kPayloadSize, BlockData.begin());
   return ok;
 }
@@ -396,15 +394,15 @@ static std::array<std::uint8_t, kPayloadSize> WordPayload(std::uint16_t v) {
 bool TPBusComm::StartUpgrade(std::uint16_t value) {
   BusyScope scope(*this);
   if (!scope) return false;
-  BuildRequest(packet_, 15, 0, WordPayload(value).data());
-  return DoTransactAck();
+  BuildRequest(packet_, pbus::kCmdUpgrade, pbus::kArgStartUpgrade, WordPayload(value).data());
+  return TransactAck();
 }
 
 bool TPBusComm::FinishUpgrade(std::uint16_t value) {
   BusyScope scope(*this);
   if (!scope) return false;
-  BuildRequest(packet_, 15, 1, WordPayload(value).data());
-  return DoTransactAck();
+  BuildRequest(packet_, pbus::kCmdUpgrade, pbus::kArgFinishUpgrade, WordPayload(value).data());
+  return TransactAck();
 }
 
 bool TPBusComm::Disconnect(std::int32_t id) {
@@ -412,8 +410,8 @@ bool TPBusComm::Disconnect(std::int32_t id) {
   if (!scope) return false;
   std::array<std::uint8_t, kPayloadSize> p{};
   IdToBcdLsbFirst(static_cast<std::uint32_t>(id), p.data());
-  BuildRequest(packet_, 14, 2, p.data());
-  return DoTransactAck();
+  BuildRequest(packet_, pbus::kCmdSession, pbus::kArgLogOff, p.data());
+  return TransactAck();
 }
 
 bool TPBusComm::Connect(std::int32_t id) {
@@ -432,25 +430,17 @@ bool TPBusComm::Connect(std::int32_t id) {
   p[8] = ToBcd2(static_cast<std::uint16_t>(time.minute));
   p[9] = ToBcd2(static_cast<std::uint16_t>(time.second));
   p[10] = static_cast<std::uint8_t>(baudRate_);
-  BuildRequest(packet_, 14, 1, p.data());
+  BuildRequest(packet_, pbus::kCmdSession, pbus::kArgLogOn, p.data());
 
-  if (mode_ == TMode::tmTCPIP) return DoTransactAck();
+  if (!Link().Stream()) return TransactAck();
 
-  // The scale may still run at any speed: two passes over the table.
-  for (int n = 0;; ++n) {
-    EncodeFrame();
-    comm_->SetBaudRate(kBaudTable[static_cast<std::size_t>(n) % kBaudTable.size()]);
-    frameBuf_[301] = kFrameTrailer;
-    SerialSend();
-    if (WaitAnswer(retryInterval_) == AnswerAck) {
-      comm_->SetBaudRate(kBaudTable[static_cast<std::size_t>(baudRate_)]);
-      return true;
-    }
-    if (aborted_ || n >= 9) {
-      aborted_ = true;
-      return false;
-    }
-  }
+  // The scale may still run at any speed: two passes over the table. Every
+  // answer counts, a refusal like silence.
+  constexpr int kSpeedSearchTransmissions = 2 * static_cast<int>(kBaudTable.size());
+  const bool ok = Transact(packet_.data(), Want::Ack, kSpeedSearchTransmissions,
+                           [this](int n) { Link().SetLineSpeed(kBaudTable[static_cast<std::size_t>(n) % kBaudTable.size()]); });
+  if (ok) Link().SetLineSpeed(kBaudTable[static_cast<std::size_t>(baudRate_)]);
+  return ok;
 }
 
 }  // namespace facset

@@ -10,6 +10,12 @@
 // notification or any other application event arrives, so the application
 // stays responsive and no CPU is burnt while the scale thinks.
 //
+// Every verdict is the scale's answer to that request: bytes that reached the
+// tool before a request had left it, bytes that cannot begin an answer and
+// answers after the first one are never credited to it, and answers still
+// owed to earlier transmissions of a repeated request are collected before
+// the next request goes out.
+//
 // The engine is not reentrant: a request started from an event handler while
 // another one waits is refused (false, or EPBusBusy from SetActive) and leaves
 // the running one untouched. Abort() is the one call allowed during a wait.
@@ -23,14 +29,14 @@
 #include <vector>
 
 #include "protocol/pbus_codec.h"
-
-class QTimer;
-class QSocketNotifier;
+#include "protocol/pbus_transport.h"
 
 namespace facset {
 
 class TComm;
 class UdpClient;
+class SerialLink;
+class UdpLink;
 
 enum class TMode : std::uint8_t { tmCOM = 0, tmTCPIP = 1 };
 enum class TBaudRate : std::uint8_t { tbr9600 = 0, tbr19200 = 1, tbr38400 = 2, tbr57600 = 3, tbr115200 = 4 };
@@ -41,17 +47,6 @@ inline constexpr int AnswerTimeout = -2;
 inline constexpr int AnswerRefused = -1;
 inline constexpr int AnswerAck = 1;
 inline constexpr int AnswerData = 2;
-
-// How the last serial answer wait ended (for diagnostics and tests).
-enum class WaitEnd : std::uint8_t {
-  None,         // no serial wait yet
-  Answer,       // an answer was complete
-  Timeout,      // RetryInterval passed without one
-  Abort,        // Abort() (or the port failed) while waiting for the answer
-  Hangup,       // the port failed (OnRequestHangup) before the frame drained
-  DrainLimit,   // the frame did not drain within 10 frame times + 1 s
-  SendRefused,  // TComm would not queue the frame (port not open)
-};
 
 // Raised when the engine is asked to change its link while a request waits.
 class EPBusBusy : public std::runtime_error {
@@ -95,6 +90,19 @@ class TPBusComm {
   // Repeats after the first transmission, 0..10 (larger values become 10).
   void SetRetryCount(std::uint8_t v) { retryCount_ = v > 10 ? 10 : v; }
 
+  // How long a serial request held back by the scale's XOFF may wait to leave
+  // before its transaction fails (it is then withdrawn, never sent later).
+  int HoldLimit() const { return holdLimit_; }
+  void SetHoldLimit(int ms) { holdLimit_ = ms < 0 ? 0 : ms; }
+
+  // Called when the UDP transport raises an error, before the error passes
+  // to the caller; the program shows "Send exception" there.
+  std::function<void()> OnSendException;
+
+  // For tests: run every transaction over `t` (nullptr: back to the
+  // transport of Mode). The engine does not own it.
+  void UseTransport(PBusTransport* t);
+
   // Source of the date and time in the log-on request (the local clock by default).
   void SetClock(ClockFn clock) { clock_ = clock ? std::move(clock) : ClockFn(SystemLocalClock); }
 
@@ -112,12 +120,6 @@ class TPBusComm {
   // True while a request is running (its wait is on the stack).
   bool Busy() const { return busy_; }
 
-  // ---- Transactions ----
-  // Sends Packet; true on the verdict 0x02.
-  bool TransactAck();
-  // Sends Request; true on a data answer, which is then in Packet.
-  bool TransactData();
-
   // ---- Requests ----
   bool Connect(std::int32_t id);
   bool Disconnect(std::int32_t id);
@@ -127,8 +129,11 @@ class TPBusComm {
   bool FinishUpgrade(std::uint16_t value);
 
   // ---- Lower layers, public for the tests and the tools ----
-  // Appends one delivery of received bytes to FrameBuf and classifies it.
-  void ReceiveBytes(const std::uint8_t* data, std::size_t length);
+  // One delivery of the serial byte stream: looks for the start of an answer
+  // (0x02, 0x55 or the 0x03 start marker), collects a frame across pieces and
+  // credits the first complete answer of the current wait; later ones are
+  // counted as strays. `fresh` false: bytes that predate the request.
+  void ReceiveBytes(const std::uint8_t* data, std::size_t length, bool fresh = true);
   // One UDP request with repeats on silence.
   int UdpExchange(const std::uint8_t* buffer, std::size_t length);
   // Packet into FrameBuf; DecodeFrame sets ChecksumError.
@@ -137,30 +142,41 @@ class TPBusComm {
 
   const Buffer& PacketBuf() const { return packet_; }
   Buffer& PacketBuf() { return packet_; }
-  const Buffer& RequestBuf() const { return request_; }
   const Buffer& FrameBuf() const { return frameBuf_; }
-  bool ChecksumError() const { return checksumError_; }
   int RxState() const { return rxState_; }
   int RxCount() const { return rxCount_; }
   std::uint8_t AnswerByte() const { return answerByte_; }
   TComm& Comm() { return *comm_; }
   WaitEnd LastWaitEnd() const { return lastWaitEnd_; }
+  // How long a second copy of a verdict is looked for: once after the first
+  // answer on a link, and before every request once a scale sent one.
+  static constexpr int kDuplicateWindowMs = 50;
+  // Answers seen that were not credited to a request (strays, duplicates).
+  std::uint64_t StrayAnswers() const { return strays_; }
 
  private:
   class BusyScope;
-  bool DoTransactAck();
-  bool DoTransactData();
-  int DoUdpExchange(const std::uint8_t* buffer, std::size_t length);
-  // One serial answer wait (the frame has just been handed to TComm).
-  int WaitAnswer(int intervalMs);
-  bool WaitReadable(int ms);
+  enum class Want : std::uint8_t { Ack, Data, Any };
+  // The one retry loop of every transaction: up to `attempts` transmissions
+  // of `packet`; `beforeAttempt(n)` runs before transmission n.
+  bool Transact(const std::uint8_t* packet, Want want, int attempts,
+                const std::function<void(int)>& beforeAttempt = {});
+  bool TransactAck();   // Packet, verdict 0x02
+  bool TransactData();  // Request, data answer into Packet
+  // One transmission and the wait for its answer; an answer code.
+  int Attempt(const std::uint8_t* packet);
+  // Collects answers still owed to earlier transmissions, and duplicates.
+  void SettleBeforeRequest();
+  // Runs fn; a transport error sets Aborted, calls OnSendException and passes on.
+  template <typename Fn>
+  auto Guarded(Fn fn);
+  PBusTransport& Link();
+  void ResetLink();
   void ResetReceive();
-  void SerialSend();
+  void ReceiveDatagram(const std::uint8_t* data, std::size_t length, bool fresh);
+  void Scan(std::uint8_t c, bool fresh);
+  void AnswerComplete(std::uint8_t verdict, bool frame);
   void BuildRequest(Buffer& buf, std::uint8_t command, std::uint16_t arg, const std::uint8_t* payload);
-  // Sleeps in the event dispatcher until `done()` or `ms` pass (ms < 0: no
-  // limit). Returns false when the time ran out.
-  template <typename Done>
-  bool SleepUntil(Done done, int ms);
   void SaveTrace();
 
   std::string commName_;
@@ -173,28 +189,35 @@ class TPBusComm {
   std::uint8_t retryCount_ = 6;
   ClockFn clock_ = SystemLocalClock;
 
+  int holdLimit_ = 30000;
+
   std::unique_ptr<UdpClient> udp_;
   std::unique_ptr<TComm> comm_;
-  std::unique_ptr<QTimer> timer_;
-  std::unique_ptr<QTimer> limit_;  // bounds SleepUntil
-  std::unique_ptr<QSocketNotifier> notifier_;
+  std::unique_ptr<SerialLink> serialLink_;
+  std::unique_ptr<UdpLink> udpLink_;
+  PBusTransport* override_ = nullptr;
   std::vector<std::string> trace_;
 
   bool aborted_ = false;
-  bool txDrained_ = true;
-  bool sendRefused_ = false;
   bool checksumError_ = false;
-  int timedOut_ = 0;
   std::uint8_t answerByte_ = 0;
-  int rxCount_ = 0;
-  int rxState_ = -1;
+  int rxCount_ = 0;   // bytes of the frame being collected
+  int rxState_ = -1;  // -1 waiting for the answer, 1 answer credited
+  bool accepting_ = false;        // a wait for an answer runs
+  bool collecting_ = false;       // inside a frame
+  bool frameCreditable_ = false;  // that frame began within the wait
+  std::uint64_t answers_ = 0;     // complete answers seen on this link
+  std::uint64_t strays_ = 0;
+  std::uint64_t transmissions_ = 0;  // on this link
+  int lastAnswer_ = AnswerTimeout;
+  std::uint64_t owedUntil_ = 0;   // answers_ to reach before the next request
+  bool owedWait_ = false;
+  bool settled_ = false;          // duplicates looked for once on this link
+  bool duplicates_ = false;       // the scale was seen answering twice
   bool busy_ = false;
-  bool limitExpired_ = false;
-  bool udpWaiting_ = false;
-  bool udpReadable_ = false;
-  bool hungUp_ = false;
   WaitEnd lastWaitEnd_ = WaitEnd::None;
-  Buffer frameBuf_{};
+  Buffer rxBuf_{};     // the frame being collected
+  Buffer frameBuf_{};  // the credited answer
   Buffer packet_{};
   Buffer request_{};
 };

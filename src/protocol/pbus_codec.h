@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "protocol/pbus_commands.h"
+
 namespace facset {
 
 // Every engine buffer holds 313 bytes; one receive stores at most 312 of them.
@@ -19,14 +21,12 @@ inline constexpr std::size_t kChecksumOffset = 259;
 inline constexpr std::size_t kFrameSize = 302;    // with the 0xFF trailer
 inline constexpr std::size_t kFrameNeeded = 301;  // what a receiver collects
 
-inline constexpr std::uint8_t kFrameStart = 0x03;
-inline constexpr std::uint8_t kFrameEnd = 0x04;
-inline constexpr std::uint8_t kFrameTrailer = 0xFF;
-inline constexpr std::uint8_t kVerdictAck = 0x02;
-inline constexpr std::uint8_t kVerdictRefused = 0x55;
-
-// The identifier that log-on, log-off and upgrade entry carry.
-inline constexpr std::int32_t kAccessCode = 4817;
+inline constexpr std::uint8_t kFrameStart = pbus::kFrameStart;
+inline constexpr std::uint8_t kFrameEnd = pbus::kFrameEnd;
+inline constexpr std::uint8_t kFrameTrailer = pbus::kFrameTrailer;
+inline constexpr std::uint8_t kVerdictAck = pbus::kVerdictAck;
+inline constexpr std::uint8_t kVerdictRefused = pbus::kVerdictRefused;
+inline constexpr std::int32_t kAccessCode = pbus::kAccessCode;
 
 using Buffer = std::array<std::uint8_t, kBufSize>;
 

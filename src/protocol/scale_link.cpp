@@ -4,6 +4,9 @@
 #include <cstring>
 #include <exception>
 
+#include "platform/dialogs.h"
+#include "protocol/pbus_commands.h"
+
 namespace facset {
 
 TPBusComm* ScaleComm = nullptr;
@@ -16,7 +19,9 @@ bool Usable() { return ScaleComm && !ScaleComm->Busy(); }
 }  // namespace
 
 void CreateScaleComm() {
-  if (!ScaleComm) ScaleComm = new TPBusComm();
+  if (ScaleComm) return;
+  ScaleComm = new TPBusComm();
+  ScaleComm->OnSendException = [] { AppDialogs().ShowMessage("Send exception", "", MsgIcon::Information); };
 }
 
 void DestroyScaleComm() {
@@ -30,42 +35,37 @@ void DestroyScaleComm() {
 int LinkUdpPort() { return g_udpPortOverride > 0 ? g_udpPortOverride : kScaleUdpPort; }
 void OverrideLinkUdpPort(int port) { g_udpPortOverride = port > 0 ? port : 0; }
 
-namespace {
-std::string g_lastOpenError;
-}  // namespace
-
-const std::string& LinkLastOpenError() { return g_lastOpenError; }
-
-int LinkOpenSerial(const std::string& devicePath, std::uint8_t baudIndex) {
-  g_lastOpenError.clear();
-  if (!Usable()) return -1;
+LinkOpenResult OpenSerialLink(const std::string& devicePath, std::uint8_t baudIndex) {
+  if (!Usable()) return {};
   try {
     ScaleComm->SetMode(TMode::tmCOM);
     ScaleComm->SetBaudRate(static_cast<TBaudRate>(baudIndex));
     ScaleComm->SetCommName(devicePath);
     ScaleComm->SetActive(true, "", 0);
-    return ScaleComm->Connect(kAccessCode) ? 0 : -1;
+    return {ScaleComm->Connect(kAccessCode) ? 0 : -1, {}};
   } catch (const std::exception& e) {
-    g_lastOpenError = e.what();
-    return -3;
+    return {-3, e.what()};
   }
 }
 
-int LinkOpenUdp(const std::string& host) {
-  g_lastOpenError.clear();
-  if (!Usable()) return -1;
+LinkOpenResult OpenUdpLink(const std::string& host) {
+  if (!Usable()) return {};
   try {
     const int port = LinkUdpPort();
     ScaleComm->SetMode(TMode::tmTCPIP);
     ScaleComm->SetHost(host);
     ScaleComm->SetPort(port);
     ScaleComm->SetActive(true, host, port);
-    return ScaleComm->Connect(kAccessCode) ? 0 : -1;
+    return {ScaleComm->Connect(kAccessCode) ? 0 : -1, {}};
   } catch (const std::exception& e) {
-    g_lastOpenError = e.what();
-    return -3;
+    return {-3, e.what()};
   }
 }
+
+int LinkOpenSerial(const std::string& devicePath, std::uint8_t baudIndex) {
+  return OpenSerialLink(devicePath, baudIndex).code;
+}
+int LinkOpenUdp(const std::string& host) { return OpenUdpLink(host).code; }
 
 int LinkWriteBlock(std::uint8_t command, std::uint8_t addrLow, std::uint8_t addrHigh, const std::uint8_t* data,
                    int length) {
@@ -83,7 +83,7 @@ int CloseLink(TMode mode, const std::string& host, int port) {
   if (!Usable()) return -1;
   ScaleComm->BlockData.fill(0);
   int result = -1;
-  if (ScaleComm->ReadBlock(14, 3)) {
+  if (ScaleComm->ReadBlock(pbus::kCmdSession, pbus::kArgRead)) {
     ScaleComm->Disconnect(kAccessCode);
     result = 0;
   }

@@ -13,7 +13,9 @@ namespace facset {
 // The program's engine; null before CreateScaleComm and after DestroyScaleComm.
 extern TPBusComm* ScaleComm;
 
-// Module start-up: creates ScaleComm (once; later calls keep the existing one).
+// Module start-up: creates ScaleComm (once; later calls keep the existing one)
+// and has it show "Send exception" through AppDialogs when the UDP transport
+// fails.
 void CreateScaleComm();
 // Module shut-down: aborts any wait and frees ScaleComm. Called while a
 // request still waits (from one of its event handlers), the engine is only
@@ -32,10 +34,16 @@ void OverrideLinkUdpPort(int port);
 // searching the scale's speed; the port then runs at `baudIndex` (0..4).
 int LinkOpenSerial(const std::string& devicePath, std::uint8_t baudIndex);
 int LinkOpenUdp(const std::string& host);
-// Why the last open returned -3 (e.g. "Error opening serial port: Permission
-// denied"); empty after any other result. The log line stays " connect err ";
-// this is for the command line's stderr.
-const std::string& LinkLastOpenError();
+
+// The outcome of an open with, for -3, why (e.g. "Error opening serial port:
+// Permission denied"). The log line stays " connect err "; the reason is for
+// the command line's stderr.
+struct LinkOpenResult {
+  int code = -1;
+  std::string reason;
+};
+LinkOpenResult OpenSerialLink(const std::string& devicePath, std::uint8_t baudIndex);
+LinkOpenResult OpenUdpLink(const std::string& host);
 // Sends min(length, 256) bytes (rest zero) with argument high * 256 + low.
 // Errors of the UDP transport pass through.
 int LinkWriteBlock(std::uint8_t command, std::uint8_t addrLow, std::uint8_t addrHigh, const std::uint8_t* data,

@@ -95,19 +95,4 @@ std::size_t UdpClient::Receive(std::uint8_t* buf, std::size_t cap) {
   }
 }
 
-std::size_t UdpClient::Discard() {
-  const int fd = Handle();
-  std::size_t count = 0;
-  std::uint8_t scratch[1];
-  for (;;) {
-    const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_TRUNC);
-    if (n >= 0) {
-      ++count;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    return count;
-  }
-}
-
 }  // namespace facset

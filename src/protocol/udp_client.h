@@ -26,8 +26,6 @@ class UdpClient {
     host_ = host;
     port_ = port;
   }
-  const std::string& RemoteHost() const { return host_; }
-  int RemotePort() const { return port_; }
 
   // One datagram to the remote host and port. Throws EUdpError (a host text
   // that does not resolve, a port outside 1..65535, a failed send).
@@ -37,8 +35,6 @@ class UdpClient {
   // One datagram into `buf` (cut at `cap` bytes); returns the bytes stored,
   // 0 when none is waiting. Throws EUdpError.
   std::size_t Receive(std::uint8_t* buf, std::size_t cap);
-  // Throws away every datagram already waiting; returns how many.
-  std::size_t Discard();
 
   // The socket, created on first call. Throws EUdpError.
   int Handle();

@@ -115,6 +115,8 @@ void TComm::OpenPort() {
   }
 
   fd_ = fd;
+  drainedUpTo_ = 0;
+  deliveryWritten_ = 0;
   ++generation_;
   session_ = std::make_shared<CommSession>(fd, stopFd, wakeFd, lineGoneFd, notifier_, generation_);
   ApplyCommTimeouts();
@@ -176,6 +178,18 @@ void TComm::StopWriteThread() {
   writerThread_.reset();
 }
 
+void TComm::Withdraw() {
+  if (!IsOpen() || !session_) return;
+  CommSession& s = *session_;
+  s.withdrawUpTo.store(s.queued.load());
+  s.DropQueue();
+  tcflush(fd_, TCOFLUSH);
+  const std::uint64_t one = 1;
+  (void)!write(s.wakeFd, &one, sizeof one);
+}
+
+std::uint64_t TComm::QueuedCount() const { return session_ ? session_->queued.load() : 0; }
+
 bool TComm::SendData(const void* Buffer, std::uint16_t Length) {
   if (!IsOpen() || !writerThread_ || Length == 0 || Buffer == nullptr) return false;
   return session_->Enqueue(Buffer, Length);
@@ -234,6 +248,7 @@ void TComm::HandleNotification(QEvent* event) {
   // nothing of `this` is touched after the call.
   switch (ev->kind) {
     case NotifyKind::ReceiveData:
+      deliveryWritten_ = ev->written;
       if (auto h = OnReceiveData) h(*this, ev->data.get(), static_cast<std::uint16_t>(ev->value));
       break;
     case NotifyKind::ReceiveError:
@@ -246,6 +261,7 @@ void TComm::HandleNotification(QEvent* event) {
       if (auto h = OnRequestHangup) h(*this);
       break;
     case NotifyKind::SendEmpty:
+      drainedUpTo_ = ev->written;
       if (auto h = OnSendDataEmpty) h(*this);
       break;
   }

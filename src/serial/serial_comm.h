@@ -23,8 +23,13 @@ namespace serial_detail {
 struct CommSession;
 }
 
-// Enumerations keep their ordinals (one byte each); serial_termios.cpp and
-// serial_comm.cpp show how each value is expressed with termios.
+// Enumerations keep their ordinals (one byte each). Speed, data bits, parity,
+// stop bits, parity checking, CTS/RTS and XON/XOFF flow and the XON/XOFF
+// characters become termios settings; DTR and RTS are set as modem lines and
+// RtsTransmissionAvailable as RS-485 RTS-on-send where the driver has it; zero
+// bytes and parity replacement are handled by the receive thread. Linux has
+// nothing for Outx_DsrFlow, DsrSensitivity, TxContinueOnXoff, XonLimit,
+// XoffLimit and the write time-outs: they are kept and reported, not applied.
 enum class TDtrControl : std::uint8_t { DtrEnable, DtrDisable, DtrHandshake };
 enum class TRtsControl : std::uint8_t { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
 enum class TByteSize : std::uint8_t { _5, _6, _7, _8 };
@@ -80,6 +85,22 @@ class TComm {
   // False when the port is closed, Length is 0, or the transmit thread has ended.
   bool SendData(const void* Buffer, std::uint16_t Length);
   bool IsOpen() const { return fd_ >= 0; }
+
+  // Takes back every request queued so far, the one being written included:
+  // what is still queued is dropped and what the driver still holds is
+  // flushed, so that none of it reaches the line later (e.g. after XON).
+  // OnSendDataEmpty follows as for a written request.
+  void Withdraw();
+  // Requests are numbered from 1 per opening, in SendData order.
+  // The number of the last request queued.
+  std::uint64_t QueuedCount() const;
+  // The last request written or withdrawn when the latest OnSendDataEmpty
+  // was posted: a stale report cannot pass for a later request's drain.
+  std::uint64_t DrainedUpTo() const { return drainedUpTo_; }
+  // During OnReceiveData: the last request whose writing had begun when these
+  // bytes had been read. Bytes read before request k began to go out cannot
+  // be an answer to it.
+  std::uint64_t DeliveryWrittenCount() const { return deliveryWritten_; }
 
   // Events: raised on the creating thread; skipped when empty.
   TReceiveDataEvent OnReceiveData;
@@ -195,6 +216,8 @@ class TComm {
   std::uint32_t writeTotalTimeoutMultiplier_ = 0;
   std::uint32_t writeTotalTimeoutConstant_ = 0;
 
+  std::uint64_t drainedUpTo_ = 0;
+  std::uint64_t deliveryWritten_ = 0;
   int fd_ = -1;                       // the port; open exactly while >= 0
   std::uint64_t generation_ = 0;      // bumped by every OpenPort and ClosePort
   std::shared_ptr<serial_detail::CommSession> session_;  // shared with the two threads

@@ -27,18 +27,23 @@ QEvent::Type CommNotifyEvent::EventType() {
 }
 
 std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+  std::size_t m = 0;
+  std::size_t paid = 0;
+  while (paid < carryN_ && m < n) out[m++] = carry_[paid++];
+  std::copy(carry_.begin() + static_cast<std::ptrdiff_t>(paid), carry_.begin() + static_cast<std::ptrdiff_t>(carryN_),
+            carry_.begin());
+  carryN_ -= paid;
   if (!unmark) {
     state_ = 0;
-    if (!ignoreNull) {
+    if (!ignoreNull && m == 0 && carryN_ == 0) {
       std::memcpy(out, in, n);
       return n;
     }
   }
-  std::size_t m = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t c = in[i];
     if (!unmark) {
-      Emit(c, out, m);
+      Emit(c, out, n, m);
       continue;
     }
     switch (state_) {
@@ -46,7 +51,7 @@ std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t*
         if (c == 0xFF)
           state_ = 1;
         else
-          Emit(c, out, m);
+          Emit(c, out, n, m);
         break;
       case 1:
         if (c == 0x00) {
@@ -54,13 +59,13 @@ std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t*
         } else {
           // 0xFF 0xFF is a received 0xFF; anything else cannot come from the
           // kernel, so pass both bytes on rather than lose one.
-          Emit(0xFF, out, m);
-          if (c != 0xFF) Emit(c, out, m);
+          Emit(0xFF, out, n, m);
+          if (c != 0xFF) Emit(c, out, n, m);
           state_ = 0;
         }
         break;
       default:  // after 0xFF 0x00: the character in error, or 0 for a break
-        Emit(c != 0 && replace ? replacedChar : c, out, m);
+        Emit(c != 0 && replace ? replacedChar : c, out, n, m);
         state_ = 0;
         break;
     }
@@ -70,11 +75,31 @@ std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t*
 
 bool CommSession::Enqueue(const void* data, std::size_t length) {
   if (!writerRunning.load()) return false;
+  const auto* p = static_cast<const std::uint8_t*>(data);
   try {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    std::vector<std::uint8_t> copy(p, p + length);
     std::lock_guard lock(queueMutex_);
-    queue_.push_back(std::move(copy));
+    const std::uint64_t seq = queued.load() + 1;
+    std::size_t done = 0;
+    if (queue_.empty() && !writerBusy_ && !stopped.load()) {
+      started.store(seq);
+      while (done < length) {
+        const ssize_t n = write(fd, p + done, length - done);
+        if (n > 0) {
+          done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else {
+          break;  // full, held by XOFF, or failing: the transmit thread sees to it
+        }
+      }
+    }
+    queued.store(seq);
+    if (done == length) {
+      written.store(seq);
+      directWritten.store(true);
+    } else {
+      queue_.push_back(Request{seq, std::vector<std::uint8_t>(p + done, p + length)});
+    }
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -83,12 +108,18 @@ bool CommSession::Enqueue(const void* data, std::size_t length) {
   return write(wakeFd, &one, sizeof one) == static_cast<ssize_t>(sizeof one) || errno == EAGAIN;
 }
 
-std::optional<std::vector<std::uint8_t>> CommSession::Dequeue() {
+std::optional<CommSession::Request> CommSession::Dequeue() {
   std::lock_guard lock(queueMutex_);
   if (queue_.empty()) return std::nullopt;
   auto front = std::move(queue_.front());
   queue_.pop_front();
+  writerBusy_ = true;
   return front;
+}
+
+void CommSession::WriterIdle() {
+  std::lock_guard lock(queueMutex_);
+  writerBusy_ = false;
 }
 
 void CommSession::DropQueue() {
@@ -96,9 +127,11 @@ void CommSession::DropQueue() {
   queue_.clear();
 }
 
-void CommSession::Post(NotifyKind kind, std::uint32_t value, std::unique_ptr<std::uint8_t[]> data) {
+void CommSession::Post(NotifyKind kind, std::uint32_t value, std::unique_ptr<std::uint8_t[]> data,
+                       std::uint64_t writtenStamp) {
   auto* ev = new CommNotifyEvent(kind, generation, value);
   ev->data = std::move(data);
+  ev->written = writtenStamp;
   QCoreApplication::postEvent(notifier, ev);
 }
 
@@ -198,18 +231,22 @@ void TReadThread::Run() {
   // and what is left over starts the next one.
   constexpr std::size_t kRawRead = 2 * kReadChunk;
   std::uint8_t raw[kRawRead];
-  std::uint8_t chunk[kReadChunk + kRawRead];
+  std::uint8_t chunk[kReadChunk + kRawRead + serial_detail::RxFilter::kMaxOwed];
   std::size_t count = 0;  // below kReadChunk between reads
   bool readAgain = false;
   Clock::time_point readStart = Clock::now();
   Clock::time_point lastByte = readStart;
   Clock::time_point nextSample = readStart + kCounterPeriod;
+  // Requests fully written when the bytes of `chunk` had been read: a chunk
+  // never mixes bytes read before and after a request left the component, so
+  // the owner can tell leftovers from answers.
+  std::uint64_t chunkWritten = 0;
 
   auto deliverFirst = [&](std::size_t n) {
     auto block = std::make_unique<std::uint8_t[]>(n + 1);
     std::memcpy(block.get(), chunk, n);
     block[n] = 0;
-    s.Post(NotifyKind::ReceiveData, static_cast<std::uint32_t>(n), std::move(block));
+    s.Post(NotifyKind::ReceiveData, static_cast<std::uint32_t>(n), std::move(block), chunkWritten);
     count -= n;
     if (count > 0) std::memmove(chunk, chunk + n, count);
   };
@@ -268,8 +305,12 @@ void TReadThread::Run() {
       filter.replacedChar = s.replacedChar.load();
       const ssize_t n = read(s.fd, raw, kRawRead);
       if (n > 0) {
+        const std::uint64_t writtenNow = s.started.load();
+        if (count > 0 && writtenNow != chunkWritten) deliver();
+        if (count == 0) chunkWritten = writtenNow;
         readAgain = static_cast<std::size_t>(n) == kRawRead;
-        const std::size_t kept = filter.Apply(raw, static_cast<std::size_t>(n), chunk + count);
+        std::size_t kept = filter.Apply(raw, static_cast<std::size_t>(n), chunk + count);
+        kept += filter.TakeOwed(chunk + count + kept);
         if (kept > 0) lastByte = Clock::now();
         count += kept;
         counters.Check(s);
@@ -312,11 +353,19 @@ void TWriteThread::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool TWriteThread::WriteRequest(const std::uint8_t* block, std::size_t length) {
+TWriteThread::WriteResult TWriteThread::WriteRequest(const std::uint8_t* block, std::size_t length,
+                                                      std::uint64_t seq) {
   CommSession& s = *session_;
   std::size_t offset = 0;
+  auto withdrawn = [&] { return s.withdrawUpTo.load() >= seq; };
   while (offset < length) {
-    if (s.stopped.load()) return false;
+    if (s.stopped.load()) return WriteResult::Ended;
+    if (withdrawn()) {
+      // What already reached the driver goes too, so that none of it is sent
+      // once the line is released.
+      tcflush(s.fd, TCOFLUSH);
+      return WriteResult::Withdrawn;
+    }
     const ssize_t n = write(s.fd, block + offset, length - offset);
     if (n > 0) {
       offset += static_cast<std::size_t>(n);
@@ -325,21 +374,27 @@ bool TWriteThread::WriteRequest(const std::uint8_t* block, std::size_t length) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) {
       s.WriterSawHangup();
-      return false;
+      return WriteResult::Ended;
     }
-    // Driver buffer full or output held by flow control: wait for room or stop.
-    pollfd fds[2] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLOUT, 0}};
-    if (ppoll(fds, 2, nullptr, nullptr) < 0 && errno != EINTR) {
+    // Driver buffer full or output held by flow control: wait for room, a
+    // withdrawal or the stop.
+    pollfd fds[3] = {{s.stopFd, POLLIN, 0}, {s.fd, POLLOUT, 0}, {s.wakeFd, POLLIN, 0}};
+    if (ppoll(fds, 3, nullptr, nullptr) < 0 && errno != EINTR) {
       s.WriterSawHangup();
-      return false;
+      return WriteResult::Ended;
     }
-    if (IsSet(fds[0])) return false;
+    if (IsSet(fds[0])) return WriteResult::Ended;
+    if (IsSet(fds[2])) {
+      // Consumed here; the caller looks at the queue again after this request.
+      std::uint64_t counter;
+      (void)!read(s.wakeFd, &counter, sizeof counter);
+    }
     if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLOUT)) {
       s.WriterSawHangup();
-      return false;
+      return WriteResult::Ended;
     }
   }
-  return true;
+  return WriteResult::Written;
 }
 
 TWriteThread::DrainResult TWriteThread::WaitDrained() {
@@ -375,6 +430,7 @@ void TWriteThread::Run() {
     (void)!read(s.wakeFd, &counter, sizeof counter);
     auto request = s.Dequeue();
     if (!request) {
+      if (s.directWritten.exchange(false)) notifyPending = true;
       if (notifyPending) {
         const DrainResult d = WaitDrained();
         if (d == DrainResult::Stopped) break;
@@ -383,7 +439,7 @@ void TWriteThread::Run() {
           break;
         }
         if (d == DrainResult::NewData) continue;
-        s.Post(NotifyKind::SendEmpty);
+        s.Post(NotifyKind::SendEmpty, 0, {}, s.written.load());
         notifyPending = false;
       }
       pollfd fds[3] = {{s.stopFd, POLLIN, 0}, {s.wakeFd, POLLIN, 0}, {s.fd, 0, 0}};
@@ -398,7 +454,12 @@ void TWriteThread::Run() {
       }
       continue;
     }
-    if (!WriteRequest(request->data(), request->size())) break;
+    s.started.store(std::max(s.started.load(), request->seq));
+    if (request->seq > s.withdrawUpTo.load() &&
+        WriteRequest(request->bytes.data(), request->bytes.size(), request->seq) == WriteResult::Ended)
+      break;
+    s.written.store(request->seq);
+    s.WriterIdle();
     notifyPending = true;
   }
   s.writerRunning.store(false);

@@ -1,16 +1,35 @@
 // facset-cli download end to end against scale-sim, over UDP and its
 // pseudo-terminal. Each test runs a copy of the program in a folder of its own
-// (its language file and facconfig.ini live beside it).
+// (its language file and facconfig.ini live beside it). What the scale
+// received is read from scale-sim's log and stored files.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <pty.h>
 
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <set>
+#include <thread>
 
+#include "cli/sim_gang.h"
 #include "platform/text_encoding.h"
+#include "records/records.h"
 #include "sim_process.h"
 #include "support/run_process.h"
+
+extern char** environ;
 
 namespace facset {
 namespace {
@@ -22,6 +41,71 @@ using CliRun = testing::ProcessResult;
 std::string ReadAll(const std::string& path) { return testing::ReadFileBytes(path); }
 void WriteAll(const std::string& path, const std::string& s) { testing::WriteFileBytes(path, s); }
 
+std::string Sha256(const std::string& bytes) {
+  return QCryptographicHash::hash(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                  QCryptographicHash::Sha256)
+      .toHex()
+      .toStdString();
+}
+
+// facset-cli started in the background with stdout and stderr in files, for
+// the runs a test watches or interrupts while they go on.
+class Background {
+ public:
+  Background(const std::string& program, std::vector<std::string> args, const std::vector<std::string>& env,
+             const std::string& outPath)
+      : out_(outPath) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) envs.emplace_back(*e);
+    envs.insert(envs.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, (outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  ~Background() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool Running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  // Sends `sig` and returns the exit code (128 + signal when killed by it).
+  int Signal(int sig) {
+    kill(pid_, sig);
+    int ws = 0;
+    waitpid(pid_, &ws, 0);
+    pid_ = -1;
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  }
+  std::string Out() const { return ReadAll(out_); }
+  std::string Err() const { return ReadAll(out_ + ".err"); }
+
+ private:
+  std::string out_;
+  pid_t pid_ = -1;
+};
+
+template <class Pred>
+bool WaitFor(Pred pred, int timeoutMs = 15000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 class CliDownload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -30,10 +114,16 @@ class CliDownload : public ::testing::Test {
     file = dir.file("params.ini");
   }
 
-  CliRun Cli(std::vector<std::string> args, int udpPort = 0) {
+  CliRun Cli(std::vector<std::string> args, int udpPort = 0, std::vector<std::string> env = {}) {
     args.insert(args.begin(), "download");
     const std::string port = "FACSET_SCALE_UDP_PORT";
-    return testing::RunProcess(cli, args, {udpPort ? port + "=" + std::to_string(udpPort) : port});
+    env.push_back(udpPort ? port + "=" + std::to_string(udpPort) : port);
+    return testing::RunProcess(cli, args, env);
+  }
+  std::unique_ptr<Background> Start(std::vector<std::string> args, int udpPort, std::vector<std::string> env = {}) {
+    args.insert(args.begin(), "download");
+    env.push_back("FACSET_SCALE_UDP_PORT=" + std::to_string(udpPort));
+    return std::make_unique<Background>(cli, args, env, dir.file("bg.out"));
   }
 
   // A parameter file: link settings, firmware settings, a few bytes.
@@ -44,11 +134,11 @@ class CliDownload : public ::testing::Test {
     if (!lang.empty()) s += "[Set]\r\nlngstr=" + lang + "\r\nIsEnabled=1\r\n";
     WriteAll(file, s);
   }
-  std::string Image(std::size_t size) {
+  std::string Image(std::size_t size, const std::string& name = "image.hex") {
     std::string b(size, '\0');
     std::mt19937 gen(static_cast<unsigned>(size));
     for (auto& c : b) c = static_cast<char>(gen());
-    const std::string path = dir.file("image.hex");
+    const std::string path = dir.file(name);
     WriteAll(path, b);
     return path;
   }
@@ -108,7 +198,7 @@ TEST_F(CliDownload, DownloadsOverEachTransportAndNeverTouchesTheFile) {
   EXPECT_TRUE(fs::exists(dir.file("kelvaset_en.lng")));  // completed beside the program
 }
 
-TEST_F(CliDownload, FirmwareFromTheFileInItsLanguage) {
+TEST_F(CliDownload, FirmwareFromTheFileInItsLanguageWithProgressEveryTenth) {
   SimProcess sim;
   const std::string image = Image(8193);
   WriteParams("", false, 0, true, image);  // no language named: Chinese
@@ -117,62 +207,329 @@ TEST_F(CliDownload, FirmwareFromTheFileInItsLanguage) {
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string head = " connect ...127.0.0.1\n connect ok \n set ok ! \n";
   ASSERT_EQ(r.out.rfind(head, 0), 0u) << r.out;
-  // UTF-8 text of the Chinese catalog; the progress as the log ends with it.
+  // UTF-8 text of the Chinese catalog.
   const std::string start = GbkToUtf8(Utf8ToGbk("开始更新程序"));
   EXPECT_NE(r.out.find(start + "\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("(1/33)\n"), std::string::npos);
-  EXPECT_NE(r.out.find("(33/33)\n"), std::string::npos);
-  EXPECT_EQ(r.out.find("(2/33)"), std::string::npos);
+  // Off a terminal: the first two progress lines as the log writes them, then
+  // one line each time another tenth of the 33 blocks is done.
+  std::vector<int> shown;
+  const std::regex progress(R"(\((\d+)/33\)\n)");
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), progress); it != std::sregex_iterator(); ++it) {
+    shown.push_back(std::stoi((*it)[1]));
+  }
+  EXPECT_EQ(shown, (std::vector<int>{1, 2, 4, 7, 10, 14, 17, 20, 24, 27, 30, 33})) << r.out;
   EXPECT_NE(r.out.find("\n\n\n"), std::string::npos);  // the two empty lines before the time
   EXPECT_NE(r.out.find("***************************\n***************************\n"), std::string::npos);
   const std::string fw = ReadAll(sim.firmwareFile());
   ASSERT_EQ(fw.size(), 33u * 256);
   EXPECT_EQ(fw[8192], ReadAll(image)[8192]);
-  EXPECT_EQ(fw.substr(33 * 256 - 2), std::string(2, '\0'));
-
-  const CliRun gbk = Cli({file, "--gbk", "--no-firmware", "--com", "NONE"}, sim.udpPort());
-  EXPECT_EQ(gbk.status, 1);
-  EXPECT_EQ(gbk.out, "");
-  EXPECT_NE(gbk.err.find(Utf8ToGbk("未设置串口")), std::string::npos) << gbk.err;
   EXPECT_TRUE(FileStamp(file) == before);
 }
 
-TEST_F(CliDownload, FailuresExitOneWithTheReason) {
-  SimProcess sim({"--stop-ack-from-block", "40", "--refuse", "80/0:1"});
+// Each failure has its own exit code, the reason on stderr, and the log ends
+// where the scale stopped.
+TEST_F(CliDownload, EachFailureHasItsExitCode) {
   const std::string image = Image(20000);
   struct Case {
+    std::vector<std::string> simArgs;
     std::vector<std::string> args;
+    int status;
     std::string lastLine, reason;
   };
   const Case cases[] = {
-      {{"--no-firmware"}, " set fail ", "did not acknowledge the parameter block"},
-      {{"--firmware", image}, "Communication error", "firmware block"},
-      {{"--firmware", dir.file("missing.hex")}, " set ok ! ", "firmware file not found: " + dir.file("missing.hex")},
-      // mapped to a path that is not there: the cause reaches stderr
-      {{"--com", "COM9"}, " connect err ", "no connection to the scale at COM9 (Error opening serial port"},
+      {{"--silent"}, {"--no-firmware", "--retries", "1", "--timeout", "100"}, 3, " connect err ",
+       "no connection to the scale at 127.0.0.1"},
+      {{"--refuse", "80/0:1"}, {"--no-firmware"}, 4, " set fail ", "did not acknowledge the parameter block"},
+      {{"--stop-ack-from-block", "40"}, {"--firmware", image, "--retries", "0", "--timeout", "100"}, 5,
+       "Communication error", "firmware block"},
+      {{"--refuse", "14/16"}, {"--firmware", image, "--retries", "0", "--timeout", "100"}, 5, "", "upgrade mode"},
   };
-  WriteAll(dir.file("facconfig.ini"), "[serial]\r\nCOM9=" + dir.file("no-tty") + "\r\n");
   WriteParams("_en", false, 0, false, "");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
+    SimProcess sim(c.simArgs);
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), file);
     const CliRun r = Cli(args, sim.udpPort());
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, c.status) << r.err;
     ASSERT_FALSE(r.out.empty());
-    const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
-    EXPECT_EQ(last, c.lastLine + "\n") << r.out;
+    if (!c.lastLine.empty()) {
+      const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+      EXPECT_EQ(last, c.lastLine + "\n") << r.out;
+    }
     EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
   }
 }
 
-TEST_F(CliDownload, SilentScale) {
+TEST_F(CliDownload, RetriesAndTimeoutReachTheEngine) {
   SimProcess sim({"--silent"});
   WriteParams("_en", false, 0, false, "");
-  const CliRun r = Cli({file}, sim.udpPort());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, " connect ...127.0.0.1\n connect err \n");
-  EXPECT_NE(r.err.find("no connection to the scale at 127.0.0.1"), std::string::npos) << r.err;
+  const auto began = std::chrono::steady_clock::now();
+  const CliRun r = Cli({file, "--retries", "2", "--timeout", "150"}, sim.udpPort());
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_EQ(r.status, 3);
+  // One log-on and two repeats reached the scale, nothing after them.
+  const auto log = sim.WaitLog(3);
+  EXPECT_EQ(log.size(), 3u);
+  for (const auto& e : log) EXPECT_EQ(e.cmd, 14) << e.raw;
+  // The default would wait 6 x 800 ms; generous bound for a loaded machine.
+  EXPECT_LT(took, std::chrono::milliseconds(4000));
+}
+
+// Anything wrong with the inputs is refused before the link opens: exit 6,
+// the reason on stderr, and the scale has received nothing.
+TEST_F(CliDownload, RefusedInputSendsNothing) {
+  SimProcess sim;
+  const std::string image = Image(9000);
+  WriteAll(dir.file("empty.ini"), "");
+  WriteAll(dir.file("other.ini"), "[port]\r\nip=127.0.0.1\r\n[factory]\r\nbinFilePath=x\r\n");
+  WriteAll(dir.file("empty.hex"), "");
+  WriteAll(dir.file("facconfig.ini"), "[serial]\r\nCOM9=" + dir.file("no-tty") + "\r\n");
+  fs::create_directory(dir.file("folder.hex"));
+  WriteAll(dir.file("binary.ini"), std::string("[factory]\r\nbyte[1  ]=1\r\n\0\x01\x02", 27));
+  WriteParams("_en", false, 0, false, "");
+  struct Case {
+    std::vector<std::string> args;
+    std::string reason;
+    std::string env = {};
+  };
+  const Case cases[] = {
+      {{dir.file("empty.ini")}, "not a parameter file: " + dir.file("empty.ini")},
+      {{image}, "not a parameter file: " + image},  // an image given by mistake
+      {{dir.file("binary.ini")}, "not a parameter file"},
+      {{dir.file("other.ini")}, "not a parameter file"},  // no byte keys
+      {{dir.file("missing.ini")}, dir.file("missing.ini")},
+      {{file, "--firmware", dir.file("missing.hex")}, dir.file("missing.hex")},
+      {{file, "--firmware", dir.file("folder.hex")}, "is a directory"},
+      {{file, "--firmware", dir.file("empty.hex")}, "empty"},
+      {{file, "--com", "COM9"}, "serial port COM9: " + dir.file("no-tty")},
+      {{file, "--com", "NONE", "--gbk"}, Utf8ToGbk("未设置串口")},
+      {{file}, "FACSET_SCALE_UDP_PORT", "FACSET_SCALE_UDP_PORT=50x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "download");
+    const CliRun r = testing::RunProcess(
+        cli, args, {c.env.empty() ? "FACSET_SCALE_UDP_PORT=" + std::to_string(sim.udpPort()) : c.env});
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(sim.WaitLog(1, 300).empty());
+  EXPECT_FALSE(fs::exists(sim.paramFile()));
+  EXPECT_FALSE(fs::exists(dir.file("missing.ini")));
+}
+
+// A pipe or a file gets each line when it is complete: a run killed after the
+// block went out has already logged it.
+TEST_F(CliDownload, LinesReachAFileBeforeTheRunEnds) {
+  SimProcess sim({"--stop-ack-from-block", "32", "--stop-ack-mode", "silent"});
+  WriteParams("_en", false, 0, false, "");
+  auto run = Start({file, "--firmware", Image(9000)}, sim.udpPort());
+  ASSERT_TRUE(WaitFor([&] { return run->Out().find(" set ok ! \n") != std::string::npos; })) << run->Out();
+  EXPECT_TRUE(run->Running());
+  EXPECT_EQ(run->Signal(SIGKILL), 128 + SIGKILL);
+  EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
+}
+
+TEST_F(CliDownload, InterruptExitsWith130AndWarnsDuringAnUpgrade) {
+  struct Case {
+    std::vector<std::string> simArgs;
+    bool firmware;
+    std::string waitFor;  // log text that shows the run got there ("": the scale got a request)
+    bool warned;
+  };
+  const Case cases[] = {
+      {{"--silent"}, false, "", false},
+      {{"--stop-ack-from-block", "33", "--stop-ack-mode", "silent"}, true, "Start updating", true},
+  };
+  WriteParams("_en", false, 0, false, "");
+  const std::string image = Image(9000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.waitFor);
+    SimProcess sim(c.simArgs);
+    std::vector<std::string> args = {file};
+    if (c.firmware) args.insert(args.end(), {"--firmware", image});
+    auto run = Start(args, sim.udpPort());
+    ASSERT_TRUE(WaitFor([&] {
+      return c.waitFor.empty() ? !sim.Log().empty() : run->Out().find(c.waitFor) != std::string::npos;
+    })) << run->Out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(run->Signal(SIGTERM), 130);
+    EXPECT_NE(run->Err().find("interrupted"), std::string::npos) << run->Err();
+    EXPECT_EQ(run->Err().find("middle of a firmware upgrade") != std::string::npos, c.warned) << run->Err();
+  }
+}
+
+// The log never shows a raw catalog key: when the language file cannot be
+// read or completed, the built-in texts of that language serve.
+TEST_F(CliDownload, BuiltInTextsWhenTheLanguageFileIsUnusable) {
+  SimProcess sim;
+  const std::string image = Image(300);
+  struct Case {
+    std::string lang;
+    std::string startText;
+  };
+  const Case cases[] = {{"_en", "Start updating the program"}, {"_cn", GbkToUtf8(Utf8ToGbk("开始更新程序"))}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lang);
+    fs::create_directory(dir.file("kelvaset" + c.lang + ".lng"));  // neither readable nor writable
+    WriteParams(c.lang, false, 0, true, image);
+    const CliRun r = Cli({file}, sim.udpPort());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(c.startText + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("sStartUpdating"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("sUpdate"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(2/2)"), std::string::npos) << r.out;
+  }
+}
+
+// On a terminal the progress line is rewritten in place and tells blocks,
+// percent, rate and time left; the finished log still reads line by line.
+TEST_F(CliDownload, TerminalShowsProgressInPlace) {
+  SimProcess sim({"--delay", "20"});
+  const std::string image = Image(8192 + 20 * 256);  // 20 blocks on the line
+  WriteParams("_en", false, 0, true, image);
+  int master = -1;
+  const std::string port = "FACSET_SCALE_UDP_PORT=" + std::to_string(sim.udpPort());
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::putenv(const_cast<char*>(port.c_str()));
+    ::execl(cli.c_str(), cli.c_str(), "download", file.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has ended
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(master);
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << out;
+  EXPECT_NE(out.find("\r\x1b[Kupdate("), std::string::npos) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(update\(\d+/52\)  blocks \d+/20  \d+%  [0-9.]+ KiB/s  \d+:\d\d left)")))
+      << out;
+  // The last progress text stands alone before the next line.
+  EXPECT_NE(out.find("\r\x1b[Kupdate(52/52)\r\n"), std::string::npos) << out;
+  EXPECT_EQ(ReadAll(sim.firmwareFile()).size(), 52u * 256);
+}
+
+TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
+  const std::string image = Image(8192 + 600);  // 35 blocks: 3 go on the line
+  WriteParams("_en", false, 0, false, "");
+  struct Case {
+    std::vector<std::string> simArgs;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string connect, block, firmware;
+  };
+  const Case cases[] = {
+      {{}, {"--firmware", image}, 0, "ok", "acknowledged", "completed"},
+      {{}, {}, 0, "ok", "acknowledged", "not_asked"},
+            // The upgrade follows a refused block, as in the window.
+      {{"--refuse", "80/0:1"}, {"--firmware", image}, 4, "ok", "not_acknowledged", "completed"},
+      {{}, {"--firmware", dir.file("missing.hex")}, 6, "skipped", "skipped", "skipped"},
+  };
+  // Refused before FILE's link was even read: still one document.
+  {
+    const CliRun r = testing::RunProcess(cli, {"download", dir.file("missing.ini"), "--json"},
+                                         {"FACSET_SCALE_UDP_PORT=5x"});
+    EXPECT_EQ(r.status, 6);
+    const QJsonObject j = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object();
+    EXPECT_EQ(j["exit_code"].toInt(), 6) << r.out;
+    EXPECT_FALSE(j["ok"].toBool(true));
+    EXPECT_TRUE(j["target"].isNull());
+    EXPECT_NE(j["error"].toString().toStdString().find("FACSET_SCALE_UDP_PORT"), std::string::npos);
+    EXPECT_NE(r.err.find("FACSET_SCALE_UDP_PORT"), std::string::npos);
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.exitCode);
+    SimProcess sim(c.simArgs);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), {file, "--json"});
+    const CliRun r = Cli(args, sim.udpPort());
+    EXPECT_EQ(r.status, c.exitCode) << r.err;
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.out), &err);
+    ASSERT_EQ(err.error, QJsonParseError::NoError) << r.out;
+    const QJsonObject j = doc.object();
+    EXPECT_EQ(j["ok"].toBool(), c.exitCode == 0);
+    EXPECT_EQ(j["exit_code"].toInt(), c.exitCode);
+    EXPECT_EQ(j["target"].toString().toStdString(), "127.0.0.1");
+    EXPECT_EQ(j["transport"].toString().toStdString(), "udp");
+    EXPECT_TRUE(std::regex_match(j["started"].toString().toStdString(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+    EXPECT_GE(j["seconds"].toDouble(-1), 0.0);
+    const QJsonObject steps = j["steps"].toObject();
+    EXPECT_EQ(steps["connect"].toObject()["outcome"].toString().toStdString(), c.connect);
+    EXPECT_EQ(steps["block"].toObject()["outcome"].toString().toStdString(), c.block);
+    EXPECT_EQ(steps["firmware"].toObject()["outcome"].toString().toStdString(), c.firmware);
+    std::vector<std::string> lines;
+    for (const auto& l : j["lines"].toArray()) lines.push_back(l.toString().toStdString());
+    if (c.connect == "ok") {
+      // The digest is that of what the scale stored.
+      EXPECT_EQ(j["block_sha256"].toString().toStdString(), Sha256(ExpectedBlock()));
+      if (c.block == "acknowledged") {
+        EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
+      }
+      ASSERT_GE(lines.size(), 3u);
+      EXPECT_EQ(lines[1], " connect ok ");
+    } else {
+      EXPECT_TRUE(j["block_sha256"].isNull());
+      EXPECT_TRUE(lines.empty());
+      EXPECT_TRUE(sim.WaitLog(1, 300).empty());
+    }
+    if (c.firmware == "not_asked") {
+      EXPECT_TRUE(j["firmware"].isNull());
+    } else {
+      const QJsonObject fw = j["firmware"].toObject();
+      EXPECT_EQ(fw["path"].toString().toStdString(), args[3]);
+      if (c.exitCode != 6) {
+        EXPECT_EQ(fw["size"].toInt(), 8192 + 600);
+        EXPECT_EQ(fw["sha256"].toString().toStdString(), Sha256(ReadAll(image)));
+        EXPECT_EQ(fw["blocks_total"].toInt(), 3);
+        EXPECT_EQ(fw["blocks_sent"].toInt(), c.firmware == "completed" ? 3 : 0);
+      }
+    }
+    if (c.firmware == "completed") {
+      EXPECT_EQ(ReadAll(sim.firmwareFile()).size(), 35u * 256);
+      EXPECT_EQ(lines.back(), "***************************");
+      EXPECT_NE(std::find(lines.begin(), lines.end(), "update(35/35)"), lines.end());
+    }
+  }
+}
+
+// The serial log-on carries the speed index and the rest of the run goes at
+// that speed.
+TEST_F(CliDownload, SpeedIsAskedInTheLogOnAndUsedAfterIt) {
+  SimProcess sim({}, true);
+  WriteParams("_en", false, 0, false, "");
+  const struct {
+    std::string bps;
+    int index;
+  } cases[] = {{"115200", 4}, {"9600", 0}, {"38400", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bps);
+    const std::size_t before = sim.Log().size();
+    const CliRun r = Cli({file, "--com", sim.ptyPath(), "--speed", c.bps}, sim.udpPort());
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto log = sim.WaitLog(before + 3);
+    ASSERT_GT(log.size(), before);
+    const auto logOn = std::find_if(log.begin() + static_cast<long>(before), log.end(),
+                                    [](const auto& e) { return e.cmd == 14 && e.answer == "ack"; });
+    ASSERT_NE(logOn, log.end());
+    EXPECT_NE(logOn->raw.find("speed index " + std::to_string(c.index)), std::string::npos) << logOn->raw;
+    const auto block = std::find_if(logOn, log.end(), [](const auto& e) { return e.cmd == 80; });
+    ASSERT_NE(block, log.end());
+    EXPECT_EQ(block->speed, std::stoi(c.bps));
+    EXPECT_EQ(block->answer, "ack");
+  }
+  EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
 }
 
 TEST_F(CliDownload, BadUsageExitsTwo) {
@@ -180,11 +537,17 @@ TEST_F(CliDownload, BadUsageExitsTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {file, file},
-      {file, "--ip", "127.0.0.1", "--com", "COM1"},
+      {file, "--ip", "127.0.0.1", "--ip", "localhost"},  // two targets: every one must be an address
       {file, "--firmware", "x.hex", "--no-firmware"},
       {file, "--ip"},
       {file, "--com", "ttyUSB0"},
       {file, "--baud", "9600"},
+      {file, "--speed", "4800"},
+      {file, "--speed", "115200x"},
+      {file, "--retries", "11"},
+      {file, "--retries", "-1"},
+      {file, "--timeout", "0"},
+      {file, "--timeout", "abc"},
   };
   const FileStamp before(file);
   for (const auto& args : cases) {
@@ -192,13 +555,282 @@ TEST_F(CliDownload, BadUsageExitsTwo) {
     EXPECT_EQ(r.status, 2) << (args.size() > 1 ? args[1] : "");
     EXPECT_NE(r.err.find("usage: facset-cli download"), std::string::npos) << r.err;
   }
-  const CliRun missing = Cli({dir.file("nope.ini")});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_FALSE(fs::exists(dir.file("nope.ini")));
   const CliRun help = Cli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("FACSET_SCALE_UDP_PORT"), std::string::npos);
+  for (const char* code : {"  3 ", "  4 ", "  5 ", "  6 ", "  130 "}) EXPECT_NE(help.out.find(code), std::string::npos);
   EXPECT_TRUE(FileStamp(file) == before);
+}
+
+// The station database: every run that reached the link leaves one record in
+// the tool's folder (FACSET_HOME here), read back through the library.
+class CliRecords : public CliDownload {
+ protected:
+  // A folder of its own per run, so that each holds exactly that run's record.
+  std::string Home(const std::string& name) { return dir.file("home-" + name); }
+  static std::string HomeEnv(const std::string& home) { return "FACSET_HOME=" + home; }
+  static std::vector<DownloadRecord> Records(const std::string& home) {
+    const ReadResult r = ReadRecords(home);
+    EXPECT_FALSE(r.error) << r.error->reason;
+    return r.records;
+  }
+  static std::vector<std::string> Lines(const std::string& out) {
+    std::vector<std::string> lines;
+    std::size_t b = 0;
+    while (b < out.size()) {
+      const std::size_t e = out.find('\n', b);
+      lines.push_back(out.substr(b, e - b));
+      b = e == std::string::npos ? out.size() : e + 1;
+    }
+    return lines;
+  }
+  // The log as it ends: on a pipe every tenth of the upgrade is printed as a
+  // line of its own, the record keeps the progress line as it was last rewritten.
+  static void ExpectLogAsPrinted(const std::vector<std::string>& kept, const std::string& out) {
+    const auto progress = [](const std::string& line) { return line.rfind("update(", 0) == 0; };
+    std::vector<std::string> printed = Lines(out), settled;
+    for (std::size_t i = 0; i < printed.size(); ++i) {
+      if (!progress(printed[i]) || i == 0 || !progress(printed[i - 1]) || i + 1 == printed.size() ||
+          !progress(printed[i + 1])) {
+        settled.push_back(printed[i]);
+      }
+    }
+    EXPECT_EQ(kept, settled) << out;
+  }
+  static std::string BlockBytes(const DownloadRecord& r) {
+    return r.block ? std::string(r.block->begin(), r.block->end()) : std::string();
+  }
+  // What every record holds whatever the outcome.
+  void ExpectCommonFields(const DownloadRecord& r, int status, const std::string& target,
+                          const std::string& transport = "udp") {
+    EXPECT_EQ(r.program, "facset-cli");
+    EXPECT_FALSE(r.version.empty());
+    EXPECT_FALSE(r.station.empty());
+    EXPECT_FALSE(r.operatorName.empty());
+    EXPECT_EQ(r.transport, transport);
+    EXPECT_EQ(r.target, target);
+    EXPECT_EQ(r.paramFile, file);
+    EXPECT_EQ(r.exitCode, status);
+    EXPECT_EQ(BlockBytes(r), ExpectedBlock());
+    EXPECT_EQ(r.blockSha256, Sha256(ExpectedBlock()));
+    EXPECT_TRUE(std::regex_match(r.startUtc, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"))) << r.startUtc;
+    EXPECT_LE(r.startUtc, r.endUtc);
+  }
+};
+
+// Success and each kind of failure: the record tells the truth about every
+// step, names the bytes the scale received, and keeps the log as printed.
+TEST_F(CliRecords, EveryOutcomeIsRecorded) {
+  const std::string image = Image(20000);  // 79 blocks, 47 of them sent
+  const std::vector<std::string> fastFail = {"--retries", "0", "--timeout", "100"};
+  struct Case {
+    std::string name;
+    std::vector<std::string> simArgs, args;
+    int status;
+    std::string outcome, connect, block, firmware;
+    std::optional<std::int64_t> blocksSent;
+  };
+  const Case cases[] = {
+      {"done", {}, {"--firmware", image}, 0, "ok", "ok", "ok", "completed", 47},
+      {"unreachable", {"--silent"}, {"--firmware", image, "--retries", "1", "--timeout", "100"}, 3, "failed", "failed",
+       "not run", "not run", 0},
+      {"block-refused", {"--refuse", "80/0:1"}, {"--no-firmware"}, 4, "failed", "ok", "failed", "not asked", {}},
+      // Blocks 32..39 acknowledged, 40 not.
+      {"block-failed", {"--stop-ack-from-block", "40"}, {"--firmware", image}, 5, "failed", "ok", "ok", "block failed", 8},
+      {"entry-failed", {"--refuse", "14/16"}, {"--firmware", image}, 5, "failed", "ok", "ok", "entry failed", 0},
+  };
+  WriteParams("_en", false, 0, false, "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim(c.simArgs);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), file);
+    if (c.name != "unreachable") args.insert(args.end(), fastFail.begin(), fastFail.end());
+    const CliRun run = Cli(args, sim.udpPort(), {HomeEnv(Home(c.name))});
+    ASSERT_EQ(run.status, c.status) << run.err;
+
+    const auto records = Records(Home(c.name));
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    ExpectCommonFields(r, c.status, "127.0.0.1");
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(r.connectOutcome, c.connect);
+    EXPECT_EQ(r.blockOutcome, c.block);
+    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    EXPECT_EQ(r.blocksSent, c.blocksSent);
+    ExpectLogAsPrinted(r.log, run.out);
+    if (c.block == "ok") {
+      EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(r));  // what the scale received
+    }
+    if (c.firmware == "not asked") {
+      EXPECT_EQ(r.firmwarePath, "");
+      EXPECT_EQ(r.blocksToSend, std::nullopt);
+    } else {
+      EXPECT_EQ(r.firmwarePath, image);
+      EXPECT_EQ(r.firmwareSize, 20000);
+      EXPECT_EQ(r.firmwareSha256, Sha256(ReadAll(image)));
+      EXPECT_EQ(r.blocksToSend, 47);
+    }
+    if (c.firmware == "completed") {
+      EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 20000 - 32 * 256), ReadAll(image).substr(32 * 256));
+    }
+  }
+}
+
+// Over a serial line the target names the list name and the device it stands
+// for, or the device alone when it was named as one.
+TEST_F(CliRecords, SerialTargetNamesTheListNameAndTheDevice) {
+  SimProcess sim({}, true);
+  const std::string home = Home("serial");
+  ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+  WriteAll(home + "/facconfig.ini", "[serial]\r\nCOM2=" + sim.ptyPath() + "\r\n");
+  WriteParams("_en", false, 0, false, "");
+  const std::pair<std::string, std::string> cases[] = {{"COM2", "COM2 " + sim.ptyPath()},
+                                                       {sim.ptyPath(), sim.ptyPath()}};
+  for (const auto& [com, target] : cases) {
+    SCOPED_TRACE(com);
+    fs::remove(sim.paramFile());
+    const CliRun run = Cli({file, "--com", com}, sim.udpPort(), {HomeEnv(home)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto records = Records(home);
+    ASSERT_FALSE(records.empty());
+    ExpectCommonFields(records[0], 0, target, "serial");
+    EXPECT_EQ(records[0].outcome, "ok");
+    EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(records[0]));
+  }
+}
+
+// A signal ends the run as aborted, in the middle of an upgrade or before the
+// scale answered, and the record is still written before the exit.
+TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> simArgs;
+    bool withImage;
+    int sig;
+    std::string connect, block, firmware;
+  };
+  const Case cases[] = {
+      {"mid-upgrade", {"--stop-ack-from-block", "34", "--stop-ack-mode", "silent"}, true, SIGINT, "ok", "ok",
+       "aborted"},
+      {"before-answer", {"--silent"}, false, SIGTERM, "aborted", "not run", "not asked"},
+  };
+  WriteParams("_en", false, 0, false, "");
+  const std::string image = Image(9000);  // 36 blocks, 4 of them sent
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim(c.simArgs);
+    // Waits long enough that the signal, not the engine, ends the run however loaded the machine.
+    std::vector<std::string> args = {file, "--timeout", "5000"};
+    if (c.withImage) args.insert(args.end(), {"--firmware", image});
+    auto run = Start(args, sim.udpPort(), {HomeEnv(Home(c.name))});
+    // Until the scale has the request it never answers: block 34, or the log-on.
+    ASSERT_TRUE(WaitFor([&] {
+      for (const auto& e : sim.Log()) {
+        if (c.withImage ? e.cmd == 15 && e.arg == 34 : true) return true;
+      }
+      return false;
+    })) << run->Out();
+    EXPECT_EQ(run->Signal(c.sig), 130);
+
+    const auto records = Records(Home(c.name));
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    ExpectCommonFields(r, 130, "127.0.0.1");
+    EXPECT_EQ(r.outcome, "aborted");
+    EXPECT_EQ(r.connectOutcome, c.connect);
+    EXPECT_EQ(r.blockOutcome, c.block);
+    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    ExpectLogAsPrinted(r.log, run->Out());
+    if (c.withImage) {
+      // Blocks 32 and 33 were acknowledged before the scale fell silent.
+      EXPECT_EQ(r.blocksSent, 2);
+      EXPECT_EQ(r.blocksToSend, 4);
+      EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(r));
+    }
+  }
+}
+
+// Two scales at once through the several-targets runner: two processes end
+// and append together, and each record holds its own target's run, --json
+// or not.
+TEST_F(CliRecords, ConcurrentDownloadsEachKeepTheirRecord) {
+  testing::SimGang gang(2);
+  WriteParams("_en", false, 0, false, "");
+  const std::string home = Home("gang");
+  const std::string image = Image(20000);
+  const CliRun run = Cli({file, "--ip", gang.Address(0), "--ip", gang.Address(1), "--firmware", image, "--json"},
+                         gang.port(), {HomeEnv(home)});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const QJsonArray doc = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).array();
+  ASSERT_EQ(doc.size(), 2) << run.out;
+
+  const auto records = Records(home);
+  ASSERT_EQ(records.size(), 2u);
+  std::set<std::string> targets;
+  for (const DownloadRecord& r : records) {
+    SCOPED_TRACE(r.target);
+    const std::size_t i = r.target == gang.Address(0) ? 0 : 1;
+    ExpectCommonFields(r, 0, gang.Address(i));
+    targets.insert(r.target);
+    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(r.blocksSent, 47);
+    EXPECT_EQ(ReadAll(gang[i].paramFile()), BlockBytes(r));
+    // The child's own log, unprefixed, naming only its own scale.
+    ASSERT_FALSE(r.log.empty());
+    EXPECT_EQ(r.log[0], " connect ..." + gang.Address(i));
+    for (const auto& line : r.log) EXPECT_EQ(line.find(gang.Address(1 - i)), std::string::npos) << line;
+  }
+  EXPECT_EQ(targets, (std::set<std::string>{gang.Address(0), gang.Address(1)}));
+}
+
+// A database folder that cannot be written (as an ordinary user, since root
+// writes anywhere) never fails the download: the log says why, the exit code
+// is the download's, --json stays one document, the old records are unharmed.
+TEST_F(CliRecords, UnwritableDatabaseNeverFailsTheDownload) {
+  const std::string home = Home("ro");
+  ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+  DownloadRecord earlier;
+  earlier.startUtc = earlier.endUtc = "2026-12-09T10:00:00.000Z";
+  earlier.target = "127.0.0.9";
+  ASSERT_TRUE(AppendRecord(home, earlier));
+  const std::string db = home + "/" + std::string(kRecordsFileName);
+  for (const std::string& f : {db, db + "-wal", db + "-shm"}) ::chmod(f.c_str(), 0644);
+  ::chmod(home.c_str(), 0555);
+  ::chmod(dir.path().c_str(), 0755);
+  ::chmod(file.c_str(), 0644);
+  const std::string dbBefore = ReadAll(db);
+  WriteParams("_en", false, 0, false, "");
+
+  for (bool json : {false, true}) {
+    SCOPED_TRACE(json ? "json" : "log");
+    SimProcess sim;
+    std::vector<std::string> args = {"download", file, "--no-firmware"};
+    if (json) args.push_back("--json");
+    std::string program = cli;
+    if (::geteuid() == 0) {
+      args.insert(args.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups", cli});
+      program = "/usr/bin/setpriv";
+    }
+    const CliRun run = testing::RunProcess(
+        program, args, {HomeEnv(home), "FACSET_SCALE_UDP_PORT=" + std::to_string(sim.udpPort())});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
+    std::string last;
+    if (json) {
+      const QJsonObject doc = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).object();
+      EXPECT_TRUE(doc["ok"].toBool()) << run.out;
+      EXPECT_EQ(doc["exit_code"].toInt(), 0);
+      last = doc["lines"].toArray().last().toString().toStdString();
+    } else {
+      last = Lines(run.out).back();
+    }
+    EXPECT_EQ(last.rfind("record not kept: ", 0), 0u) << run.out;
+    EXPECT_GT(last.size(), std::string("record not kept: ").size());
+  }
+  ::chmod(home.c_str(), 0755);
+  EXPECT_EQ(ReadAll(db), dbBefore);
+  EXPECT_EQ(Records(home).size(), 1u);
 }
 
 }  // namespace

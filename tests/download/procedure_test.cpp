@@ -13,12 +13,16 @@
 #include <random>
 
 #include "download/download.h"
+#include "download/firmware.h"
 #include "download/serial_names.h"
 #include "lang/lang.h"
 #include "platform/paths.h"
 #include "protocol/scale_link.h"
 #include "serial/serial_comm.h"
 #include "sim_process.h"
+#include "support/scripted_transport.h"
+#include "support/temp_files.h"
+#include "protocol/pbus_commands.h"
 
 namespace facset {
 namespace {
@@ -423,6 +427,63 @@ TEST_F(Download, AbortEndsTheRunAndReleasesThePort) {
   host.downProg = false;
   host.lines.clear();
   EXPECT_TRUE(RunDownload(host).blockAcked);
+}
+
+// Block numbers travel in 16 bits: an image whose blocks cannot all be
+// numbered is refused before the scale is asked into its upgrade mode (block
+// 65536 would go out as the start request, 65537 as the finish). The largest
+// image that fits ends with block 65535.
+TEST(FirmwareImageSize, BlockNumbersMustFitSixteenBits) {
+  struct Case {
+    const char* what;
+    std::int64_t size;
+    FirmwareResult result;
+  };
+  constexpr std::int64_t kMost = 65536LL * 256;
+  const std::vector<Case> cases = {
+      {"one byte past the last block", kMost + 1, FirmwareResult::CannotRead},
+      {"far past it", kMost * 2, FirmwareResult::CannotRead},
+      {"exactly the last block", kMost, FirmwareResult::Completed},
+  };
+  testing::TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir.path() + "/image.bin";
+    {
+      std::ofstream(path, std::ios::binary | std::ios::trunc);
+    }
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(c.size));  // sparse
+    testing::ScriptedTransport t(false, [](const testing::ScriptedTransport::Sent& s) {
+      testing::ScriptedTransport::Reaction r;
+      if (s.command() == pbus::kCmdSession && s.arg() == pbus::kArgUpgradeEntry)
+        r.replies.push_back({1, testing::DataPacket(s.command(), s.arg()), {}});
+      else
+        r.replies.push_back({1, {pbus::kVerdictAck}, {}});
+      return r;
+    });
+    TPBusComm engine;
+    engine.SetMode(TMode::tmTCPIP);
+    engine.UseTransport(&t);
+    ScriptHost host;
+    EXPECT_EQ(UpgradeFirmware({engine, host}, path), c.result);
+    if (c.result == FirmwareResult::CannotRead) {
+      EXPECT_TRUE(t.sent.empty());  // no 14/16, no 15/0
+      ASSERT_EQ(host.lines.size(), 1u);
+      EXPECT_NE(host.lines[0].find("16777216"), std::string::npos) << host.lines[0];
+    } else {
+      std::uint32_t highest = 0;
+      std::size_t starts = 0, finishes = 0;
+      for (const auto& s : t.sent) {
+        if (s.command() != pbus::kCmdUpgrade) continue;
+        if (s.arg() == pbus::kArgStartUpgrade) ++starts;
+        if (s.arg() == pbus::kArgFinishUpgrade) ++finishes;
+        highest = std::max<std::uint32_t>(highest, s.arg());
+      }
+      EXPECT_EQ(highest, 65535u);
+      EXPECT_EQ(starts, 1u);
+      EXPECT_EQ(finishes, 1u);
+    }
+  }
 }
 
 }  // namespace

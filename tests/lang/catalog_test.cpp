@@ -137,7 +137,7 @@ TEST(FillLangCatalog, FailedFillLeavesTheFileUnchanged) {
       FillLangCatalog(lang, true);
       ADD_FAILURE() << "the fill should have failed";
     } catch (const EIniError& e) {
-      EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+      EXPECT_EQ(std::string(e.what()), "Unable to write to " + path + ": File too large");
     }
   }
   EXPECT_EQ(ReadFileBytes(path), original);

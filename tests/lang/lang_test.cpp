@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -151,7 +153,7 @@ TEST_F(LangStartupTest, StartUpFailsWithTheIniError) {
     ConfigStartup();
     FAIL() << "start-up should have failed";
   } catch (const EIniError& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to write to " + At("file") + "/facconfig.ini");
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + At("file") + "/facconfig.ini: Not a directory");
   }
 }
 
@@ -245,6 +247,59 @@ TEST(LangFileName, StaysBesideTheExecutable) {
   EXPECT_EQ(LangFileName(""), "/opt/facset/kelvaset.lng");
   EXPECT_EQ(LangFileName("/../../etc/x"), "/opt/facset/kelvaset_.._.._etc_x.lng");
   OverrideExecutableDir("");
+}
+
+}  // namespace
+}  // namespace facset
+
+namespace facset {
+namespace {
+
+// For a caller that must not write the parameter file and may find the
+// language file unusable: the file is never written, and with the fallback on
+// a lookup gives the built-in text of the language, never the key.
+TEST_F(LangStartupTest, OpenWithoutWritingAndFallBackToTheBuiltInTexts) {
+  const std::string params = At("p.ini");
+  WriteFileBytes(params, "[Set]\r\nlngstr=_EN\r\n");
+  struct Case {
+    std::string name;
+    std::function<void()> spoil;  // makes the language file unusable, or not
+    bool throws;
+    std::string startText;        // LangCatalog("sStartUpdating")
+  };
+  const Case cases[] = {
+      {"usable", [] {}, false, "Start updating the program"},
+      {"a folder in its place", [&] { std::filesystem::create_directory(At("kelvaset_EN.lng")); }, true,
+       "Start updating the program"},
+      {"an entry blanked", [&] { WriteFileBytes(At("kelvaset_EN.lng"), "[Strings]\r\nsStartUpdating=\x7F\r\n"); },
+       false, "Start updating the program"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(At("kelvaset_EN.lng"));
+    c.spoil();
+    SetLangCatalogFallback(true);
+    const IniFile ini(params);
+    if (c.throws) {
+      EXPECT_THROW(LangOpen(ini), EIniError);
+    } else {
+      EXPECT_NO_THROW(LangOpen(ini));
+    }
+    EXPECT_EQ(LangSuffix, "_EN");
+    EXPECT_EQ(LangCatalog("sStartUpdating"), c.startText);
+    EXPECT_EQ(LangCatalog("sUpdate"), "update(%d/%d)");
+    EXPECT_EQ(LangCatalog("sNoSuchKey"), "sNoSuchKey");  // not a catalog key: nothing better to show
+    LangShutdown();
+    SetLangCatalogFallback(false);
+  }
+  EXPECT_EQ(ReadFileBytes(params), "[Set]\r\nlngstr=_EN\r\n");
+  // The Chinese catalog serves a Chinese suffix, trimmed as a file read would be.
+  WriteFileBytes(params, "[Set]\r\nlngstr=_cn\r\n");
+  std::filesystem::create_directory(At("kelvaset_cn.lng"));
+  SetLangCatalogFallback(true);
+  EXPECT_THROW(LangOpen(IniFile(params)), EIniError);
+  EXPECT_EQ(LangCatalog("sSaveparameters"), "\xB1\xA3\xB4\xE6\xB2\xCE\xCA\xFD");
+  SetLangCatalogFallback(false);
 }
 
 }  // namespace

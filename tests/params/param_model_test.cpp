@@ -251,7 +251,7 @@ TEST_F(ParamFileTest, FailedSaveLeavesTheFileUnchanged) {
       SaveParams(ini, ps, "_cn");
       ADD_FAILURE() << "the save should have failed";
     } catch (const EIniError& e) {
-      EXPECT_EQ(std::string(e.what()), "Unable to write to " + path_);
+      EXPECT_EQ(std::string(e.what()), "Unable to write to " + path_ + ": File too large");
     }
     EXPECT_EQ(ini.ReadInteger("factory", "byte[20 ]", -1), 7) << "no half-applied batch stays visible";
   }

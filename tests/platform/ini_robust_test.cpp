@@ -77,7 +77,8 @@ TEST_F(IniFailure, FailedWriteLeavesFileAndThrowsExactMessage) {
       ini.WriteString("factory", "byte[2  ]", std::string(100, '7'));
       FAIL() << "no error";
     } catch (const EIniError& e) {
-      EXPECT_STREQ(e.what(), ("Unable to write to " + path).c_str());
+      // The reason follows the fixed text.
+      EXPECT_STREQ(e.what(), ("Unable to write to " + path + ": File too large").c_str());
       EXPECT_EQ(e.path(), path);
     }
   }
@@ -159,7 +160,8 @@ TEST(IniBadPlace, ReadOnlyFileAndFolderAreNotWritten) {
     try {
       file.WriteString("a", "k", "w");
       return 2;
-    } catch (const EIniError&) {
+    } catch (const EIniError& e) {
+      if (std::string(e.what()) != "Unable to write to " + ro + ": read-only (Permission denied)") return 4;
     }
     try {
       fresh.WriteString("a", "k", "w");
@@ -184,7 +186,7 @@ TEST(IniBadPlace, ParentIsAFile) {
     ini.WriteString("a", "k", "v");
     FAIL() << "no error";
   } catch (const EIniError& e) {
-    EXPECT_STREQ(e.what(), ("Unable to write to " + path).c_str());
+    EXPECT_STREQ(e.what(), ("Unable to write to " + path + ": Not a directory").c_str());
   }
   EXPECT_EQ(ReadFileBytes(dir / "plain"), "x");
 }

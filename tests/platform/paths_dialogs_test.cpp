@@ -7,28 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/dialogs.h"
-#include "platform/paths.h"
 #include "support/scripted_dialogs.h"
 
 namespace facset {
 namespace {
-
-TEST(Paths, ExecutableDirIsTheTestBinarysFolder) {
-  const std::string dir = ExecutableDir();
-  ASSERT_FALSE(dir.empty());
-  EXPECT_EQ(dir.back(), '/');
-  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "facset_platform_tests"));
-}
-
-TEST(Paths, OverrideAddsSlashAndEmptyRestores) {
-  const std::string real = ExecutableDir();
-  OverrideExecutableDir("/tmp/facset-x");
-  EXPECT_EQ(ExecutableDir(), "/tmp/facset-x/");
-  OverrideExecutableDir("/tmp/facset-y/");
-  EXPECT_EQ(ExecutableDir(), "/tmp/facset-y/");
-  OverrideExecutableDir("");
-  EXPECT_EQ(ExecutableDir(), real);
-}
 
 TEST(Dialogs, DefaultPrintsDecodedTextAndAnswersNo) {
   ::testing::internal::CaptureStderr();

@@ -181,51 +181,5 @@ TEST_F(RequestBytes, BlockAndUpgradeRequests) {
   }
 }
 
-TEST(ReceiveBytes, Collection) {
-  struct Case {
-    const char* what;
-    std::vector<Bytes> deliveries;
-    std::vector<int> statesAfter;
-    std::uint8_t answerByte;
-  };
-  const Bytes frameStart(100, 0x83);
-  const std::vector<Case> cases = {
-      {"ack completes at once even with more bytes", {{0x02, 0x83, 0x84}}, {1}, 0x02},
-      {"refusal", {{0x55}}, {1}, 0x55},
-      {"frame across deliveries", {{0x03}, Bytes(150, 0x81), Bytes(149, 0x82), {0x04}}, {0, 0, 0, 1}, 0},
-      {"verdict byte later in an answer is data", {{0x03}, {0x02}}, {0, 0}, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    TPBusComm e;
-    for (std::size_t i = 0; i < c.deliveries.size(); ++i) {
-      e.ReceiveBytes(c.deliveries[i].data(), c.deliveries[i].size());
-      EXPECT_EQ(e.RxState(), c.statesAfter[i]) << "after delivery " << i;
-    }
-    EXPECT_EQ(e.AnswerByte(), c.answerByte);
-  }
-}
-
-TEST(ReceiveBytes, BytesBeyond312AreDropped) {
-  TPBusComm e;
-  Bytes first(300, 0x81);
-  first[0] = 0x03;
-  e.ReceiveBytes(first.data(), first.size());
-  EXPECT_EQ(e.RxState(), 0);
-  Bytes second(40);
-  for (std::size_t i = 0; i < second.size(); ++i) second[i] = static_cast<std::uint8_t>(0xA0 + i);
-  e.ReceiveBytes(second.data(), second.size());
-  EXPECT_EQ(e.RxState(), 1);
-  EXPECT_EQ(e.RxCount(), 0);
-  EXPECT_EQ(e.FrameBuf()[311], 0xA0 + 11);  // the 12 bytes that fit
-  EXPECT_EQ(e.FrameBuf()[312], 0x00);       // nothing past the receive limit
-
-  TPBusComm big;
-  const Bytes huge(400, 0x90);
-  big.ReceiveBytes(huge.data(), huge.size());
-  EXPECT_EQ(big.RxState(), 1);
-  EXPECT_EQ(big.FrameBuf()[312], 0x00);
-}
-
 }  // namespace
 }  // namespace facset

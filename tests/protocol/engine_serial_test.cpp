@@ -148,7 +148,8 @@ class HeldLine : public ::testing::Test {
 };
 
 TEST_F(HeldLine, DrainThatNeverComesEndsAsAborted) {
-  e.SetBaudRate(TBaudRate::tbr115200);  // bound: 10 frame times + 1 s
+  e.SetBaudRate(TBaudRate::tbr115200);
+  e.SetHoldLimit(1000);  // 30 s by default; the bound is this or 10 frame times + 1 s
   HoldOutput();
   EXPECT_FALSE(e.WriteBlock(80, 0));
   EXPECT_EQ(e.LastWaitEnd(), WaitEnd::DrainLimit);

@@ -10,11 +10,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "protocol/pbus_codec.h"
+#include "serial/serial_custom_speed.h"
 #include "sim_process.h"
 #include "support/run_process.h"
 
@@ -24,7 +27,39 @@ namespace {
 
 using testing::SimProcess;
 using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+
+// What came in one read or datagram, and when.
+struct Arrival {
+  Bytes bytes;
+  Clock::time_point at;
+};
+
+// Reads from `fd` until nothing came for `quietMs` (or `firstMs` before the
+// first arrival).
+std::vector<Arrival> Receive(int fd, int firstMs, int quietMs = 150) {
+  std::vector<Arrival> out;
+  pollfd p{fd, POLLIN, 0};
+  for (int ms = firstMs; poll(&p, 1, ms) > 0; ms = quietMs) {
+    Bytes d(2048);
+    const ssize_t n = read(fd, d.data(), d.size());
+    if (n <= 0) break;
+    d.resize(static_cast<std::size_t>(n));
+    out.push_back({d, Clock::now()});
+  }
+  return out;
+}
+
+Bytes Joined(const std::vector<Arrival>& a) {
+  Bytes all;
+  for (const auto& x : a) all.insert(all.end(), x.bytes.begin(), x.bytes.end());
+  return all;
+}
+
+double MsBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
 
 Buffer Request(std::uint8_t cmd, std::uint16_t arg, Bytes payload = {}) {
   Buffer b{};
@@ -46,13 +81,19 @@ class UdpClientSock {
   ~UdpClientSock() { close(fd_); }
   // Sends the packet and collects every datagram that comes within `ms`.
   std::vector<Bytes> Ask(const Buffer& pkt, int ms = 500, std::size_t len = kPacketSize) {
+    Send(pkt, len);
+    return Collect(ms);
+  }
+  Clock::time_point Send(const Buffer& pkt, std::size_t len = kPacketSize) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<std::uint16_t>(port_));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto at = Clock::now();
     sendto(fd_, pkt.data(), len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    return Collect(ms);
+    return at;
   }
+  std::vector<Arrival> CollectTimed(int firstMs, int quietMs) { return Receive(fd_, firstMs, quietMs); }
   std::vector<Bytes> Collect(int ms) {
     std::vector<Bytes> out;
     pollfd p{fd_, POLLIN, 0};
@@ -76,11 +117,31 @@ TEST(ScaleSimCli, HelpAndBadOptions) {
     std::vector<std::string> args;
     int exitCode;
   };
-  for (const auto& c : std::vector<Case>{{{"--help"}, 0}, {{"--bogus"}, 2}, {{"--speed", "12345"}, 2},
-                                          {{"--no-udp"}, 2}, {{"--refuse", "80"}, 2}}) {
-    SCOPED_TRACE(c.args[0]);
+  for (const auto& c : std::vector<Case>{{{"--help"}, 0},
+                                          {{"--bogus"}, 2},
+                                          {{"--speed", "12345"}, 2},
+                                          {{"--no-udp"}, 2},
+                                          {{"--refuse", "80"}, 2},
+                                          {{"--late", "300:0"}, 2},
+                                          {{"--late", "-5"}, 2},
+                                          {{"--late", "300:"}, 2},
+                                          {{"--xoff-every", "0"}, 2},
+                                          {{"--xoff-hold"}, 2},
+                                          {{"--verdict-twice", "soon"}, 2},
+                                          {{"--late-trailer", "1e3"}, 2}}) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
     EXPECT_EQ(testing::RunProcess(testing::SimPath(), c.args).status, c.exitCode);
   }
+}
+
+TEST(ScaleSimCli, HelpFitsEightyColumns) {
+  const auto r = testing::RunProcess(testing::SimPath(), {"--help"});
+  std::istringstream in(r.out);
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines) EXPECT_LE(line.size(), 80u) << line;
+  for (const char* opt : {"--late ", "--verdict-twice ", "--xoff-hold ", "--xoff-every ", "--late-trailer ", "--line-rate"})
+    EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
+  EXPECT_GT(lines, 10);
 }
 
 TEST(ScaleSimCli, SignalsEndItCleanly) {
@@ -136,6 +197,37 @@ TEST(ScaleSimUdp, Answers) {
     EXPECT_EQ(got[0][1], c.requests.back()[1]);
     EXPECT_EQ(ChecksumOk(got[0].data()), c.dataChecksumOk);
   }
+}
+
+TEST(ScaleSimUdp, LateEveryNthAnswer) {
+  SimProcess sim({"--late", "400:2"});
+  UdpClientSock client(sim.udpPort());
+  EXPECT_EQ(client.Ask(Request(80, 0), 300), std::vector<Bytes>{{0x02}});
+  const auto sent = client.Send(Request(99, 0));
+  const auto got = client.CollectTimed(3000, 150);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].bytes, Bytes{0x55});
+  EXPECT_GE(MsBetween(sent, got[0].at), 400);
+  EXPECT_EQ(client.Ask(Request(80, 0), 300), std::vector<Bytes>{{0x02}});  // the third is on time again
+}
+
+TEST(ScaleSimUdp, VerdictRepeatedAfterAGapDataNot) {
+  SimProcess sim({"--verdict-twice", "250"});
+  UdpClientSock client(sim.udpPort());
+  for (const auto& [req, verdict] : std::vector<std::pair<Buffer, std::uint8_t>>{{Request(80, 0), 0x02},
+                                                                                  {Request(99, 0), 0x55}}) {
+    SCOPED_TRACE(verdict);
+    const auto sent = client.Send(req);
+    const auto got = client.CollectTimed(1000, 1000);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].bytes, Bytes{verdict});
+    EXPECT_EQ(got[1].bytes, Bytes{verdict});
+    EXPECT_GE(MsBetween(sent, got[1].at), 250);
+  }
+  client.Send(Request(14, 3));
+  const auto data = client.CollectTimed(1000, 600);
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_EQ(data[0].bytes.size(), kPacketSize);
 }
 
 TEST(ScaleSimUdp, DelayedAnswer) {
@@ -196,6 +288,7 @@ class PtyClient {
   }
   ~PtyClient() { close(fd_); }
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   void SetSpeed(speed_t s) {
     termios t{};
     tcgetattr(fd_, &t);
@@ -203,11 +296,17 @@ class PtyClient {
     cfsetospeed(&t, s);
     tcsetattr(fd_, TCSANOW, &t);
   }
-  Bytes Ask(const Buffer& pkt, int ms = 500) {
+  Clock::time_point Send(const Buffer& pkt) {
     std::uint8_t frame[kFrameSize];
     EncodeFrame(pkt.data(), frame);
     frame[301] = kFrameTrailer;
+    const auto at = Clock::now();
     (void)!write(fd_, frame, sizeof frame);
+    return at;
+  }
+  std::vector<Arrival> Receive(int firstMs, int quietMs = 150) { return facset::Receive(fd_, firstMs, quietMs); }
+  Bytes Ask(const Buffer& pkt, int ms = 500) {
+    Send(pkt);
     Bytes out;
     pollfd p{fd_, POLLIN, 0};
     while (poll(&p, 1, ms) > 0) {
@@ -224,9 +323,22 @@ class PtyClient {
   int fd_ = -1;
 };
 
+// scale-sim on a pseudo-terminal alone, with a raw client at 9600.
+struct PtySim {
+  explicit PtySim(std::vector<std::string> args) : sim(Args(std::move(args)), true), c(sim.ptyPath()) {
+    c.SetSpeed(B9600);
+  }
+  static std::vector<std::string> Args(std::vector<std::string> a) {
+    a.insert(a.begin(), "--no-udp");
+    return a;
+  }
+  SimProcess sim;
+  PtyClient c;
+};
+
 TEST(ScaleSimSerial, AnswersOnlyAtItsSpeedAndSwitchesAfterLogOn) {
-  SimProcess sim({"--no-udp", "--pty"});
-  PtyClient c(sim.ptyPath());
+  PtySim p({});
+  auto& [sim, c] = p;
   ASSERT_TRUE(c.ok());
   c.SetSpeed(B19200);
   EXPECT_TRUE(c.Ask(Request(14, 1, LogOnPayload(2)), 300).empty());
@@ -251,6 +363,28 @@ TEST(ScaleSimSerial, AnswersOnlyAtItsSpeedAndSwitchesAfterLogOn) {
   EXPECT_EQ(log[3].transport, "serial");
 }
 
+// Drivers may set even a classic speed through termios2 (BOTHER); the scale
+// goes by the number, not by how it was written.
+TEST(ScaleSimSerial, SpeedCountsHoweverTheToolSetIt) {
+  struct Case {
+    const char* what;
+    std::uint32_t bps;
+    bool custom;
+    bool answered;
+  };
+  PtySim p({});
+  auto& [sim, c] = p;
+  ASSERT_TRUE(c.ok());
+  for (const Case& k : {Case{"9600 as B9600", 9600, false, true}, Case{"9600 as BOTHER", 9600, true, true},
+                        Case{"19200 as BOTHER", 19200, true, false}, Case{"9601 as BOTHER", 9601, true, false},
+                        Case{"19200 as B19200", 19200, false, false}}) {
+    SCOPED_TRACE(k.what);
+    if (k.custom) ASSERT_TRUE(serial_detail::SetCustomSpeed(c.fd(), k.bps));
+    else c.SetSpeed(k.bps == 9600 ? B9600 : B19200);
+    EXPECT_EQ(c.Ask(Request(80, 0), 400), k.answered ? Bytes{0x02} : Bytes{});
+  }
+}
+
 TEST(ScaleSimSerial, OnlySpeedNeverSwitches) {
   SimProcess sim({"--only-speed", "57600"}, true);
   PtyClient c(sim.ptyPath());
@@ -259,6 +393,85 @@ TEST(ScaleSimSerial, OnlySpeedNeverSwitches) {
   c.SetSpeed(B57600);
   EXPECT_EQ(c.Ask(Request(14, 1, LogOnPayload(0))), Bytes{0x02});
   EXPECT_EQ(c.Ask(Request(80, 0)), Bytes{0x02});
+}
+
+// A real receiver at another speed than the sender's sees only framing
+// errors, so an answer that leaves after the tool switched speed is lost.
+TEST(ScaleSimSerial, AnswerLostWhenTheToolSwitchedSpeedBeforeIt) {
+  PtySim p({"--delay", "1500"});
+  auto& [sim, c] = p;
+  ASSERT_TRUE(c.ok());
+  c.Send(Request(80, 0));
+  const auto log = sim.WaitLog(1);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].answer, "ack");  // taken at the scale's speed...
+  c.SetSpeed(B19200);
+  EXPECT_TRUE(c.Receive(2500).empty());  // ...but answered into a line at 19200
+  c.SetSpeed(B9600);
+  EXPECT_EQ(c.Ask(Request(80, 0), 2500), Bytes{0x02});
+}
+
+TEST(ScaleSimSerial, LineRatePacesBothDirectionsAtTheCurrentSpeed) {
+  struct Case {
+    std::uint8_t speedIndex;
+    speed_t speed;
+    double bps;
+  };
+  PtySim p({"--line-rate"});
+  auto& [sim, c] = p;
+  ASSERT_TRUE(c.ok());
+  const double frameMsAt9600 = kFrameSize * 10 * 1000.0 / 9600;
+  for (const Case& k : {Case{0, B9600, 9600}, Case{4, B115200, 115200}}) {
+    SCOPED_TRACE(k.bps);
+    c.SetSpeed(B9600);
+    ASSERT_EQ(c.Ask(Request(14, 1, LogOnPayload(k.speedIndex)), 2000), Bytes{0x02});
+    c.SetSpeed(k.speed);
+    const double byteMs = 10 * 1000.0 / k.bps;
+    // The request's last byte is in only after its line time.
+    auto sent = c.Send(Request(80, 0));
+    auto got = c.Receive(3000);
+    ASSERT_EQ(Joined(got), Bytes{0x02});
+    EXPECT_GE(MsBetween(sent, got.front().at), (kFrameSize + 1) * byteMs - 1);
+    // A data answer takes its own line time after the request's.
+    sent = c.Send(Request(14, 3));
+    got = c.Receive(3000);
+    ASSERT_EQ(Joined(got).size(), kFrameSize);
+    EXPECT_GE(MsBetween(sent, got.back().at), 2 * kFrameSize * byteMs - 1);
+    // ...and at the speed the scale switched to, not the one it started at.
+    if (k.bps > 9600) {
+      EXPECT_LT(MsBetween(sent, got.back().at), 2 * frameMsAt9600);
+    }
+  }
+}
+
+TEST(ScaleSimSerial, XoffHeldAfterEveryNthAcknowledgement) {
+  PtySim p({"--xoff-hold", "400", "--xoff-every", "2"});  // raw: flow-control characters arrive as data
+  auto& [sim, c] = p;
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(c.Ask(Request(80, 0)), Bytes{0x02});   // first acknowledgement
+  EXPECT_EQ(c.Ask(Request(99, 0)), Bytes{0x55});   // a refusal does not count
+  const auto sent = c.Send(Request(80, 0));        // second acknowledgement
+  const auto got = c.Receive(1000, 1000);
+  ASSERT_EQ(Joined(got), (Bytes{0x02, 0x13, 0x11}));
+  EXPECT_EQ(got.back().bytes, Bytes{0x11});
+  EXPECT_GE(MsBetween(sent, got.back().at), 400);
+  EXPECT_EQ(c.Ask(Request(80, 0)), Bytes{0x02});   // third
+  c.Send(Request(80, 0));  // fourth
+  EXPECT_EQ(Joined(c.Receive(1000, 1000)), (Bytes{0x02, 0x13, 0x11}));
+}
+
+TEST(ScaleSimSerial, DataFrameTrailerComesLate) {
+  PtySim p({"--late-trailer", "300"});
+  auto& [sim, c] = p;
+  ASSERT_TRUE(c.ok());
+  const auto sent = c.Send(Request(14, 3));
+  const auto got = c.Receive(1000, 1000);
+  const Bytes all = Joined(got);
+  ASSERT_EQ(all.size(), kFrameSize);
+  EXPECT_EQ(all[kFrameNeeded - 1], kFrameEnd);
+  EXPECT_EQ(got.back().bytes, Bytes{kFrameTrailer});
+  EXPECT_GE(MsBetween(sent, got.back().at), 300);
+  EXPECT_EQ(c.Ask(Request(80, 0)), Bytes{0x02});  // verdicts are not split
 }
 
 }  // namespace

@@ -24,7 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/version.h"
 #include "protocol/pbus_codec.h"
+#include "protocol/pbus_commands.h"
+#include "line_speed.h"
 
 using namespace facset;
 
@@ -39,32 +42,50 @@ const char kHelp[] =
     "  --udp-port PORT        UDP port (default 5001; 0 picks a free port)\n"
     "  --no-udp               no UDP endpoint\n"
     "  --pty                  create a pseudo-terminal (serial side)\n"
-    "  --pty-link PATH        create a pseudo-terminal and a symlink PATH to its slave\n"
+    "  --pty-link PATH        create a pseudo-terminal and a symlink PATH to its\n"
+    "                         slave\n"
     "  --speed BPS            serial speed the scale starts at (default 9600)\n"
     "  --only-speed BPS       answer on the serial side only at BPS, and never switch\n"
+    "  --line-rate            serial bytes take their line time in both directions:\n"
+    "                         10 bits per byte at the current speed\n"
     "\n"
     "Storage:\n"
     "  --param-out FILE       write the last parameter block (80/0), 256 bytes\n"
-    "  --firmware-out FILE    write the firmware image: block k (15/k) at offset k*256;\n"
-    "                         started empty by 15/0, bytes before block 32 stay zero\n"
+    "  --firmware-out FILE    write the firmware image: block k (15/k) at offset\n"
+    "                         k*256; started empty by 15/0, bytes before block 32\n"
+    "                         stay zero\n"
     "  --log FILE             one JSON line per request received ('-' for stderr)\n"
     "\n"
     "Faults:\n"
     "  --silent               never answer\n"
-    "  --refuse CMD/ARG[:N]   refuse CMD/ARG always, or the first N times (repeatable)\n"
-    "  --stop-ack-from-block K  stop acknowledging firmware blocks from block K on\n"
+    "  --refuse CMD/ARG[:N]   refuse CMD/ARG always, or the first N times\n"
+    "                         (repeatable)\n"
+    "  --stop-ack-from-block K\n"
+    "                         stop acknowledging firmware blocks from block K on\n"
     "  --stop-ack-mode MODE   how: refuse (default) or silent\n"
     "  --bad-checksum         data answers carry a wrong checksum\n"
     "  --delay MS             answer MS milliseconds after the request\n"
+    "  --late MS[:N]          answer MS milliseconds late: every request, or every\n"
+    "                         N-th (added to --delay)\n"
     "  --answer-twice         send every answer twice\n"
-    "  --ignore-first N       ignore the first N requests received (any transport or speed)\n"
+    "  --verdict-twice MS     send every verdict again, MS milliseconds after it\n"
+    "  --xoff-hold MS         serial: after an acknowledgement send XOFF, and XON MS\n"
+    "                         milliseconds later\n"
+    "  --xoff-every N         hold only after every N-th acknowledgement (default 1)\n"
+    "  --late-trailer MS      serial: a data frame's 0xFF trailer follows MS ms late\n"
+    "  --ignore-first N       ignore the first N requests received (any transport\n"
+    "                         or speed)\n"
     "  --help                 this text\n"
+    "  --version              the version of this program\n"
     "\n"
     "Answers: verdict 0x02/0x55; 14/3 and 14/16 get a data packet (14/3 carries the\n"
     "last parameter block, 14/16 echoes its request). The log-on (14/1), log-off\n"
     "(14/2) and upgrade entry (14/16) must carry the access code 4817. After\n"
     "acknowledging a serial log-on the scale switches to the speed index of\n"
-    "payload byte 10. On start-up it prints one line and flushes it:\n"
+    "payload byte 10. On the serial side a request counts, and an answer arrives,\n"
+    "only while the tool's line is at the scale's speed: bytes sent at another\n"
+    "speed are lost, as on a real line. On start-up it prints one line and flushes\n"
+    "it:\n"
     "  ready udp=ADDR:PORT pty=/dev/pts/N\n"
     "(each part only when that endpoint exists). SIGINT/SIGTERM end it cleanly.\n";
 
@@ -92,6 +113,13 @@ struct Options {
   int delayMs = 0;
   bool answerTwice = false;
   long ignoreFirst = 0;
+  int lateMs = 0;
+  long lateEvery = 1;
+  int verdictAgainMs = -1;  // -1: off
+  int xoffHoldMs = -1;      // -1: off
+  long xoffEvery = 1;
+  int lateTrailerMs = -1;   // -1: off
+  bool lineRate = false;
 };
 
 [[noreturn]] void Usage(const std::string& msg) {
@@ -132,6 +160,9 @@ Options Parse(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
       std::exit(0);
+    } else if (a == "--version") {
+      std::printf("scale-sim %.*s\n", int(ProjectVersion().size()), ProjectVersion().data());
+      std::exit(0);
     } else if (a == "--udp-host") o.udpHost = value();
     else if (a == "--udp-port") o.udpPort = static_cast<int>(ToLong(a, value(), 0, 65535));
     else if (a == "--no-udp") o.udp = false;
@@ -162,31 +193,46 @@ Options Parse(int argc, char** argv) {
     else if (a == "--delay") o.delayMs = static_cast<int>(ToLong(a, value(), 0, 600000));
     else if (a == "--answer-twice") o.answerTwice = true;
     else if (a == "--ignore-first") o.ignoreFirst = ToLong(a, value(), 0, 1L << 30);
+    else if (a == "--late") {
+      const std::string s = value();
+      const auto colon = s.find(':');
+      o.lateMs = static_cast<int>(ToLong(a, s.substr(0, colon), 0, 600000));
+      if (colon != std::string::npos) o.lateEvery = ToLong(a, s.substr(colon + 1), 1, 1L << 30);
+    } else if (a == "--verdict-twice") o.verdictAgainMs = static_cast<int>(ToLong(a, value(), 0, 600000));
+    else if (a == "--xoff-hold") o.xoffHoldMs = static_cast<int>(ToLong(a, value(), 0, 600000));
+    else if (a == "--xoff-every") o.xoffEvery = ToLong(a, value(), 1, 1L << 30);
+    else if (a == "--late-trailer") o.lateTrailerMs = static_cast<int>(ToLong(a, value(), 0, 600000));
+    else if (a == "--line-rate") o.lineRate = true;
     else Usage("unknown option '" + a + "'");
   }
   if (!o.udp && !o.pty) Usage("nothing to listen on (--no-udp without --pty)");
   return o;
 }
 
-std::uint32_t SpeedOfTermios(const termios& t) {
-  switch (cfgetospeed(&t)) {
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
-  }
-}
-
 using Clock = std::chrono::steady_clock;
+
+// Time one byte takes on the line: start bit, 8 data bits, stop bit.
+Clock::duration ByteTime(std::uint32_t bps) {
+  return std::chrono::nanoseconds(10'000'000'000LL / std::max<std::uint32_t>(bps, 1));
+}
 
 struct Pending {
   Clock::time_point due;
   bool udp = true;
   sockaddr_in to{};
   std::vector<std::uint8_t> bytes;
+  std::size_t sent = 0;    // serial: bytes already on the line
+  Clock::duration gap{};   // quiet time after the previous part of the answer
+  Clock::time_point Start(Clock::time_point lineFree) const { return std::max(due, lineFree + gap); }
   int switchToIndex = -1;  // serial speed switch once this answer went out
+};
+
+// A byte read from the pseudo-terminal: the tool's line speed when it came,
+// and the moment its last bit is in.
+struct RxByte {
+  std::uint8_t value;
+  std::uint32_t speed;
+  Clock::time_point in;
 };
 
 class Sim {
@@ -198,11 +244,15 @@ class Sim {
   void OpenEndpoints();
   void OnUdp();
   void OnPty();
+  void TakeBytes(Clock::time_point now);
   void OnFrame();
   // Decides the answer; `speed` is the serial line's speed (0 on UDP).
   void Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std::uint32_t speed);
-  void Flush();
-  void Deliver(Pending& p);
+  void Queue(Pending p, Clock::duration after = {});
+  void Flush(Clock::time_point now);
+  void WriteLine(const std::uint8_t* bytes, std::size_t n);
+  // The next moment the loop has something to do, if any.
+  std::optional<Clock::time_point> NextWake() const;
   void Log(bool udp, const sockaddr_in* from, std::uint32_t speed, int cmd, int arg, const std::string& answer,
            const std::string& extra);
   void StoreParams(const std::uint8_t* payload);
@@ -210,6 +260,8 @@ class Sim {
   void FirmwareBlock(int k, const std::uint8_t* payload);
   void FirmwareFinish();
   void Cleanup();
+  std::uint32_t ScaleSpeed() const { return o_.onlySpeed ? o_.onlySpeed : currentSpeed_; }
+  std::uint32_t ToolSpeed() const;
 
   Options o_;
   std::uint32_t currentSpeed_;
@@ -220,11 +272,20 @@ class Sim {
   FILE* log_ = nullptr;
   int fwFd_ = -1;
   long requests_ = 0;
+  long acks_ = 0;
   std::vector<std::uint8_t> frame_;
   bool inFrame_ = false;
+  std::uint32_t frameSpeed_ = 0;  // 0 once the speed changed within the frame
+  std::deque<RxByte> rx_;
+  Clock::time_point rxFree_{};  // when the tool's line is next idle
+  Clock::time_point txFree_{};  // when the scale's transmitter is next idle
   std::deque<Pending> pending_;
   std::array<std::uint8_t, kPayloadSize> lastParams_{};
 };
+
+// A pty has no speed of its own and keeps none per byte: what tells is the
+// setting at the moment bytes cross it.
+std::uint32_t Sim::ToolSpeed() const { return sim::LineSpeed(slave_); }
 
 void Sim::OpenEndpoints() {
   if (!o_.logPath.empty()) {
@@ -367,8 +428,9 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
   auto none = [&](const std::string& why) { Log(udp, from, speed, cmd, arg, "none", why); };
   if (requests_ <= o_.ignoreFirst) return none("ignored");
   if (!udp) {
-    const std::uint32_t want = o_.onlySpeed ? o_.onlySpeed : currentSpeed_;
-    if (speed != want) return none("line at " + std::to_string(speed) + ", scale at " + std::to_string(want));
+    if (speed == 0) return none("line speed changed within the frame");
+    if (speed != ScaleSpeed())
+      return none("line at " + std::to_string(speed) + ", scale at " + std::to_string(ScaleSpeed()));
   }
   if (o_.silent) return none("silent");
   if (!ChecksumOk(pkt)) return none("bad checksum");
@@ -385,9 +447,12 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
       break;
     }
   }
+  using pbus::kCmdSession, pbus::kArgLogOn, pbus::kArgLogOff, pbus::kArgRead, pbus::kArgUpgradeEntry,
+      pbus::kCmdUpgrade, pbus::kArgStartUpgrade, pbus::kArgFinishUpgrade, pbus::kFirstImageBlock,
+      pbus::kCmdParamBlock, pbus::kArgParamBlock, pbus::kUpgradeEntryMode, pbus::kXoff, pbus::kXon;
   Buffer answer{};
   if (!refusedByOption) {
-    if (cmd == 14 && arg == 1) {
+    if (cmd == kCmdSession && arg == kArgLogOn) {
       const int idx = payload[10];
       if (!IdOk(payload)) note = "wrong access code";
       else if (idx >= static_cast<int>(kBaudTable.size())) note = "bad speed index";
@@ -399,27 +464,27 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
         note = dt;
         if (!udp && !o_.onlySpeed) switchTo = idx;
       }
-    } else if (cmd == 14 && arg == 2) {
+    } else if (cmd == kCmdSession && arg == kArgLogOff) {
       kind = IdOk(payload) ? Kind::Ack : Kind::Refuse;
       if (kind == Kind::Refuse) note = "wrong access code";
-    } else if (cmd == 14 && arg == 3) {
+    } else if (cmd == kCmdSession && arg == kArgRead) {
       kind = Kind::Data;
-      BuildPacket(answer, 14, 3, lastParams_);
-    } else if (cmd == 14 && arg == 16) {
-      if (payload[0] == 0x17 && payload[1] == 0x48 && payload[2] == 0x10) {
+      BuildPacket(answer, kCmdSession, kArgRead, lastParams_);
+    } else if (cmd == kCmdSession && arg == kArgUpgradeEntry) {
+      if (payload[0] == 0x17 && payload[1] == 0x48 && payload[2] == kUpgradeEntryMode) {
         kind = Kind::Data;
-        BuildPacket(answer, 14, 16, std::span<const std::uint8_t>(payload, 3));
+        BuildPacket(answer, kCmdSession, kArgUpgradeEntry, std::span<const std::uint8_t>(payload, 3));
       } else {
         note = "wrong access code";
       }
-    } else if (cmd == 15 && arg == 0) {
+    } else if (cmd == kCmdUpgrade && arg == kArgStartUpgrade) {
       kind = Kind::Ack;
       FirmwareStart();
-    } else if (cmd == 15 && arg == 1) {
+    } else if (cmd == kCmdUpgrade && arg == kArgFinishUpgrade) {
       kind = Kind::Ack;
       FirmwareFinish();
       note = "verification word " + std::to_string(payload[0] | (payload[1] << 8));
-    } else if (cmd == 15 && arg >= 32) {
+    } else if (cmd == kCmdUpgrade && arg >= kFirstImageBlock) {
       if (o_.stopAckFromBlock >= 0 && arg >= o_.stopAckFromBlock) {
         kind = o_.stopAckSilent ? Kind::Silent : Kind::Refuse;
         note = "stopped acknowledging blocks";
@@ -427,7 +492,7 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
         kind = Kind::Ack;
         FirmwareBlock(arg, payload);
       }
-    } else if (cmd == 80 && arg == 0) {
+    } else if (cmd == kCmdParamBlock && arg == kArgParamBlock) {
       kind = Kind::Ack;
       StoreParams(payload);
     } else {
@@ -436,10 +501,13 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
   }
 
   Pending p;
-  p.due = Clock::now() + std::chrono::milliseconds(o_.delayMs);
+  auto delay = std::chrono::milliseconds(o_.delayMs);
+  if (o_.lateMs > 0 && requests_ % o_.lateEvery == 0) delay += std::chrono::milliseconds(o_.lateMs);
+  p.due = Clock::now() + delay;
   p.udp = udp;
   if (from) p.to = *from;
   std::string what;
+  std::optional<Pending> trailer, xon;
   switch (kind) {
     case Kind::Silent: return none(note);
     case Kind::Ack: p.bytes = {kVerdictAck}; what = "ack"; break;
@@ -452,45 +520,108 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
       } else {
         p.bytes.resize(kFrameSize);
         EncodeFrame(answer.data(), p.bytes.data());
-        p.bytes[301] = kFrameTrailer;
+        p.bytes[kFrameSize - 1] = kFrameTrailer;
+        if (o_.lateTrailerMs >= 0) {
+          p.bytes.pop_back();
+          trailer = Pending{};
+          trailer->udp = false;
+          trailer->bytes = {kFrameTrailer};
+          note += "trailer " + std::to_string(o_.lateTrailerMs) + " ms late";
+        }
       }
       break;
     }
   }
-  p.switchToIndex = switchTo;
+  // A flash erase, say: the scale holds the tool's line once it has said yes.
+  if (!udp && kind == Kind::Ack && o_.xoffHoldMs >= 0 && ++acks_ % o_.xoffEvery == 0) {
+    p.bytes.push_back(kXoff);
+    xon = Pending{};
+    xon->udp = false;
+    xon->bytes = {kXon};
+    note += std::string(note.empty() ? "" : "; ") + "XOFF for " + std::to_string(o_.xoffHoldMs) + " ms";
+  }
   Log(udp, from, speed, cmd, arg, what, note);
+  // The speed switch follows the last copy of the log-on's verdict.
+  const bool again = kind != Kind::Data && o_.verdictAgainMs >= 0;
   if (o_.answerTwice) {
     Pending first = p;
-    first.switchToIndex = -1;  // switch speed only once both copies are out
-    pending_.push_back(std::move(first));
+    if (trailer) first.bytes.push_back(kFrameTrailer);
+    Queue(std::move(first));
   }
-  pending_.push_back(std::move(p));
-  Flush();
-}
-
-void Sim::Deliver(Pending& p) {
-  if (p.udp) {
-    sendto(udpFd_, p.bytes.data(), p.bytes.size(), 0, reinterpret_cast<sockaddr*>(&p.to), sizeof p.to);
+  if (again) Queue(p);
+  p.switchToIndex = switchTo;
+  if (again) {
+    p.bytes.resize(1);  // the repeat carries the verdict alone
+    Queue(std::move(p), std::chrono::milliseconds(o_.verdictAgainMs));
   } else {
-    std::size_t off = 0;
-    while (off < p.bytes.size()) {
-      const ssize_t n = write(master_, p.bytes.data() + off, p.bytes.size() - off);
-      if (n > 0) { off += static_cast<std::size_t>(n); continue; }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) { pollfd w{master_, POLLOUT, 0}; poll(&w, 1, 50); continue; }
-      break;
-    }
+    Queue(std::move(p));
   }
-  if (p.switchToIndex >= 0) currentSpeed_ = kBaudTable[static_cast<std::size_t>(p.switchToIndex)];
+  if (trailer) Queue(std::move(*trailer), std::chrono::milliseconds(o_.lateTrailerMs));
+  if (xon) Queue(std::move(*xon), std::chrono::milliseconds(o_.xoffHoldMs));
+  Flush(Clock::now());
 }
 
-void Sim::Flush() {
-  const auto now = Clock::now();
+// `after` is the quiet time between the previous part and this one, counted
+// from the moment the previous part has gone out.
+void Sim::Queue(Pending p, Clock::duration after) {
+  if (!pending_.empty()) p.due = std::max(p.due, pending_.back().due);
+  p.gap = after;
+  pending_.push_back(std::move(p));
+}
+
+// Bytes reach the tool only while its line runs at the scale's speed; at any
+// other speed a real receiver sees framing errors, so they are lost here.
+void Sim::WriteLine(const std::uint8_t* bytes, std::size_t n) {
+  if (ToolSpeed() != ScaleSpeed()) return;
+  std::size_t off = 0;
+  while (off < n) {
+    const ssize_t w = write(master_, bytes + off, n - off);
+    if (w > 0) { off += static_cast<std::size_t>(w); continue; }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) { pollfd wp{master_, POLLOUT, 0}; poll(&wp, 1, 50); continue; }
+    break;
+  }
+}
+
+void Sim::Flush(Clock::time_point now) {
   // Answers leave in the order they were decided, each not before its time.
-  while (!pending_.empty() && pending_.front().due <= now) {
-    Deliver(pending_.front());
+  while (!pending_.empty() && pending_.front().Start(txFree_) <= now) {
+    Pending& p = pending_.front();
+    if (p.udp) {
+      sendto(udpFd_, p.bytes.data(), p.bytes.size(), 0, reinterpret_cast<sockaddr*>(&p.to), sizeof p.to);
+      txFree_ = now;
+    } else if (!o_.lineRate) {
+      WriteLine(p.bytes.data(), p.bytes.size());
+      txFree_ = now;
+    } else {
+      // A byte is handed over when its stop bit has gone out.
+      const auto bt = ByteTime(ScaleSpeed());
+      const auto start = p.Start(txFree_);
+      const auto ready = static_cast<std::size_t>((now - start) / bt);
+      const std::size_t n = std::min(ready, p.bytes.size() - p.sent);
+      if (n > 0) {
+        WriteLine(p.bytes.data() + p.sent, n);
+        p.sent += n;
+        txFree_ = start + bt * static_cast<long>(n);
+        p.gap = {};  // the rest follows without a pause
+        p.due = txFree_;
+      }
+      if (p.sent < p.bytes.size()) return;
+    }
+    if (p.switchToIndex >= 0) currentSpeed_ = kBaudTable[static_cast<std::size_t>(p.switchToIndex)];
     pending_.pop_front();
   }
+}
+
+std::optional<Clock::time_point> Sim::NextWake() const {
+  std::optional<Clock::time_point> t;
+  if (!pending_.empty()) {
+    const Pending& p = pending_.front();
+    t = p.Start(txFree_);
+    if (!p.udp && o_.lineRate) *t += ByteTime(ScaleSpeed());
+  }
+  if (!rx_.empty() && (!t || rx_.front().in < *t)) t = rx_.front().in;
+  return t;
 }
 
 void Sim::OnUdp() {
@@ -513,35 +644,49 @@ void Sim::OnUdp() {
 void Sim::OnFrame() {
   Buffer pkt{};
   DecodeFrame(frame_.data(), pkt.data());  // the checksum is judged in Handle
-  termios t{};
-  tcgetattr(slave_, &t);
-  const std::uint32_t speed = SpeedOfTermios(t);
-  if (frame_[300] != kFrameEnd) {
+  if (frame_[kFrameNeeded - 1] != kFrameEnd) {
     ++requests_;
-    Log(false, nullptr, speed, -1, 0, "none", "frame without end marker");
+    Log(false, nullptr, frameSpeed_, -1, 0, "none", "frame without end marker");
     return;
   }
-  Handle(pkt.data(), false, nullptr, speed);
+  Handle(pkt.data(), false, nullptr, frameSpeed_);
 }
 
+// Reads at once what the tool wrote, noting the line speed it was written at
+// (the pty keeps no speed per byte, so the sooner the better).
 void Sim::OnPty() {
   for (;;) {
     std::uint8_t buf[4096];
     const ssize_t n = read(master_, buf, sizeof buf);
     if (n <= 0) return;
+    const auto now = Clock::now();
+    const std::uint32_t speed = ToolSpeed();
+    const auto bt = ByteTime(speed ? speed : ScaleSpeed());
     for (ssize_t i = 0; i < n; ++i) {
-      const std::uint8_t b = buf[i];
-      if (b == kFrameStart) {
-        frame_.assign(1, b);
-        inFrame_ = true;
-        continue;
-      }
-      if (!inFrame_) continue;  // trailer, flow-control characters, noise
-      frame_.push_back(b);
-      if (frame_.size() == kFrameNeeded) {
-        inFrame_ = false;
-        OnFrame();
-      }
+      Clock::time_point in = now;
+      if (o_.lineRate) in = rxFree_ = std::max(now, rxFree_) + bt;
+      rx_.push_back({buf[i], speed, in});
+    }
+  }
+}
+
+// Bytes whose line time is over are the scale's to see.
+void Sim::TakeBytes(Clock::time_point now) {
+  while (!rx_.empty() && rx_.front().in <= now) {
+    const RxByte b = rx_.front();
+    rx_.pop_front();
+    if (b.value == kFrameStart) {
+      frame_.assign(1, b.value);
+      inFrame_ = true;
+      frameSpeed_ = b.speed;
+      continue;
+    }
+    if (!inFrame_) continue;  // trailer, flow-control characters, noise
+    frame_.push_back(b.value);
+    if (b.speed != frameSpeed_) frameSpeed_ = 0;
+    if (frame_.size() == kFrameNeeded) {
+      inFrame_ = false;
+      OnFrame();
     }
   }
 }
@@ -555,23 +700,29 @@ int Sim::Run() {
   std::fflush(stdout);
   for (;;) {
     pollfd fds[3];
-    int nfds = 0;
+    nfds_t nfds = 0;
     fds[nfds++] = {sigFd_, POLLIN, 0};
-    const int udpAt = udpFd_ >= 0 ? nfds : -1;
+    const int udpAt = udpFd_ >= 0 ? static_cast<int>(nfds) : -1;
     if (udpFd_ >= 0) fds[nfds++] = {udpFd_, POLLIN, 0};
-    const int ptyAt = master_ >= 0 ? nfds : -1;
+    const int ptyAt = master_ >= 0 ? static_cast<int>(nfds) : -1;
     if (master_ >= 0) fds[nfds++] = {master_, POLLIN, 0};
-    int timeout = -1;
-    if (!pending_.empty()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(pending_.front().due - Clock::now()).count();
-      timeout = static_cast<int>(std::max<long long>(0, left + 1));
+    timespec ts{};
+    const timespec* timeout = nullptr;
+    if (const auto wake = NextWake()) {
+      const auto left = std::max<Clock::duration>(Clock::duration{}, *wake - Clock::now());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+      ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+      timeout = &ts;
     }
-    const int rc = poll(fds, static_cast<nfds_t>(nfds), timeout);
+    const int rc = ppoll(fds, nfds, timeout, nullptr);
     if (rc < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) break;
     if (udpAt >= 0 && (fds[udpAt].revents & POLLIN)) OnUdp();
     if (ptyAt >= 0 && (fds[ptyAt].revents & POLLIN)) OnPty();
-    Flush();
+    const auto now = Clock::now();
+    TakeBytes(now);
+    Flush(now);
   }
   Cleanup();
   return 0;

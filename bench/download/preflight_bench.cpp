@@ -1,0 +1,85 @@
+// What the checks before a download and the built-in texts cost: each must add
+// at most a few milliseconds to a download.
+//   CheckParamFile     the demo parameter file (all 242 definitions)
+//   Preflight          link check plus a 4 MiB firmware image
+//   LangFallback       LangOpen on an unusable language file, then the
+//                      catalog lookups of one firmware upgrade's log
+// Run: build/bench/download/facset_preflight_bench
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "download/preflight.h"
+#include "lang/lang.h"
+#include "platform/paths.h"
+#include "support/temp_files.h"
+
+namespace facset {
+namespace {
+
+class StubHost : public DownloadHost {
+ public:
+  explicit StubHost(std::string image) : image_(std::move(image)) {}
+  void AskSaveSettings() override {}
+  void ReportSerialNotSet() override {}
+  void AppendLine(std::string_view) override {}
+  void ReplaceLastLine(std::string_view) override {}
+  void ProcessEvents() override {}
+  bool UseCom() const override { return false; }
+  int ComIndex() const override { return 0; }
+  std::string ComText() const override { return {}; }
+  std::string ComDevice(const std::string& n) const override { return n; }
+  std::string DeviceIp() const override { return "127.0.0.1"; }
+  ParamBlock& Block() override { return block_; }
+  bool DownProg() const override { return true; }
+  std::string FirmwarePath() const override { return image_; }
+
+ private:
+  std::string image_;
+  ParamBlock block_{};
+};
+
+void CheckParamFileBench(benchmark::State& state) {
+  testing::TempDir dir;
+  std::filesystem::copy_file(std::string(FACSET_DEMO_DIR) + "/facconfig.ini", dir / "p.ini");
+  for (auto _ : state) benchmark::DoNotOptimize(CheckParamFile(dir / "p.ini"));
+}
+BENCHMARK(CheckParamFileBench)->Unit(benchmark::kMillisecond);
+
+void PreflightBench(benchmark::State& state) {
+  testing::TempDir dir;
+  {
+    std::ofstream out(dir / "image.bin", std::ios::binary);
+    out << std::string(4 << 20, 'x');
+  }
+  StubHost host(dir / "image.bin");
+  for (auto _ : state) benchmark::DoNotOptimize(PreflightDownload(host));
+}
+BENCHMARK(PreflightBench)->Unit(benchmark::kMillisecond);
+
+void LangFallbackBench(benchmark::State& state) {
+  testing::TempDir dir;
+  OverrideExecutableDir(dir.path());
+  std::filesystem::create_directory(dir / "kelvaset_en.lng");
+  testing::WriteFileBytes(dir / "p.ini", "[Set]\r\nlngstr=_en\r\n");
+  SetLangCatalogFallback(true);
+  for (auto _ : state) {
+    const IniFile ini(dir / "p.ini");
+    try {
+      LangOpen(ini);
+    } catch (const EIniError&) {
+    }
+    for (const char* key : {"sConnectFail", "sStartUpdating", "sUpdate", "sCommunicationerror", "sDisconnect",
+                            "sDisconnectError", "sUpdatecompleted", "sLastUpdatetime", "sProgVerAndCheckSum"}) {
+      benchmark::DoNotOptimize(LangCatalog(key));
+    }
+    LangShutdown();
+  }
+  SetLangCatalogFallback(false);
+  OverrideExecutableDir("");
+}
+BENCHMARK(LangFallbackBench)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace facset

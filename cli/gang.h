@@ -1,0 +1,91 @@
+#pragma once
+// Several scales at once: `facset-cli download FILE` with more than one target
+// runs one child `facset-cli download --ip X ...` (or `--com NAME`) per target,
+// all at the same time. The program keeps a single protocol engine, so a
+// process per target is what keeps each target's link, time-outs and failures
+// its own. The parent prefixes every line of each child with its target, prints
+// a summary and exits with the worst child's code.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli.h"
+
+namespace facset::cli {
+
+struct GangTarget {
+  bool serial = false;  // true: --com NAME, false: --ip ADDR
+  std::string name;     // as given: "127.0.0.2", "COM3", "/dev/ttyUSB0"
+};
+
+// True for a strict dotted quad: four decimal numbers 0..255 of 1..3 digits,
+// no leading zero (so "010" is never read as octal), nothing else around.
+bool IsDottedQuad(std::string_view text);
+
+// Empty when `name` may be passed to a child as its target, else why not.
+// Serial: a list name COMn or a device path starting with "/".
+std::string CheckGangTarget(const GangTarget& target);
+
+// The targets of a targets file's text: one a line, a dotted IPv4 address or a
+// serial name; blank lines and "#" comments skipped, CR LF accepted. Returns an
+// empty string, or "line N: why" for the first line refused.
+std::string ParseTargetsText(std::string_view text, std::vector<GangTarget>& out);
+
+// A download command line split into its targets and everything else.
+struct TargetArgs {
+  std::vector<GangTarget> targets;  // --ip and --com in order, then --targets files
+  std::vector<std::string> rest;    // the other arguments, unchanged and in order
+  bool fromFile = false;            // --targets was given
+  bool help = false;                // --help or -h before "--"
+  std::string usageError;           // a malformed option
+  std::string inputError;           // a targets file unreadable or refused
+};
+// Every target is checked (CheckGangTarget) and duplicates refused, but only
+// when more than one is named or --targets is used: a single --ip or --com
+// stays exactly as the single download takes it.
+TargetArgs SplitTargetArgs(std::span<const std::string> args);
+
+// Severity of exit codes, most severe first; 0 only when every code is 0. An
+// unknown non-zero code counts as 1.
+inline constexpr int kGangSeverity[] = {130, 2, 6, 1, 5, 4, 3};
+int WorstExitCode(std::span<const int> codes);
+
+// "done", "unreachable", ... for an exit code.
+std::string OutcomeText(int code);
+
+struct GangPlan {
+  std::string program;              // the executable each child runs
+  std::vector<std::string> lead;    // arguments before the target option ({"download"})
+  std::vector<std::string> rest;    // arguments after it
+  std::vector<GangTarget> targets;
+  bool json = false;                // children print one JSON document each
+  int outFd = 1, errFd = 2;
+};
+
+struct GangChildResult {
+  GangTarget target;
+  int code = 1;          // exit code; a child killed by SIGINT/SIGTERM gives 130, by any other signal 1
+  int signal = 0;        // the signal that ended it, 0 when it exited
+  double seconds = 0;
+  std::string document;  // --json: the child's document, or one of ours saying what went wrong
+};
+
+// Runs every child at once and waits for all of them. SIGINT and SIGTERM
+// received meanwhile are passed on to every child still running. Writes the
+// prefixed lines, then the summary (stdout, or stderr with --json, where
+// stdout gets one JSON array). Returns the results in target order.
+std::vector<GangChildResult> RunGang(const GangPlan& plan);
+
+// The download command's entry for targets: returns the exit code when the
+// command is done here (several targets, a refused target, help), else fills
+// `single` with the arguments for the ordinary single-target run (the
+// arguments as given, or with the one target of a targets file put in).
+std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::string> args,
+                                      std::vector<std::string>& single);
+
+}  // namespace facset::cli

@@ -1,0 +1,26 @@
+# facset_layer(TARGET LAYER [PRIVATE_HEADERS h...])
+# Gives TARGET the include paths of one layer of src/: its own sources see the
+# whole folder of LAYER; its users see only that folder's public headers (every
+# header not listed as private), spelled "LAYER/header.h" as in the code. No
+# target exports all of src/, so a layer can reach only the layers it links.
+function(facset_layer target layer)
+  cmake_parse_arguments(ARG "" "" "PRIVATE_HEADERS" ${ARGN})
+  set(src ${PROJECT_SOURCE_DIR}/src/${layer})
+  set(own ${PROJECT_BINARY_DIR}/include-own/${layer})
+  set(pub ${PROJECT_BINARY_DIR}/include/${layer})
+  file(MAKE_DIRECTORY ${own} ${pub}/${layer})
+  file(CREATE_LINK ${src} ${own}/${layer} SYMBOLIC)
+  file(GLOB headers CONFIGURE_DEPENDS RELATIVE ${src} ${src}/*.h)
+  file(GLOB stale RELATIVE ${pub}/${layer} ${pub}/${layer}/*.h)
+  foreach(h IN LISTS stale)
+    if(NOT h IN_LIST headers OR h IN_LIST ARG_PRIVATE_HEADERS)
+      file(REMOVE ${pub}/${layer}/${h})
+    endif()
+  endforeach()
+  foreach(h IN LISTS headers)
+    if(NOT h IN_LIST ARG_PRIVATE_HEADERS)
+      file(CREATE_LINK ${src}/${h} ${pub}/${layer}/${h} SYMBOLIC)
+    endif()
+  endforeach()
+  target_include_directories(${target} PRIVATE ${own} PUBLIC ${pub})
+endfunction()

@@ -1,0 +1,113 @@
+#include "download/preflight.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "params/param_model.h"
+#include "platform/ini_file.h"
+#include "platform/text_rules.h"
+
+namespace facset {
+
+namespace {
+
+// Opens `path` for reading if it is a regular file; -1 and `why` otherwise.
+int OpenRegular(const std::string& path, struct stat& st, std::string& why) {
+  // Non-blocking: a FIFO in place of the file must not stall the check.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    why = path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = path + (S_ISDIR(st.st_mode) ? ": is a directory" : ": not a regular file");
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HasNulByte(int fd) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (std::memchr(buf, '\0', static_cast<std::size_t>(n)) != nullptr) return true;
+  }
+}
+
+}  // namespace
+
+std::string CheckParamFile(const std::string& path) {
+  struct stat st {};
+  std::string why;
+  const int fd = OpenRegular(path, st, why);
+  if (fd < 0) return why;
+  const std::string notParams = "not a parameter file: " + path;
+  if (static_cast<std::uint64_t>(st.st_size) > kIniMaxFileSize) {
+    ::close(fd);
+    return notParams + " (larger than " + std::to_string(kIniMaxFileSize >> 20) + " MiB)";
+  }
+  // A binary (an image given by mistake) holds NUL bytes; no INI file does.
+  const bool binary = HasNulByte(fd);
+  ::close(fd);
+  if (binary) return notParams;
+  try {
+    const IniFile ini(path);
+    constexpr std::string_view kAbsent = "\x01";
+    for (std::string_view key : ByteKeys) {
+      if (ini.ReadString("factory", key, kAbsent) != kAbsent) return {};
+    }
+  } catch (const EIniError&) {
+    return notParams;
+  }
+  return notParams;
+}
+
+std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info) {
+  if (path.empty()) return "no firmware image named";
+  struct stat st {};
+  std::string why;
+  const int fd = OpenRegular(path, st, why);
+  if (fd < 0) return "firmware image " + why;
+  ::close(fd);
+  const std::int64_t size = st.st_size;
+  const std::int64_t blocks = (size + kFirmwareBlockSize - 1) / kFirmwareBlockSize;
+  if (size == 0) return "firmware image " + path + ": empty";
+  if (blocks > kFirmwareMaxBlocks) {
+    return "firmware image " + path + ": " + std::to_string(size) + " bytes, more than the " +
+           std::to_string(kFirmwareMaxBlocks * kFirmwareBlockSize) + " the upgrade can number";
+  }
+  if (info) *info = {size, blocks};
+  return {};
+}
+
+std::string CheckLinkTarget(const DownloadHost& host) {
+  if (host.UseCom()) {
+    const std::string name(TrimBlanks(host.ComText()));
+    if (name.empty() || host.ComIndex() == 0) return "no serial port chosen";
+    const std::string device = host.ComDevice(name);
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0) return "serial port " + name + ": " + device + ": " + std::strerror(errno);
+    if (!S_ISCHR(st.st_mode)) return "serial port " + name + ": " + device + ": not a character device";
+    return {};
+  }
+  const std::string ip = host.DeviceIp();
+  in_addr addr{};
+  if (::inet_pton(AF_INET, ip.c_str(), &addr) != 1) return "not an IPv4 address: \"" + ip + "\"";
+  return {};
+}
+
+std::string PreflightDownload(const DownloadHost& host, FirmwareImageInfo* info) {
+  if (std::string why = CheckLinkTarget(host); !why.empty()) return why;
+  if (host.DownProg()) return CheckFirmwareImage(host.FirmwarePath(), info);
+  return {};
+}
+
+}  // namespace facset

@@ -1,0 +1,37 @@
+#pragma once
+// The checks a download makes before the first byte goes to the scale. Each
+// gives "" when the input is fit, else the reason; on any reason nothing may
+// be sent.
+
+#include <cstdint>
+#include <string>
+
+#include "download/download.h"
+
+namespace facset {
+
+// Largest image the upgrade can number: block numbers are 16 bits.
+inline constexpr std::int64_t kFirmwareMaxBlocks = 65536;
+inline constexpr std::int64_t kFirmwareBlockSize = 256;
+
+struct FirmwareImageInfo {
+  std::int64_t size = 0;
+  std::int64_t blocks = 0;  // 256-byte blocks, the last one possibly short
+};
+
+// A readable regular file, text (no NUL byte), no larger than the INI limit,
+// with a "factory" section holding at least one byte key: "not a parameter
+// file: PATH" (or the reason the file cannot be read) otherwise.
+std::string CheckParamFile(const std::string& path);
+
+// A readable, non-empty regular file of at most kFirmwareMaxBlocks blocks.
+std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info = nullptr);
+
+// The link the host names: a chosen serial port whose device exists, or a
+// dotted IPv4 address (no host names: nothing is looked up).
+std::string CheckLinkTarget(const DownloadHost& host);
+
+// The link, and the firmware image when the host asks for the upgrade.
+std::string PreflightDownload(const DownloadHost& host, FirmwareImageInfo* info = nullptr);
+
+}  // namespace facset

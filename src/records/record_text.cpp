@@ -1,0 +1,201 @@
+#include "records/record_text.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "params/param_model.h"
+#include "records/json_text.h"
+
+namespace facset {
+namespace {
+
+std::string BlockHex(const ParamBlock& b) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(b.size() * 2);
+  for (std::uint8_t x : b) {
+    s.push_back(kHex[x >> 4]);
+    s.push_back(kHex[x & 0xF]);
+  }
+  return s;
+}
+
+std::string CsvField(std::string_view s) {
+  if (s.find_first_of(",\"\r\n") == std::string_view::npos && (s.empty() || (s.front() != ' ' && s.back() != ' '))) {
+    return std::string(s);
+  }
+  std::string q = "\"";
+  for (char c : s) {
+    if (c == '"') q.push_back('"');
+    q.push_back(c);
+  }
+  q.push_back('"');
+  return q;
+}
+
+template <typename T>
+std::string OptionalText(const std::optional<T>& v) {
+  return v ? std::to_string(*v) : std::string();
+}
+
+std::string Padded(std::string s, std::size_t width) {
+  if (s.size() < width) s.append(width - s.size(), ' ');
+  return s;
+}
+
+}  // namespace
+
+std::string RecordsTable(const std::vector<DownloadRecord>& records) {
+  std::size_t idWidth = 2, startWidth = 7, outcomeWidth = 7, targetWidth = 6;
+  for (const DownloadRecord& r : records) {
+    idWidth = std::max(idWidth, std::to_string(r.id).size());
+    startWidth = std::max(startWidth, r.startUtc.size());
+    outcomeWidth = std::max(outcomeWidth, r.outcome.size());
+    targetWidth = std::max(targetWidth, r.target.size());
+  }
+  std::string out = Padded("ID", idWidth) + "  " + Padded("STARTED", startWidth) + "  " +
+                    Padded("OUTCOME", outcomeWidth) + "  " + Padded("TARGET", targetWidth) + "  BLOCK SHA256\n";
+  for (const DownloadRecord& r : records) {
+    std::string id = std::to_string(r.id);
+    out += std::string(idWidth - id.size(), ' ') + id + "  " + Padded(r.startUtc, startWidth) + "  " +
+           Padded(r.outcome, outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " +
+           (r.blockSha256.empty() ? std::string("-") : r.blockSha256) + "\n";
+  }
+  return out;
+}
+
+void AppendRecordJson(std::string& out, const DownloadRecord& r) {
+  auto field = [&](const char* name, std::string_view v) {
+    out += '"';
+    out += name;
+    out += "\":";
+    AppendJsonString(out, v);
+    out += ',';
+  };
+  auto number = [&](const char* name, const auto& v) {
+    out += '"';
+    out += name;
+    out += "\":";
+    out += v ? std::to_string(*v) : std::string("null");
+    out += ',';
+  };
+  out += "{\"id\":" + std::to_string(r.id) + ",";
+  field("started_utc", r.startUtc);
+  field("ended_utc", r.endUtc);
+  field("station", r.station);
+  field("operator", r.operatorName);
+  field("program", r.program);
+  field("version", r.version);
+  field("transport", r.transport);
+  field("target", r.target);
+  field("param_file", r.paramFile);
+  if (r.block) {
+    field("block", BlockHex(*r.block));
+  } else {
+    out += "\"block\":null,";
+  }
+  field("block_sha256", r.blockSha256);
+  field("firmware_path", r.firmwarePath);
+  number("firmware_size", r.firmwareSize);
+  field("firmware_sha256", r.firmwareSha256);
+  number("blocks_sent", r.blocksSent);
+  number("blocks_to_send", r.blocksToSend);
+  field("connect", r.connectOutcome);
+  field("block_step", r.blockOutcome);
+  field("firmware", r.firmwareOutcome);
+  field("outcome", r.outcome);
+  number("exit_code", r.exitCode);
+  field("error", r.error);
+  out += "\"log\":";
+  out += JsonStringArray(r.log);
+  out += '}';
+}
+
+std::string RecordsJson(const std::vector<DownloadRecord>& records) {
+  std::string out = "[";
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    out += k ? ",\n" : "\n";
+    AppendRecordJson(out, records[k]);
+  }
+  out += records.empty() ? "]\n" : "\n]\n";
+  return out;
+}
+
+std::string_view RecordsCsvHeader() {
+  return "id,started_utc,ended_utc,station,operator,program,version,transport,target,param_file,block_sha256,"
+         "firmware_path,firmware_size,firmware_sha256,blocks_sent,blocks_to_send,connect,block,firmware,outcome,"
+         "exit_code,error\n";
+}
+
+void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
+  const std::string fields[] = {std::to_string(r.id), r.startUtc, r.endUtc, r.station, r.operatorName,
+                                r.program, r.version, r.transport, r.target, r.paramFile, r.blockSha256,
+                                r.firmwarePath, OptionalText(r.firmwareSize), r.firmwareSha256,
+                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend), r.connectOutcome,
+                                r.blockOutcome, r.firmwareOutcome, r.outcome, OptionalText(r.exitCode), r.error};
+  bool first = true;
+  for (const std::string& f : fields) {
+    if (!first) out += ',';
+    first = false;
+    out += CsvField(f);
+  }
+  out += '\n';
+}
+
+std::string RecordsCsv(const std::vector<DownloadRecord>& records) {
+  std::string out(RecordsCsvHeader());
+  for (const DownloadRecord& r : records) AppendRecordCsv(out, r);
+  return out;
+}
+
+std::string RecordDetail(const DownloadRecord& r) {
+  std::string out;
+  auto line = [&](const char* name, const std::string& v) { out += Padded(name, 16) + (v.empty() ? "-" : v) + "\n"; };
+  line("record", std::to_string(r.id));
+  line("started", r.startUtc);
+  line("ended", r.endUtc);
+  line("station", r.station);
+  line("operator", r.operatorName);
+  line("program", r.program + (r.version.empty() ? "" : " " + r.version));
+  line("transport", r.transport);
+  line("target", r.target);
+  line("parameter file", r.paramFile);
+  line("block sha256", r.blockSha256);
+  if (r.firmwarePath.empty() && r.firmwareOutcome == outcome::kNotAsked) {
+    line("firmware", "none");
+  } else {
+    line("firmware", r.firmwarePath);
+    line("firmware size", OptionalText(r.firmwareSize));
+    line("firmware sha256", r.firmwareSha256);
+    line("blocks sent", r.blocksSent || r.blocksToSend
+                            ? (r.blocksSent ? std::to_string(*r.blocksSent) : std::string("?")) + " of " +
+                                  (r.blocksToSend ? std::to_string(*r.blocksToSend) : std::string("?"))
+                            : std::string());
+  }
+  line("connect", r.connectOutcome);
+  line("block", r.blockOutcome);
+  line("firmware step", r.firmwareOutcome);
+  line("outcome", r.outcome);
+  line("exit code", OptionalText(r.exitCode));
+  if (!r.error.empty()) line("error", r.error);
+  out += "log:\n";
+  // A message may hold CR LF (the report's time line): each of its lines indented.
+  for (const std::string& l : r.log) {
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t eol = l.find_first_of("\r\n", from);
+      out += "  " + l.substr(from, eol - from) + "\n";
+      if (eol == std::string::npos) break;
+      from = eol + (l.compare(eol, 2, "\r\n") == 0 ? 2 : 1);
+    }
+  }
+  if (r.block) {
+    out += "block:\n";
+    out += kSetValuesHeader;
+    out += '\n';
+    for (const std::string& l : SetValuesText(*r.block)) out += l + "\n";
+  }
+  return out;
+}
+
+}  // namespace facset

@@ -1,0 +1,135 @@
+#pragma once
+// The station database: one record per download, appended to the SQLite file
+// facset-records.sqlite in the tool's folder. Several processes (windows,
+// facset-cli runs) append at once; nothing here throws, every failure comes
+// back as a RecordsError so that a download never fails because of its record.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "params/param_math.h"
+
+namespace facset {
+
+inline constexpr std::string_view kRecordsFileName = "facset-records.sqlite";
+// The schema this program writes; older files are migrated on the first append.
+inline constexpr int kRecordsSchemaVersion = 1;
+// Prefix of the log line that says a record could not be written.
+inline constexpr std::string_view kMsgRecordNotKept = "record not kept: ";
+
+// Step outcomes as stored (and printed by `history`).
+namespace outcome {
+inline constexpr std::string_view kOk = "ok";
+inline constexpr std::string_view kFailed = "failed";
+inline constexpr std::string_view kAborted = "aborted";
+inline constexpr std::string_view kNotRun = "not run";
+inline constexpr std::string_view kNotAsked = "not asked";
+inline constexpr std::string_view kUnknown = "unknown";  // an error ended the run before a step reported
+}  // namespace outcome
+
+struct DownloadRecord {
+  std::int64_t id = 0;    // assigned by AppendRecord; ignored on append
+  std::string startUtc;   // ISO 8601, UTC: "2026-12-10T04:01:26.123Z"
+  std::string endUtc;
+  std::string station;    // host name
+  std::string operatorName;  // login name
+  std::string program;    // "facset-cli", "facset"
+  std::string version;
+  std::string transport;  // "udp" or "serial"
+  std::string target;     // address, or list name and device path
+  std::string paramFile;
+  std::optional<ParamBlock> block;  // the block sent (or meant to be sent)
+  std::string blockSha256;          // lower-case hex; empty without a block
+  std::string firmwarePath;         // empty: no firmware asked for
+  std::optional<std::int64_t> firmwareSize;
+  std::string firmwareSha256;
+  std::optional<std::int64_t> blocksSent;    // firmware blocks; none without firmware
+  std::optional<std::int64_t> blocksToSend;
+  std::string connectOutcome{outcome::kNotRun};
+  std::string blockOutcome{outcome::kNotRun};
+  std::string firmwareOutcome{outcome::kNotAsked};  // a FirmwareResult name when it ran
+  std::string outcome{outcome::kFailed};            // overall: ok, failed or aborted
+  std::optional<int> exitCode;  // facset-cli only
+  std::string error;            // an error that ended the run, if any
+  std::vector<std::string> log;  // the log lines, UTF-8
+
+  bool operator==(const DownloadRecord&) const = default;
+};
+
+enum class RecordsErrorCode : std::uint8_t {
+  CannotOpen,    // no such folder, no permission, not a database
+  ReadOnly,      // the file or its folder cannot be written
+  Busy,          // other writers held the database longer than the busy timeout
+  NewerSchema,   // written by a newer program: left untouched
+  NotFound,      // no record with that id
+  Failed,        // any other SQLite error
+};
+
+struct RecordsError {
+  RecordsErrorCode code = RecordsErrorCode::Failed;
+  std::string reason;
+};
+
+// The fixed log line for a record that could not be kept: "record not kept: <reason>".
+std::string RecordNotKeptLine(const RecordsError& e);
+
+// The tool's folder, where facconfig.ini lives: the database sits beside it.
+std::string DefaultRecordsFolder();
+// `folder` with or without its trailing "/".
+std::string RecordsPath(const std::string& folder);
+
+struct AppendResult {
+  std::int64_t id = 0;
+  std::optional<RecordsError> error;
+  explicit operator bool() const { return !error; }
+};
+
+// Appends `r` (its id ignored), creating or migrating the database first.
+// Waits for other writers up to the busy timeout.
+AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r);
+
+struct RecordFilter {
+  std::string sinceUtc;  // records started at or after; "" = all (see ParseSinceDate)
+  std::string target;    // the whole target text or one of its blank-separated words; "" = all
+  bool failedOnly = false;  // overall outcome other than ok
+};
+
+struct ReadResult {
+  std::vector<DownloadRecord> records;  // newest first
+  std::optional<RecordsError> error;
+  explicit operator bool() const { return !error; }
+};
+
+// Never creates or changes the file; a missing database reads as no records.
+ReadResult ReadRecords(const std::string& folder, const RecordFilter& f = {});
+// The same records one at a time, for output that need not hold them all.
+// `each` may not call back into the database.
+std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
+                                          const std::function<void(const DownloadRecord&)>& each);
+// One record by id; NotFound when there is none.
+ReadResult ReadRecord(const std::string& folder, std::int64_t id);
+
+// "YYYY-MM-DD", "YYYY-MM-DDTHH:MM", "YYYY-MM-DDTHH:MM:SS" (a space may stand
+// for "T", a trailing "Z" is allowed), read as UTC, to the stored form's
+// prefix "YYYY-MM-DDTHH:MM:SS"; nullopt for anything else or an impossible date.
+std::optional<std::string> ParseSinceDate(std::string_view text);
+
+// Now as stored: "2026-12-10T04:01:26.123Z".
+std::string UtcNowIso();
+std::string StationName();
+std::string OperatorName();
+
+// Lower-case hex sha256.
+std::string Sha256Hex(const void* data, std::size_t size);
+struct FileDigest {
+  std::int64_t size = 0;
+  std::string sha256;
+};
+// Streams the file; nullopt when it cannot be read.
+std::optional<FileDigest> DigestFile(const std::string& path);
+
+}  // namespace facset

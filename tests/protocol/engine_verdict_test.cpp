@@ -1,0 +1,211 @@
+// Every verdict the engine reports is the scale's answer to that request:
+// late, duplicate and stray answers, leftovers and bytes that cannot begin an
+// answer, over both transports, against a scripted scale in virtual time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/pbus.h"
+#include "protocol/pbus_commands.h"
+#include "support/scripted_transport.h"
+
+namespace facset {
+namespace {
+
+using testing::ScriptedTransport;
+using Bytes = std::vector<std::uint8_t>;
+using Reaction = ScriptedTransport::Reaction;
+using Sent = ScriptedTransport::Sent;
+
+struct Rig {
+  Rig(bool serial, ScriptedTransport::Scale scale) : t(serial, std::move(scale)) {
+    e.SetMode(serial ? TMode::tmCOM : TMode::tmTCPIP);
+    e.UseTransport(&t);
+  }
+  std::size_t Count(std::uint8_t cmd, std::uint16_t arg) const {
+    std::size_t n = 0;
+    for (const auto& s : t.sent) n += s.command() == cmd && s.arg() == arg;
+    return n;
+  }
+  ScriptedTransport t;
+  TPBusComm e;
+};
+
+// A scale that answers every transmission with `verdict(sent)` after `delayMs`
+// and, when dupGapMs >= 0, sends the same verdict again dupGapMs later.
+ScriptedTransport::Scale Answering(std::function<std::uint8_t(const Sent&)> verdict, int delayMs, int dupGapMs = -1) {
+  return [=](const Sent& s) {
+    Reaction r;
+    const std::uint8_t v = verdict(s);
+    r.replies.push_back({delayMs, {v}, {}});
+    if (dupGapMs >= 0) r.replies.push_back({delayMs + dupGapMs, {v}, {}});
+    return r;
+  };
+}
+
+// The log-on, the parameter block and a run of firmware blocks in which the
+// scale refuses block 40 every time it is sent.
+TEST(Verdict, EachRequestGetsItsOwnAnswer) {
+  struct Case {
+    const char* what;
+    int delayMs;
+    int dupGapMs;
+  };
+  const std::vector<Case> cases = {
+      {"prompt answers", 5, -1},
+      {"answers later than the repeat interval", 900, -1},
+      {"every verdict twice, 1 ms apart", 5, 1},
+      {"every verdict twice, 5 ms apart", 5, 5},
+      {"every verdict twice, 20 ms apart", 5, 20},
+  };
+  const auto verdict = [](const Sent& s) {
+    return s.command() == pbus::kCmdUpgrade && s.arg() == 40 ? pbus::kVerdictRefused : pbus::kVerdictAck;
+  };
+  for (bool serial : {true, false}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(serial ? "serial: " : "UDP: ") + c.what);
+      Rig rig(serial, Answering(verdict, c.delayMs, c.dupGapMs));
+      ASSERT_TRUE(rig.e.Connect(pbus::kAccessCode));
+      EXPECT_TRUE(rig.e.WriteBlock(pbus::kCmdParamBlock, pbus::kArgParamBlock));
+      for (std::uint16_t k = 32; k < 46; ++k) {
+        EXPECT_EQ(rig.e.WriteBlock(pbus::kCmdUpgrade, k), k != 40) << "block " << k;
+      }
+      // Every block reached the scale; the refused one as often as the
+      // transport repeats a refusal.
+      for (std::uint16_t k = 32; k < 46; ++k) {
+        // UDP fails on the first answer, which comes after one repeat when late.
+        if (k == 40)
+          EXPECT_EQ(rig.Count(pbus::kCmdUpgrade, k), serial ? 7u : c.delayMs > 800 ? 2u : 1u);
+        else
+          EXPECT_GE(rig.Count(pbus::kCmdUpgrade, k), 1u) << "block " << k;
+      }
+    }
+  }
+}
+
+// Collecting strays and looking for duplicates must not slow a well-behaved
+// scale down: one look after the log-on, then no added wait per block.
+TEST(Verdict, NoAddedWaitPerBlockForAWellBehavedScale) {
+  for (bool serial : {true, false}) {
+    SCOPED_TRACE(serial ? "serial" : "UDP");
+    Rig rig(serial, Answering([](const Sent&) { return pbus::kVerdictAck; }, 5));
+    ASSERT_TRUE(rig.e.Connect(pbus::kAccessCode));
+    const std::int64_t start = rig.t.now;
+    for (std::uint16_t k = 32; k < 132; ++k) ASSERT_TRUE(rig.e.WriteBlock(pbus::kCmdUpgrade, k));
+    EXPECT_LE(rig.t.now - start, 100 * 5 + TPBusComm::kDuplicateWindowMs);
+    EXPECT_EQ(rig.t.sent.size(), 101u);
+  }
+}
+
+// The serial byte stream: where an answer begins and what cannot undo it.
+TEST(Verdict, SerialStreamPieces) {
+  struct Step {
+    std::uint8_t cmd;
+    std::uint16_t arg;
+    bool read;  // ReadBlock (data answer) rather than WriteBlock
+    std::vector<ScriptedTransport::Reply> replies;
+    bool ok;
+    std::size_t transmissions;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+  };
+  const Bytes frame301 = testing::DataFrame(pbus::kCmdSession, pbus::kArgRead, false);
+  const Bytes frame = testing::DataFrame(pbus::kCmdSession, pbus::kArgRead);
+  const Bytes head(frame.begin(), frame.begin() + 150), tail(frame.begin() + 150, frame.end());
+  const Bytes garbled = [&] {
+    Bytes f = frame;
+    f[100] ^= 0x01;  // checksum no longer matches
+    return f;
+  }();
+  const std::uint8_t ack = pbus::kVerdictAck, nak = pbus::kVerdictRefused;
+  const std::vector<Case> cases = {
+      {"late trailer after the reading request; the log-off is answered at once",
+       {{14, 3, true, {{5, frame301, {}}, {10, {0xFF}, {}}}, true, 1}, {14, 2, false, {{5, {ack}, {}}}, true, 1}}},
+      {"late trailer after the upgrade entry; the start is answered at once",
+       {{14, 16, true, {{5, frame301, {}}, {10, {0xFF}, {}}}, true, 1}, {15, 0, false, {{5, {ack}, {}}}, true, 1}}},
+      {"the trailer comes with the next request's verdict",
+       {{14, 3, true, {{5, frame301, {}}}, true, 1}, {14, 2, false, {{2, {0xFF, ack}, {}}}, true, 1}}},
+      {"bytes that cannot begin an answer before the verdict",
+       {{80, 0, false, {{5, {0x00, 0x7F, 0xFF, 0x84, ack}, {}}}, true, 1}}},
+      {"noise in its own delivery, then the verdict",
+       {{80, 0, false, {{5, {0x11, 0x13}, {}}, {6, {ack}, {}}}, true, 1}}},
+      {"a broken frame, then the verdict", {{80, 0, false, {{5, {0x03, 0x81, 0x81, ack}, {}}}, true, 1}}},
+      {"a frame in pieces", {{14, 3, true, {{5, head, {}}, {40, tail, {}}}, true, 1}}},
+      {"a frame with a wrong checksum is asked again", {{14, 3, true, {{5, garbled, {}}}, false, 7}}},
+      {"a verdict where data is expected is not data", {{14, 3, true, {{5, {ack}, {}}}, false, 7}}},
+      {"bytes after the verdict in the same pass do not undo it",
+       {{80, 0, false, {{5, {ack, 0x83, nak}, {}}, {5, {nak}, {}}}, true, 1}}},
+      {"a frame's bytes after an accepted verdict do not undo it",
+       {{80, 0, false, {{5, {ack}, {}}, {5, frame, {}}}, true, 1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t step = 0;
+    Rig rig(true, [&](const Sent&) {
+      Reaction r;
+      r.replies = c.steps[step].replies;
+      return r;
+    });
+    rig.e.SetRetryInterval(800);
+    for (step = 0; step < c.steps.size(); ++step) {
+      const Step& s = c.steps[step];
+      SCOPED_TRACE(step);
+      rig.e.BlockData.fill(0);
+      const bool ok = s.read ? rig.e.ReadBlock(s.cmd, s.arg) : rig.e.WriteBlock(s.cmd, s.arg);
+      EXPECT_EQ(ok, s.ok);
+      EXPECT_EQ(rig.Count(s.cmd, s.arg), s.transmissions);
+    }
+  }
+}
+
+// Bytes that reached the tool before the request left it are not its answer.
+TEST(Verdict, LeftoversAreNotTheAnswer) {
+  int n = 0;
+  Rig rig(true, [&](const Sent&) {
+    Reaction r;
+    // The first request is acknowledged, and its refusal-looking echo 30 ms
+    // later lands before the second request goes out.
+    if (n++ == 0) {
+      r.replies = {{5, {pbus::kVerdictAck}, {}}, {30, {pbus::kVerdictAck}, {}}};
+    } else {
+      r.replies = {{5, {pbus::kVerdictRefused}, {}}};
+    }
+    return r;
+  });
+  ASSERT_TRUE(rig.e.WriteBlock(80, 0));
+  rig.t.now += 100;  // the caller takes its time; the echo arrives meanwhile
+  rig.e.SetRetryCount(0);
+  EXPECT_FALSE(rig.e.WriteBlock(15, 32));
+  EXPECT_GE(rig.e.StrayAnswers(), 1u);
+}
+
+TEST(Verdict, HeldRequestIsWithdrawnAndNotRepeated) {
+  Rig rig(true, [](const Sent&) {
+    Reaction r;
+    r.held = true;
+    return r;
+  });
+  EXPECT_FALSE(rig.e.WriteBlock(80, 0));
+  EXPECT_EQ(rig.e.LastWaitEnd(), WaitEnd::DrainLimit);
+  EXPECT_EQ(rig.t.withdrawn, 1);  // one attempt: repeating into a held line would only wait again
+  EXPECT_TRUE(rig.t.sent.empty());
+  EXPECT_EQ(rig.e.HoldLimit(), 30000);
+}
+
+TEST(Verdict, AbortWhileCollectingStraysSendsNothingMore) {
+  Rig rig(false, [](const Sent&) { return Reaction{}; });  // silent
+  rig.e.SetRetryCount(1);
+  EXPECT_FALSE(rig.e.WriteBlock(80, 0));
+  ASSERT_EQ(rig.t.sent.size(), 2u);
+  // The next request first waits for the two answers still owed; the
+  // operator aborts meanwhile.
+  rig.t.At(rig.t.now + 100, [&] { rig.e.Abort(); });
+  EXPECT_FALSE(rig.e.WriteBlock(15, 32));
+  EXPECT_EQ(rig.t.sent.size(), 2u);
+}
+
+}  // namespace
+}  // namespace facset
