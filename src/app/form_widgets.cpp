@@ -22,9 +22,9 @@ TAlignLayout::~TAlignLayout() {
   for (Entry& e : entries_) delete e.item;
 }
 
-void TAlignLayout::addAligned(QWidget* w, Align align) {
+void TAlignLayout::addAligned(QWidget* w, Align side) {
   addChildWidget(w);
-  entries_.push_back({new QWidgetItem(w), align});
+  entries_.push_back({new QWidgetItem(w), side});
   invalidate();
 }
 

@@ -26,7 +26,7 @@ class TAlignLayout : public QLayout {
   explicit TAlignLayout(QWidget* parent);
   ~TAlignLayout() override;
 
-  void addAligned(QWidget* w, Align align);
+  void addAligned(QWidget* w, Align side);
 
   void addItem(QLayoutItem* item) override;
   QLayoutItem* itemAt(int index) const override;
