@@ -2,8 +2,10 @@
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build programs asan test test-plain test-asan run demo bench clean
+.PHONY: all deps build programs asan test test-plain test-asan fuzz fuzz-smoke run demo bench clean
 
 all: build
 
@@ -32,7 +34,15 @@ test-asan: asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
-test: test-plain test-asan
+# Each fuzz target for a few seconds on its seeds (skipped, with a note, without clang).
+fuzz-smoke: deps
+	JOBS=$(JOBS) scripts/fuzz-run 5 $(FUZZ_BUILD)
+
+# Each fuzz target for FUZZ_SECONDS, one after the other.
+fuzz: deps
+	JOBS=$(JOBS) scripts/fuzz-run $(FUZZ_SECONDS) $(FUZZ_BUILD)
+
+test: test-plain test-asan fuzz-smoke
 
 # The programs alone: a newcomer's `make run` need not wait for the tests to build.
 programs: deps $(BUILD)/build.ninja
@@ -48,4 +58,4 @@ bench: build
 	@echo "benchmarks: see bench/README.md"
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
