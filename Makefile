@@ -38,9 +38,9 @@ test-asan: asan
 fuzz-smoke: deps
 	JOBS=$(JOBS) scripts/fuzz-run 5 $(FUZZ_BUILD)
 
-# Each fuzz target for FUZZ_SECONDS, one after the other.
+# Each fuzz target for FUZZ_SECONDS, one after the other, keeping what it found in $(FUZZ_BUILD)/fuzz-corpus.
 fuzz: deps
-	JOBS=$(JOBS) scripts/fuzz-run $(FUZZ_SECONDS) $(FUZZ_BUILD)
+	JOBS=$(JOBS) scripts/fuzz-run $(FUZZ_SECONDS) $(FUZZ_BUILD) keep
 
 test: test-plain test-asan fuzz-smoke
 
