@@ -22,10 +22,23 @@ inline void Backdate(const std::string& path) {
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+inline std::string& ScratchDir() {
+  static std::string dir;
+  return dir;
+}
+
+// The folder goes when the process ends normally; a crash leaves it for a look.
+inline void RemoveScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(ScratchDir(), ec);
+}
+
 inline const std::string& ScratchFile() {
   static const std::string path = [] {
     std::string tmpl = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/facset-fuzz-XXXXXX");
     if (!::mkdtemp(tmpl.data())) std::abort();
+    ScratchDir() = tmpl;
+    std::atexit(RemoveScratchDir);
     return tmpl + "/f.ini";
   }();
   return path;
