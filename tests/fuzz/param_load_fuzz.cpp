@@ -12,13 +12,18 @@ using namespace facset;
 
 namespace {
 
-// A read strips one pair of quotes, so a quoted text loses them on its way
-// through a save; such a text is not expected back as it was.
-bool Quoted(const std::string& s) {
-  return s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front();
+bool Blank(char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; }
+
+// A read strips one pair of quotes, and the blanks around a value that no quotes
+// protect; a save writes no quotes. So a text read as quoted, or with blanks
+// at its ends (they were inside quotes), cannot come back as it was.
+bool Survives(const std::string& s) {
+  if (s.empty()) return true;
+  const bool quoted = s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front();
+  return !quoted && !Blank(s.front()) && !Blank(s.back());
 }
 
-bool SameText(const std::string& a, const std::string& b) { return a == b || Quoted(a); }
+bool SameText(const std::string& a, const std::string& b) { return a == b || !Survives(a); }
 
 bool SameSet(const ParamSet& a, const ParamSet& b) {
   if (a.Block != b.Block || a.ComIndex != b.ComIndex || a.UseCom != b.UseCom || a.bdgbIndex != b.bdgbIndex ||
@@ -32,7 +37,7 @@ bool SameSet(const ParamSet& a, const ParamSet& b) {
       return false;
   }
   for (const std::string& line : a.GravityRegions)
-    if (Quoted(line)) return true;
+    if (!Survives(line)) return true;
   return a.GravityRegions == b.GravityRegions;
 }
 
