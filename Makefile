@@ -2,8 +2,10 @@
 JOBS ?= 2
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build programs asan test test-plain test-asan test-deb deb run demo bench clean
+.PHONY: all deps build programs asan test test-plain test-asan test-deb deb fuzz fuzz-smoke run demo bench clean
 
 all: build
 
@@ -43,7 +45,15 @@ test-deb: deb
 	tests/install/deb_test.sh $$(ls $(BUILD)/facset_*.deb) \
 	  $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $(BUILD)/CMakeCache.txt) demo/facconfig.ini
 
-test: test-plain test-deb test-asan
+# Each fuzz target for a few seconds on its seeds (skipped, with a note, without clang).
+fuzz-smoke: deps
+	JOBS=$(JOBS) scripts/fuzz-run 5 $(FUZZ_BUILD)
+
+# Each fuzz target for FUZZ_SECONDS, one after the other, keeping what it found in $(FUZZ_BUILD)/fuzz-corpus.
+fuzz: deps
+	JOBS=$(JOBS) scripts/fuzz-run $(FUZZ_SECONDS) $(FUZZ_BUILD) keep
+
+test: test-plain test-deb test-asan fuzz-smoke
 
 # The programs alone: a newcomer's `make run` need not wait for the tests to build.
 programs: deps $(BUILD)/build.ninja
@@ -59,4 +69,4 @@ bench: build
 	@echo "benchmarks: see bench/README.md"
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
