@@ -17,7 +17,7 @@
 
 #include "platform/paths.h"
 #include "protocol/pbus.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
 
 namespace facset {
 namespace {

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "platform/text_encoding.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
 #include "support/run_process.h"
 
 extern char** environ;

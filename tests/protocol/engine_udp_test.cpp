@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "protocol/pbus.h"
-#include "sim_process.h"
-#include "test_util.h"
+#include "support/sim_process.h"
+#include "support/test_util.h"
 
 namespace facset {
 namespace {

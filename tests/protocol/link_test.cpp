@@ -9,8 +9,8 @@
 #include "platform/paths.h"
 #include "protocol/scale_link.h"
 #include "serial/serial_comm.h"
-#include "sim_process.h"
-#include "test_util.h"
+#include "support/sim_process.h"
+#include "support/test_util.h"
 
 namespace facset {
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
-// Small fixtures shared by the protocol tests.
+// Small fixtures for tests that watch what the engine sends and shows.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
