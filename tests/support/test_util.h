@@ -31,6 +31,7 @@ class UdpPeer {
   }
   ~UdpPeer() { close(fd_); }
   int port() const { return port_; }
+  int fd() const { return fd_; }
   // Every datagram already received (waits up to `ms` for the first).
   std::vector<std::vector<std::uint8_t>> Drain(int ms = 2000) {
     std::vector<std::vector<std::uint8_t>> out;
