@@ -2,11 +2,10 @@
 
 #include "cli.h"
 #include "platform/ini_file.h"
+#include "platform/text_rules.h"
 
 namespace facset::cli {
 namespace {
-
-bool HasLineBreak(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
 // Names and values that would read back as something else, or break the line
 // structure of the file, are refused instead of written.

@@ -1,6 +1,7 @@
 #pragma once
-// A small JSON writer for the --json output: values are added in order,
-// strings must be UTF-8 (control characters are escaped).
+// A small JSON writer for the --json output: values are added in order;
+// strings are written as the records write them (bytes that are not UTF-8
+// become U+FFFD, so the output stays valid JSON).
 
 #include <cstdint>
 #include <string>

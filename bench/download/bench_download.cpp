@@ -46,7 +46,7 @@
 #include <QCoreApplication>
 #endif
 
-#include "sim_process.h"
+#include "support/sim_process.h"
 #include "support/run_process.h"
 
 

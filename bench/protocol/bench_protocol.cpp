@@ -17,7 +17,8 @@
 
 #include "platform/paths.h"
 #include "protocol/pbus.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
+#include "support/test_util.h"
 
 namespace facset {
 namespace {
@@ -45,13 +46,13 @@ BENCHMARK(BM_UdpWriteBlockVsSim)->UseRealTime()->MinTime(2.0);
 
 // Two processes: 261 bytes out, 261 bytes back.
 void BM_UdpPingPong261(benchmark::State& state) {
-  const int a = socket(AF_INET, SOCK_DGRAM, 0), b = socket(AF_INET, SOCK_DGRAM, 0);
+  const int a = socket(AF_INET, SOCK_DGRAM, 0);
+  const testing::UdpPeer echo;
+  const int b = echo.fd();
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(b, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(b, reinterpret_cast<sockaddr*>(&sa), &len);
+  sa.sin_port = htons(static_cast<std::uint16_t>(echo.port()));
   const pid_t child = fork();
   if (child == 0) {
     unsigned char buf[512];
@@ -72,7 +73,6 @@ void BM_UdpPingPong261(benchmark::State& state) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   close(a);
-  close(b);
 }
 BENCHMARK(BM_UdpPingPong261)->UseRealTime()->MinTime(2.0);
 

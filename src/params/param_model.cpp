@@ -47,11 +47,6 @@ void ReadBlockAndDefs(const IniFile& ini, ParamSet& ps) {
   }
 }
 
-std::string RegionName(std::string_view line) {
-  const auto eq = line.find('=');
-  return eq == std::string_view::npos ? std::string() : std::string(line.substr(0, eq));
-}
-
 std::string RegionValue(std::string_view line) {
   const auto eq = line.find('=');
   return eq == std::string_view::npos ? std::string() : std::string(line.substr(eq + 1));

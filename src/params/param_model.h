@@ -115,9 +115,7 @@ struct RegionTable {
 // blank; a value without "=" is skipped.
 RegionTable ReadRegionTable(const IniFile& ini);
 
-// The text before the first "=" of a GravityRegions line ("" when none).
-std::string RegionName(std::string_view line);
-// The text after the first "=" ("" when none).
+// The text after the first "=" of a GravityRegions line ("" when none).
 std::string RegionValue(std::string_view line);
 
 // Everything the window load reads, in its order: region table, bdgbIndex and

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "params/param_model.h"
+#include "platform/text_rules.h"
 #include "records/json_text.h"
 
 namespace facset {
@@ -186,7 +187,7 @@ std::string RecordDetail(const DownloadRecord& r) {
       const std::size_t eol = l.find_first_of("\r\n", from);
       out += "  " + l.substr(from, eol - from) + "\n";
       if (eol == std::string::npos) break;
-      from = eol + (l.compare(eol, 2, "\r\n") == 0 ? 2 : 1);
+      from = eol + LineBreakLen(l, eol);
     }
   }
   if (r.block) {

@@ -36,7 +36,7 @@ std::size_t RxFilter::Apply(const std::uint8_t* in, std::size_t n, std::uint8_t*
   if (!unmark) {
     state_ = 0;
     if (!ignoreNull && m == 0 && carryN_ == 0) {
-      std::memcpy(out, in, n);
+      if (n != 0) std::memcpy(out, in, n);  // an empty read may come with no buffer
       return n;
     }
   }

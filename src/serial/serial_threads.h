@@ -31,8 +31,8 @@ enum class NotifyKind : std::uint8_t { ReceiveData, ReceiveError, RequestHangup,
 class CommNotifyEvent : public QEvent {
  public:
   static QEvent::Type EventType();
-  CommNotifyEvent(NotifyKind kind, std::uint64_t generation, std::uint32_t value)
-      : QEvent(EventType()), kind(kind), generation(generation), value(value) {}
+  CommNotifyEvent(NotifyKind k, std::uint64_t openGeneration, std::uint32_t v)
+      : QEvent(EventType()), kind(k), generation(openGeneration), value(v) {}
 
   NotifyKind kind;
   std::uint64_t generation;  // the opening that posted it
@@ -95,8 +95,8 @@ void CompareLineCounters(const serial_icounter_struct& before, const serial_icou
 // the notifier are fixed for its life; settings the threads need are atomics
 // written by the component when it re-applies them.
 struct CommSession {
-  CommSession(int fd, int stopFd, int wakeFd, int lineGoneFd, QObject* notifier, std::uint64_t generation)
-      : fd(fd), stopFd(stopFd), wakeFd(wakeFd), lineGoneFd(lineGoneFd), notifier(notifier), generation(generation) {}
+  CommSession(int port, int stop, int wake, int lineGone, QObject* notify, std::uint64_t openGeneration)
+      : fd(port), stopFd(stop), wakeFd(wake), lineGoneFd(lineGone), notifier(notify), generation(openGeneration) {}
 
   const int fd;
   const int stopFd;  // eventfd: set once, by ClosePort; both threads wait on it

@@ -3,7 +3,6 @@
 // scale-sim instances on 127.0.0.2, 127.0.0.3, ... and a pseudo-terminal.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -418,20 +417,10 @@ TEST_F(GangDownload, CtrlCStopsEveryScaleMidUpgrade) {
   Image(8192 + 200 * 256);
   SimGang sims(SimOptions{{"--delay", "20"}, {"--delay", "20"}});
   const std::string outPath = dir / "out", errPath = dir / "err";
-  std::vector<std::string> args = {cli,           "download",     params,    "--ip", "127.0.0.2", "--ip",
-                                   "127.0.0.3",   "--firmware",   dir / "image.hex"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  ::setenv("FACSET_SCALE_UDP_PORT", std::to_string(sims.port()).c_str(), 1);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
-  ::unsetenv("FACSET_SCALE_UDP_PORT");
+  const pid_t pid = testing::SpawnCaptured(
+      cli, {"download", params, "--ip", "127.0.0.2", "--ip", "127.0.0.3", "--firmware", dir / "image.hex"},
+      {"FACSET_SCALE_UDP_PORT=" + std::to_string(sims.port())}, outPath, errPath);
+  ASSERT_GT(pid, 0);
 
   auto blocks = [&](std::size_t i) {
     int n = 0;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_process.h"
+#include "support/sim_process.h"
 
 namespace facset::testing {
 

@@ -26,7 +26,7 @@
 #include "cli/sim_gang.h"
 #include "platform/text_encoding.h"
 #include "records/records.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
 #include "support/run_process.h"
 
 extern char** environ;
@@ -52,27 +52,9 @@ std::string Sha256(const std::string& bytes) {
 // the runs a test watches or interrupts while they go on.
 class Background {
  public:
-  Background(const std::string& program, std::vector<std::string> args, const std::vector<std::string>& env,
+  Background(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
              const std::string& outPath)
-      : out_(outPath) {
-    args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e) envs.emplace_back(*e);
-    envs.insert(envs.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, (outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
+      : out_(outPath), pid_(testing::SpawnCaptured(program, args, env, outPath, outPath + ".err")) {}
   ~Background() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);

@@ -19,7 +19,7 @@
 #include "platform/paths.h"
 #include "protocol/scale_link.h"
 #include "serial/serial_comm.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
 #include "support/scripted_transport.h"
 #include "support/temp_files.h"
 #include "protocol/pbus_commands.h"
@@ -202,7 +202,7 @@ TEST_P(DownloadTransport, FirmwareOverTheSameLink) {
 }
 
 INSTANTIATE_TEST_SUITE_P(UdpAndSerial, DownloadTransport, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Serial" : "Udp"; });
+                         [](const auto& tc) { return tc.param ? "Serial" : "Udp"; });
 
 TEST_F(Download, NoPortChosenShowsTheBoxOnly) {
   SimProcess sim({}, true);

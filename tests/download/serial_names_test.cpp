@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "download/serial_names.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
 
 namespace facset {
 namespace {

@@ -22,7 +22,7 @@
 #include "platform/text_encoding.h"
 #include "protocol/scale_link.h"
 #include "serial/serial_comm.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
 
 using namespace facset;
 using facset::testing::SimProcess;

@@ -108,7 +108,7 @@ class Window:
         self.markers = 0
         # An X connection is now and then refused under load (Qt gives up at
         # once): such a start is repeated, nothing else is.
-        for attempt in range(3):
+        for attempt in range(4):
             self.proc = subprocess.Popen([self.exe], cwd=self.dir, env=env, stdout=subprocess.DEVNULL,
                                          stderr=subprocess.PIPE)
             try:
@@ -117,8 +117,9 @@ class Window:
                 wid = self.window_id()
                 break
             except Failure as e:
-                if "could not connect to display" not in str(e) or attempt == 2:
+                if "could not connect to display" not in str(e) or attempt == 3:
                     raise
+                time.sleep(0.3 * (attempt + 1))
         state = self.wait(lambda s: "btnopen" in s["w"] and s["w"]["btnopen"]["visible"], "the window shown")
         self.markers = state["markers"]
         self.xdo("windowfocus", "--sync", wid)

@@ -90,7 +90,7 @@ TEST_P(IniReadTable, ReadsAsExpected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TrickyFiles, IniReadTable, ::testing::ValuesIn(kReadCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(IniRead, MissingFileGivesDefaultsAndIsNotCreated) {
   TempDir dir;

@@ -91,7 +91,7 @@ TEST_P(IniWriteTable, LeavesExactBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TrickyFiles, IniWriteTable, ::testing::ValuesIn(kWriteCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(IniWrite, WrittenValuesReadBack) {
   TempDir dir;

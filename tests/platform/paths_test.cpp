@@ -16,7 +16,7 @@ TEST(Paths, ExecutableDirIsTheTestBinarysFolder) {
   const std::string dir = ExecutableDir();
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(dir.back(), '/');
-  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "facset_platform_tests"));
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "platform_tests"));
 }
 
 TEST(Paths, OverrideAddsSlashAndEmptyRestores) {

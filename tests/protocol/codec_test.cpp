@@ -7,7 +7,7 @@
 
 #include "protocol/pbus.h"
 #include "protocol/pbus_codec.h"
-#include "test_util.h"
+#include "support/test_util.h"
 
 namespace facset {
 namespace {

@@ -14,8 +14,8 @@
 #include "platform/paths.h"
 #include "protocol/pbus.h"
 #include "serial/serial_comm.h"
-#include "sim_process.h"
-#include "test_util.h"
+#include "support/sim_process.h"
+#include "support/test_util.h"
 
 namespace facset {
 namespace {

@@ -5,9 +5,10 @@
 #include <chrono>
 #include <thread>
 
+#include "support/scripted_dialogs.h"
 #include "protocol/pbus.h"
-#include "sim_process.h"
-#include "test_util.h"
+#include "support/sim_process.h"
+#include "support/test_util.h"
 
 namespace facset {
 namespace {
@@ -100,7 +101,7 @@ TEST(UdpTransaction, StaleDatagramIsNotTakenForTheAnswer) {
 // The engine itself shows nothing: it reports through its hook (the link
 // functions show "Send exception", see link_test) and passes the error on.
 TEST(UdpTransaction, SendErrorCallsTheHookAndPassesTheError) {
-  testing::RecordingDialogs dialogs;
+  ScriptedDialogs dialogs;
   TPBusComm e;
   int hooked = 0;
   e.OnSendException = [&] { ++hooked; };
@@ -108,7 +109,7 @@ TEST(UdpTransaction, SendErrorCallsTheHookAndPassesTheError) {
   e.SetActive(true, "127.0.0.1", 0);  // no datagram can go to port 0
   EXPECT_ANY_THROW(e.WriteBlock(80, 0));
   EXPECT_EQ(hooked, 1);
-  EXPECT_TRUE(dialogs.messages.empty());
+  EXPECT_TRUE(dialogs.calls.empty());
   EXPECT_FALSE(e.Busy());
 }
 

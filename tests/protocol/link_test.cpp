@@ -7,10 +7,11 @@
 #include <iterator>
 
 #include "platform/paths.h"
+#include "support/scripted_dialogs.h"
 #include "protocol/scale_link.h"
 #include "serial/serial_comm.h"
-#include "sim_process.h"
-#include "test_util.h"
+#include "support/sim_process.h"
+#include "support/test_util.h"
 
 namespace facset {
 namespace {
@@ -36,7 +37,7 @@ class Link : public ::testing::Test {
   }
   std::string TracePath() const { return exeDir.file("DEBUG.LOG"); }
   testing::TempDir exeDir;
-  testing::RecordingDialogs dialogs;
+  ScriptedDialogs dialogs;
 };
 
 TEST_F(Link, SerialOpenErrors) {
@@ -118,8 +119,8 @@ TEST_F(Link, SilentUdpScale) {
 
 TEST_F(Link, UdpErrorDuringOpen) {
   EXPECT_EQ(LinkOpenUdp(""), -3);
-  ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, "Send exception");
+  ASSERT_EQ(dialogs.calls.size(), 1u);
+  EXPECT_EQ(dialogs.calls[0].text, "Send exception");
 }
 
 TEST_F(Link, WriteBlockPayloadAndArgument) {

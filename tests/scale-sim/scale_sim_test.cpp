@@ -18,7 +18,7 @@
 
 #include "protocol/pbus_codec.h"
 #include "serial/serial_custom_speed.h"
-#include "sim_process.h"
+#include "support/sim_process.h"
 #include "support/run_process.h"
 
 

@@ -23,12 +23,13 @@ struct ProcessResult {
   long maxRssKb = 0;  // the child's peak resident size
 };
 
-// `env` adjusts this process's environment for the child: "NAME=VALUE" sets
-// NAME, a bare "NAME" removes it.
-inline ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                                const std::vector<std::string>& env = {}) {
-  TempDir outputs;
-  const std::string outPath = outputs / "out", errPath = outputs / "err";
+// Starts `program` with stdin from /dev/null and stdout and stderr into the
+// given files; the pid, or -1 when it could not start. `env` adjusts this
+// process's environment for the child: "NAME=VALUE" sets NAME, a bare "NAME"
+// removes it.
+inline pid_t SpawnCaptured(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env, const std::string& outPath,
+                           const std::string& errPath) {
   std::vector<std::string> argv = {program};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
@@ -54,9 +55,19 @@ inline ProcessResult RunProcess(const std::string& program, const std::vector<st
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  return pid;
+}
+
+// Runs a program to its end (see SpawnCaptured for `env`).
+inline ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                                const std::vector<std::string>& env = {}) {
+  TempDir outputs;
+  const std::string outPath = outputs / "out", errPath = outputs / "err";
   ProcessResult r;
-  pid_t pid = 0;
-  if (posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data()) == 0) {
+  if (const pid_t pid = SpawnCaptured(program, args, env, outPath, errPath); pid > 0) {
     int ws = 0;
     rusage ru{};
     while (wait4(pid, &ws, 0, &ru) < 0 && errno == EINTR) {
@@ -64,7 +75,6 @@ inline ProcessResult RunProcess(const std::string& program, const std::vector<st
     r.maxRssKb = ru.ru_maxrss;
     r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
   }
-  posix_spawn_file_actions_destroy(&fa);
   r.out = ReadFileBytes(outPath);
   r.err = ReadFileBytes(errPath);
   return r;

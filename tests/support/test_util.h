@@ -1,5 +1,5 @@
 #pragma once
-// Small fixtures shared by the protocol tests.
+// Small fixtures for tests that watch what the engine sends.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,30 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialogs.h"
-
 namespace facset::testing {
-
-// Records message boxes instead of showing them.
-class RecordingDialogs : public Dialogs {
- public:
-  RecordingDialogs() { prev_ = SetAppDialogs(this); }
-  ~RecordingDialogs() override { SetAppDialogs(prev_); }
-  void ShowMessage(const std::string& text, const std::string& title, MsgIcon icon) override {
-    messages.push_back({text, title, icon});
-  }
-  bool AskYesNo(const std::string&, const std::string&, MsgIcon) override { return false; }
-  bool SelectOpenFile(const FileDialogRequest&, std::string& path) override { path.clear(); return false; }
-  bool SelectSaveFile(const FileDialogRequest&, std::string& path) override { path.clear(); return false; }
-  struct Msg {
-    std::string text, title;
-    MsgIcon icon;
-  };
-  std::vector<Msg> messages;
-
- private:
-  Dialogs* prev_ = nullptr;
-};
 
 // A UDP socket on 127.0.0.1 with a free port, for seeing what the engine sends.
 class UdpPeer {
@@ -54,6 +31,7 @@ class UdpPeer {
   }
   ~UdpPeer() { close(fd_); }
   int port() const { return port_; }
+  int fd() const { return fd_; }
   // Every datagram already received (waits up to `ms` for the first).
   std::vector<std::vector<std::uint8_t>> Drain(int ms = 2000) {
     std::vector<std::vector<std::uint8_t>> out;

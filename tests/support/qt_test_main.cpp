@@ -1,4 +1,5 @@
-// gtest entry with the QCoreApplication the engine's waits need.
+// gtest entry with a QCoreApplication: the engine's waits and the serial
+// component's events run through the Qt event loop of the creating thread.
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 

@@ -1,0 +1,26 @@
+#include "json_writer.h"
+
+#include <gtest/gtest.h>
+
+namespace facset::cli {
+namespace {
+
+// --json output must stay valid JSON whatever bytes a path or log line holds.
+TEST(JsonWriter, StringsAreAlwaysValidJson) {
+  const struct {
+    std::string in, want;
+  } cases[] = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"\n\r\t\x01", "\"\\n\\r\\t\\u0001\""},
+      {"\xE7\xA7\xA4", "\"\xE7\xA7\xA4\""},            // UTF-8 passes as it is
+      {"x\xFFy", "\"x\xEF\xBF\xBDy\""},                // a stray byte becomes U+FFFD
+      {"\xB3\xC6", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},    // GBK that slipped through
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonString(c.in), c.want) << c.in;
+  EXPECT_EQ(JsonObject().Str("k\"", "v").Int("n", -1).Bool("b", true).Null("z").Text(),
+            "{\"k\\\"\":\"v\",\"n\":-1,\"b\":true,\"z\":null}");
+}
+
+}  // namespace
+}  // namespace facset::cli
