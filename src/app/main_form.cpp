@@ -89,16 +89,18 @@ std::string TMainForm::ParamFilePath() const {
 void TMainForm::ShowUpgradeProgress(int percent, const QString& figures) {
   pbUpgrade->setValue(percent);
   lblUpgrade->setText(figures);
-  if (pnlUpgrade->isHidden()) {
-    pnlUpgrade->show();
-    Panel6->dock()->invalidate();
-  }
+  if (pnlUpgrade->isHidden()) SetUpgradeBarShown(true);
 }
 
 void TMainForm::HideUpgradeProgress() {
-  if (pnlUpgrade->isHidden()) return;
-  pnlUpgrade->hide();
+  if (!pnlUpgrade->isHidden()) SetUpgradeBarShown(false);
+}
+
+void TMainForm::SetUpgradeBarShown(bool shown) {
+  pnlUpgrade->setVisible(shown);
+  // Laid out at once: the run may end before the event loop gets to it.
   Panel6->dock()->invalidate();
+  Panel6->dock()->activate();
 }
 
 // ---------------------------------------------------------------------------

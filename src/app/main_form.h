@@ -112,6 +112,7 @@ class TMainForm : public QWidget {
   void SaveToolConfig();
   void ShowNewestMsg();
   void EnableParamControls(bool enabled);
+  void SetUpgradeBarShown(bool shown);
 
   // Handlers.
   void btnopenClick();
