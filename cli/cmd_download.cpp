@@ -139,15 +139,7 @@ class Printer {
       Put(text + "\n");
     }
   }
-  void AddLines(const std::string& utf8) {
-    std::size_t b = 0;
-    for (;;) {
-      const std::size_t e = utf8.find('\n', b);
-      lines_.push_back(utf8.substr(b, e == std::string::npos ? std::string::npos : e - b));
-      if (e == std::string::npos) break;
-      b = e + 1;
-    }
-  }
+  void AddLines(const std::string& utf8) { AddLogLines(lines_, utf8); }
   // The last progress text is final once another line follows.
   void Settle() {
     if (!hasPending_) return;

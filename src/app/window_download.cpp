@@ -136,16 +136,7 @@ class WindowHost : public QObject, public DownloadHost {
   }
 
  private:
-  void AddLines(std::string_view gbk) {
-    const std::string utf8 = GbkToUtf8(ToLfBreaks(gbk));
-    std::size_t b = 0;
-    for (;;) {
-      const std::size_t e = utf8.find('\n', b);
-      lines_.push_back(utf8.substr(b, e == std::string::npos ? std::string::npos : e - b));
-      if (e == std::string::npos) break;
-      b = e + 1;
-    }
-  }
+  void AddLines(std::string_view gbk) { AddLogLines(lines_, GbkToUtf8(ToLfBreaks(gbk))); }
 
   TMainForm& form_;
   std::string pending_;
