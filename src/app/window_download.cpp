@@ -2,6 +2,8 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -198,6 +200,10 @@ DownloadContext ContextBefore(TMainForm& form, WindowHost& host) {
   if (c.firmwareWanted) {
     c.firmwarePath = host.FirmwarePath();
     c.firmwareDigest = DigestFile(c.firmwarePath);
+    // A record outlives the working directory it was made in.
+    if (!c.firmwarePath.empty()) {
+      c.firmwarePath = QDir::cleanPath(QFileInfo(QString::fromStdString(c.firmwarePath)).absoluteFilePath()).toStdString();
+    }
   }
   return c;
 }
