@@ -227,8 +227,9 @@ void WindowDownload(TMainForm& form) {
     c.error = "unknown error";
   }
   host.FlushProgress();
-  // A refused start (another run) is no download of this window's.
-  if (r.started || error) {
+  // Another run active, or no port chosen: nothing reached a scale, as with
+  // facset-cli's refused input, and nothing is recorded.
+  if ((r.started && !r.portNotSet) || error) {
     const bool upgradeStarted = r.firmwareAsked && r.firmware != FirmwareResult::NoFile &&
                                 r.firmware != FirmwareResult::CannotRead;
     if (r.aborted && upgradeStarted) host.AppendLine(kMsgUpgradeStopped);

@@ -145,6 +145,7 @@ class WindowDownloadTest : public QObject {
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(t.form->CboxCom));
     QVERIFY(t.Lines().isEmpty());
     QVERIFY(sim.WaitLog(1, 1000).empty());
+    QVERIFY(t.Records().empty());  // no scale was asked
   }
 
   void unsavedSettingsAreAskedFirst_data() {
