@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <chrono>
 #include <exception>
+#include <future>
 
 #include "app/form_widgets.h"
 #include "app/main_form.h"
@@ -208,6 +209,18 @@ DownloadContext ContextBefore(TMainForm& form, WindowHost& host) {
   return c;
 }
 
+// Other writers may hold the database for seconds (the busy timeout): the
+// window keeps painting meanwhile; the run's controls stay locked.
+AppendResult AppendKeepingWindowAlive(DownloadRecord rec) {
+  auto done = std::async(std::launch::async, [folder = DefaultRecordsFolder(), rec = std::move(rec)] {
+    return AppendRecord(folder, rec);
+  });
+  while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return done.get();
+}
+
 }  // namespace
 
 void WindowDownload(TMainForm& form) {
@@ -236,7 +249,7 @@ void WindowDownload(TMainForm& form) {
     c.blocksSent = host.blocksSent;
     c.log = host.Lines();
     // A record that cannot be kept never fails the download: the log says so.
-    if (const AppendResult a = AppendRecord(DefaultRecordsFolder(), MakeDownloadRecord(r, c)); !a) {
+    if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(r, c)); !a) {
       host.AppendLine(RecordNotKeptLine(*a.error));
     }
   }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
@@ -398,6 +399,35 @@ class WindowDownloadTest : public QObject {
     QCOMPARE(ReadAll(sim.paramFile()), t.Expected());
     QVERIFY(t.dialogs.calls.empty());
     QVERIFY(t.form->btnDownload->isEnabled());
+  }
+
+  // Another station process holding the database makes the record wait, not
+  // the window: it keeps handling events and the record lands once the lock goes.
+  void aBusyDatabaseLeavesTheWindowResponsive() {
+    SimProcess sim;
+    Tool t(sim, false);
+    QProcess holder;
+    holder.start("python3", {"-c",
+                             "import sqlite3, sys, time\n"
+                             "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                             "c.execute('BEGIN EXCLUSIVE')\n"
+                             "print('locked', flush=True)\n"
+                             "time.sleep(2)\n",
+                             QString::fromStdString(t.dir.file(std::string(kRecordsFileName)))});
+    QVERIFY(holder.waitForReadyRead(15000));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(50);
+    t.form->btnDownload->click();
+    tick.stop();
+    QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(15000));
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));  // about 40 in two seconds
+    QCOMPARE(t.Lines(), (QStringList{" connect ...127.0.0.1", " connect ok ", " set ok ! "}));
+    const std::vector<DownloadRecord> recs = t.Records();
+    QCOMPARE(recs.size(), std::size_t(1));
+    QCOMPARE(recs[0].outcome, std::string(outcome::kOk));
   }
 
   // The file last opened, not facconfig.ini, names the parameters of a later download.
