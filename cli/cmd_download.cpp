@@ -139,15 +139,7 @@ class Printer {
       Put(text + "\n");
     }
   }
-  void AddLines(const std::string& utf8) {
-    std::size_t b = 0;
-    for (;;) {
-      const std::size_t e = utf8.find('\n', b);
-      lines_.push_back(utf8.substr(b, e == std::string::npos ? std::string::npos : e - b));
-      if (e == std::string::npos) break;
-      b = e + 1;
-    }
-  }
+  void AddLines(const std::string& utf8) { AddLogLines(lines_, utf8); }
   // The last progress text is final once another line follows.
   void Settle() {
     if (!hasPending_) return;
@@ -164,16 +156,9 @@ class Printer {
     const std::int64_t toSend = std::max<std::int64_t>(0, total_ - kUnsentBlocks);
     if (started_ && toSend > 0) {
       const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
-      char buf[128];
-      const double rate = secs > 0 ? static_cast<double>(sent) * 256 / secs : 0;
-      std::snprintf(buf, sizeof buf, "  blocks %lld/%lld  %lld%%", static_cast<long long>(sent),
-                    static_cast<long long>(toSend), static_cast<long long>(sent * 100 / toSend));
-      line += buf;
-      if (rate > 0) {
-        const auto left = static_cast<long long>(static_cast<double>(toSend - sent) * 256 / rate + 0.5);
-        std::snprintf(buf, sizeof buf, "  %.1f KiB/s  %lld:%02lld left", rate / 1024, left / 60, left % 60);
-        line += buf;
-      }
+      const ProgressFigures f = FigureProgress(sent, toSend, secs);
+      line += "  blocks " + f.blocks + "  " + std::to_string(f.percent) + "%";
+      if (!f.rate.empty()) line += "  " + f.rate + "  " + f.left + " left";
     }
     Put(line);
   }

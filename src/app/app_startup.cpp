@@ -75,6 +75,8 @@ int RunApp(int argc, char** argv, const StartupHooks& hooks) {
   // tool's own start-up order follows.
   QApplication app(argc, argv);
   QApplication::setApplicationName("facset");
+  // Lets desktops match the window to the installed .desktop file and its icon.
+  QGuiApplication::setDesktopFileName("org.facset.Facset");
 
   if (hooks.createEngine) hooks.createEngine();
   QtDialogs dialogs;

@@ -5,9 +5,13 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSignalBlocker>
@@ -193,6 +197,27 @@ void TMainForm::CreateLayout() {
   lstMsg->setObjectName("lstMsg");
   lstMsg->setFont(SongFont(12));
   Panel6->dock()->addAligned(lstMsg, Align::Client);
+  // Below the log, taking its height from the log alone while it is shown.
+  pnlUpgrade = new QWidget(Panel6);
+  pnlUpgrade->setObjectName("pnlUpgrade");
+  pnlUpgrade->resize(330, 50);
+  auto* grid = new QGridLayout(pnlUpgrade);
+  grid->setContentsMargins(2, 4, 2, 2);
+  grid->setVerticalSpacing(2);
+  pbUpgrade = new QProgressBar(pnlUpgrade);
+  pbUpgrade->setObjectName("pbUpgrade");
+  pbUpgrade->setRange(0, 100);
+  pbUpgrade->setFormat("%p%");
+  grid->addWidget(pbUpgrade, 0, 0);
+  btnStop = new QPushButton(pnlUpgrade);
+  btnStop->setObjectName("btnStop");
+  grid->addWidget(btnStop, 0, 1);
+  lblUpgrade = new QLabel(pnlUpgrade);
+  lblUpgrade->setObjectName("lblUpgrade");
+  grid->addWidget(lblUpgrade, 1, 0, 1, 2);
+  grid->setColumnStretch(0, 1);
+  pnlUpgrade->hide();
+  Panel6->dock()->addAligned(pnlUpgrade, Align::Bottom);
 
   Splitter1 = Own(new TSplitter("Splitter1", Panel4, 30, Panel1));
   Splitter1->resize(8, 100);

@@ -1,10 +1,10 @@
 // facset: the factory parameter editor of the label scales.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "app/app_startup.h"
 #include "app/window_download.h"
+#include "download/run_settings.h"
 #include "platform/version.h"
 #include "protocol/scale_link.h"
 
@@ -46,8 +46,14 @@ int main(int argc, char** argv) {
   hooks.destroyEngine = facset::DestroyScaleComm;
   hooks.download = facset::WindowDownload;
   // A simulated scale on another UDP port than 5001 (documented in README.md).
-  if (const char* port = std::getenv("FACSET_SCALE_UDP_PORT"); port && std::atoi(port) > 0) {
-    hooks.createEngine = [p = std::atoi(port)] {
+  // A malformed value would otherwise send to the scale's own port unnoticed.
+  const facset::UdpPortSetting udp = facset::ReadScaleUdpPortEnv();
+  if (!udp.error.empty()) {
+    std::fprintf(stderr, "facset: %s\n", udp.error.c_str());
+    return 1;
+  }
+  if (udp.port > 0) {
+    hooks.createEngine = [p = udp.port] {
       facset::CreateScaleComm();
       facset::OverrideLinkUdpPort(p);
     };

@@ -5,8 +5,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTextBlock>
@@ -79,6 +81,27 @@ std::vector<QWidget*> TMainForm::LockedDuringDownload() const {
 }
 
 std::string TMainForm::FirmwarePath() const { return edtFilePath->text().toStdString(); }
+
+std::string TMainForm::ParamFilePath() const {
+  return openedFile_.empty() ? FilesDir() + std::string(kToolConfigName) : openedFile_;
+}
+
+void TMainForm::ShowUpgradeProgress(int percent, const QString& figures) {
+  pbUpgrade->setValue(percent);
+  lblUpgrade->setText(figures);
+  if (pnlUpgrade->isHidden()) SetUpgradeBarShown(true);
+}
+
+void TMainForm::HideUpgradeProgress() {
+  if (!pnlUpgrade->isHidden()) SetUpgradeBarShown(false);
+}
+
+void TMainForm::SetUpgradeBarShown(bool shown) {
+  pnlUpgrade->setVisible(shown);
+  // Laid out at once: the run may end before the event loop gets to it.
+  Panel6->dock()->invalidate();
+  Panel6->dock()->activate();
+}
 
 // ---------------------------------------------------------------------------
 // Start-up, load, save
@@ -234,6 +257,7 @@ void TMainForm::btnopenClick() {
   const GravityHeads heads = CurrentGravityHeads();
   SwitchLanguage(path, {});
   ShowParams(std::move(next), regions, heads);
+  openedFile_ = path;
   ApplyLangTexts();
   BuildParamControls();
   MarkModified();

@@ -20,6 +20,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
 class QTextEdit;
 class QPushButton;
 
@@ -62,6 +63,12 @@ class TMainForm : public QWidget {
   void FocusCom();
   bool DownProgChecked() const;
   std::string FirmwarePath() const;           // edtFilePath's text: a file-system path (UTF-8)
+  // The parameter file behind the working copy: the file last opened, else facconfig.ini.
+  std::string ParamFilePath() const;
+  // The upgrade's progress under lstMsg with its Stop button; shown only while
+  // an upgrade runs. `figures`: blocks, rate and time left.
+  void ShowUpgradeProgress(int percent, const QString& figures);
+  void HideUpgradeProgress();
 
   // ---- Window operations (public for the benchmarks and the tests) ----
   void ApplyLangTexts();
@@ -105,6 +112,7 @@ class TMainForm : public QWidget {
   void SaveToolConfig();
   void ShowNewestMsg();
   void EnableParamControls(bool enabled);
+  void SetUpgradeBarShown(bool shown);
 
   // Handlers.
   void btnopenClick();
@@ -138,6 +146,7 @@ class TMainForm : public QWidget {
   ParamSet ps_;
   bool modified_ = false;
   bool firmwareHandlersSuspended_ = false;
+  std::string openedFile_;
   std::function<void(TMainForm&)> downloadHandler_;
   std::vector<ParamRow> rows_;          // indexed through rowIndex_
   std::array<int, 256> rowIndex_{};     // byte -> index into rows_ + 1, 0 = none
@@ -194,6 +203,11 @@ class TMainForm : public QWidget {
   QComboBox* CboxTaggb = nullptr;
   QLineEdit* edttaggb = nullptr;
   TPanel* PnlCtrlCbox = nullptr;
+  // Not part of the language file's layout: shown only during an upgrade.
+  QWidget* pnlUpgrade = nullptr;
+  QProgressBar* pbUpgrade = nullptr;
+  QLabel* lblUpgrade = nullptr;
+  QPushButton* btnStop = nullptr;
 
  private:
   Gravity bdgb_{};

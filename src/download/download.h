@@ -63,6 +63,8 @@ inline constexpr std::string_view kMsgPortNotSet = "\xCE\xB4\xC9\xE8\xD6\xC3\xB4
 inline constexpr std::string_view kMsgStartCommandError = "StartCommand error";
 inline constexpr std::string_view kMsgReconnectError = "connect error";
 inline constexpr std::string_view kMsgReportRule = "***************************";
+// After a stop during a firmware upgrade; the scale then needs a new upgrade.
+inline constexpr std::string_view kMsgUpgradeStopped = "stopped: the scale may be left in the middle of a firmware upgrade";
 
 enum class FirmwareResult : std::uint8_t {
   NoFile,        // no such file: nothing logged, nothing sent

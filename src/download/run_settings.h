@@ -2,6 +2,7 @@
 // Settings of a download run that the window and facset-cli read the same way.
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace facset {
@@ -35,5 +36,15 @@ class ProgressThrottle {
   bool shown_ = false;
   std::chrono::steady_clock::time_point last_{};
 };
+
+// What a person reads about a running upgrade: `sent` of `toSend` blocks
+// after `seconds`. Rate and time left stay empty until a block has gone out.
+struct ProgressFigures {
+  int percent = 0;
+  std::string blocks;  // "12/480"
+  std::string rate;    // "3.4 KiB/s"
+  std::string left;    // "2:05"
+};
+ProgressFigures FigureProgress(std::int64_t sent, std::int64_t toSend, double seconds);
 
 }  // namespace facset

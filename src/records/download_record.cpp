@@ -21,6 +21,16 @@ std::string TargetText(bool useCom, const std::string& address, const std::strin
   return listName + " " + device;
 }
 
+void AddLogLines(std::vector<std::string>& log, const std::string& utf8) {
+  std::size_t b = 0;
+  for (;;) {
+    const std::size_t e = utf8.find('\n', b);
+    log.push_back(utf8.substr(b, e == std::string::npos ? std::string::npos : e - b));
+    if (e == std::string::npos) break;
+    b = e + 1;
+  }
+}
+
 std::string_view FirmwareResultName(FirmwareResult r) {
   switch (r) {
     case FirmwareResult::NoFile: return "no file";

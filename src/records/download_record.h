@@ -46,6 +46,10 @@ struct DownloadContext {
 std::string TargetText(bool useCom, const std::string& address, const std::string& listName,
                        const std::string& device);
 
+// Adds the lines of `utf8` ("\n" between them) to a run's log as recorded;
+// an empty text is one empty line.
+void AddLogLines(std::vector<std::string>& log, const std::string& utf8);
+
 // The name of a firmware result as stored: "completed", "block failed", ...
 std::string_view FirmwareResultName(FirmwareResult r);
 

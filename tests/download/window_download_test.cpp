@@ -3,8 +3,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
 #include <fstream>
@@ -21,6 +25,7 @@
 #include "support/scripted_dialogs.h"
 #include "platform/text_encoding.h"
 #include "protocol/scale_link.h"
+#include "records/records.h"
 #include "serial/serial_comm.h"
 #include "support/sim_process.h"
 
@@ -82,10 +87,26 @@ class Tool {
     return b;
   }
 
+  // The station database beside facconfig.ini, newest record first.
+  std::vector<DownloadRecord> Records() const {
+    const ReadResult r = ReadRecords(dir.path());
+    if (r.error) qWarning("records: %s", r.error->reason.c_str());  // the count check then fails
+    return r.records;
+  }
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> out;
+    for (const QString& l : Lines()) out.push_back(l.toStdString());
+    return out;
+  }
+
   testing::TempDir dir;
   ScriptedDialogs dialogs;
   std::unique_ptr<TMainForm> form;
 };
+
+std::string ParamBytes(const DownloadRecord& r) {
+  return r.block ? std::string(reinterpret_cast<const char*>(r.block->data()), r.block->size()) : std::string();
+}
 
 }  // namespace
 
@@ -125,6 +146,7 @@ class WindowDownloadTest : public QObject {
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(t.form->CboxCom));
     QVERIFY(t.Lines().isEmpty());
     QVERIFY(sim.WaitLog(1, 1000).empty());
+    QVERIFY(t.Records().empty());  // no scale was asked
   }
 
   void unsavedSettingsAreAskedFirst_data() {
@@ -235,6 +257,196 @@ class WindowDownloadTest : public QObject {
     QCOMPARE(asked[2].text, LangCatalog("sSettingsNotSave"));
     const auto log = sim.WaitLog(5);
     for (const auto& e : log) QVERIFY(!(e.cmd == 15 && e.arg == 1));
+  }
+
+  // Stop, clicked while the image streams, ends the upgrade at once: the
+  // scale sees no block after the one in flight and no finish request, the
+  // port is released, the log warns, and the run is recorded as aborted.
+  void stopButtonAbortsTheUpgrade() {
+    SimProcess sim({"--delay", "15"}, true);
+    Tool t(sim, true);
+    const std::string image = t.Image(256 * 1024);  // 1024 blocks, 992 sent
+    t.UseFirmware(image);
+    t.dialogs.yesNo.push_back(false);  // not saved: the download's question
+    t.form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(t.form.get()));
+    QVERIFY(t.form->pnlUpgrade->isHidden());
+    const QRect logBefore = t.form->lstMsg->geometry();
+    const QRect headBefore = t.form->Panel8->geometry();
+
+    bool clicked = false;
+    bool shownBeforeUpgrade = false;
+    QString figuresAtClick;
+    QRect bar, log;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, t.form.get(), [&] {
+      if (clicked) return;
+      const bool streaming = t.Lines().join('|').contains("update(");
+      if (!streaming && !t.form->pnlUpgrade->isHidden()) shownBeforeUpgrade = true;
+      if (t.form->pnlUpgrade->isHidden()) return;
+      if (t.form->pbUpgrade->value() < 2) return;  // a few percent gone out
+      figuresAtClick = t.form->lblUpgrade->text();
+      bar = t.form->pnlUpgrade->geometry();
+      log = t.form->lstMsg->geometry();
+      clicked = true;
+      QTest::mouseClick(t.form->btnStop, Qt::LeftButton);
+    });
+    poll.start();
+    t.form->btnDownload->click();
+    poll.stop();
+
+    QVERIFY(clicked);
+    QVERIFY(!shownBeforeUpgrade);
+    // Blocks of blocks, rate and time left while it ran.
+    QVERIFY2(QRegularExpression(R"(^\d+/992   \d+\.\d KiB/s   \d+:\d\d left$)").match(figuresAtClick).hasMatch(),
+             qPrintable(figuresAtClick));
+    // The bar sits under the log inside the log's panel; the log gave up the room, nothing else moved.
+    QCOMPARE(bar.bottom(), t.form->Panel6->height() - 1);
+    QVERIFY(log.bottom() < bar.top());
+    QCOMPARE(log.top(), logBefore.top());
+    QCOMPARE(t.form->Panel8->geometry(), headBefore);
+    QVERIFY(t.form->pnlUpgrade->isHidden());
+    QCOMPARE(t.form->lstMsg->geometry(), logBefore);
+
+    QVERIFY(!DownloadRunning());
+    QVERIFY(!ScaleComm->Comm().IsOpen());
+    QVERIFY(t.form->btnDownload->isEnabled());
+    const QStringList lines = t.Lines();
+    QCOMPARE(lines.last(), QString::fromUtf8(kMsgUpgradeStopped.data(), kMsgUpgradeStopped.size()));
+    QVERIFY(lines[lines.size() - 2].startsWith("update("));
+
+    const std::vector<DownloadRecord> recs = t.Records();
+    QCOMPARE(recs.size(), std::size_t(1));
+    const DownloadRecord& r = recs[0];
+    QCOMPARE(r.outcome, std::string(outcome::kAborted));
+    QCOMPARE(r.firmwareOutcome, std::string(outcome::kAborted));
+    QCOMPARE(r.blockOutcome, std::string(outcome::kOk));
+    QVERIFY(r.blocksSent.has_value());
+    QVERIFY(*r.blocksSent >= 1 && *r.blocksSent < 992);
+    QCOMPARE(r.blocksToSend, std::optional<std::int64_t>(992));
+
+    // What the scale received: blocks 32 up to at most the one in flight, never the finish.
+    std::int64_t lastBlock = -1;
+    for (const auto& e : sim.WaitLog(3 + static_cast<std::size_t>(*r.blocksSent), 5000)) {
+      QVERIFY(!(e.cmd == 15 && e.arg == 1));
+      if (e.cmd == 15 && e.arg >= 32) lastBlock = std::max<std::int64_t>(lastBlock, e.arg);
+    }
+    QVERIFY2(lastBlock >= 32 + *r.blocksSent - 1 && lastBlock <= 32 + *r.blocksSent,
+             qPrintable(QString("last block %1, acknowledged %2").arg(lastBlock).arg(*r.blocksSent)));
+  }
+
+  // One record per window download, whatever the outcome, read back from the database.
+  void everyRunIsRecorded_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("connect");
+    QTest::addColumn<QString>("firmware");
+    QTest::addColumn<qint64>("blocksSent");
+    QTest::newRow("completed") << QStringList{} << "ok" << "ok" << "completed" << qint64(8);
+    QTest::newRow("block refused") << QStringList{"--stop-ack-from-block", "36"} << "failed" << "ok"
+                                   << "block failed" << qint64(4);
+    QTest::newRow("no answer") << QStringList{"--silent"} << "failed" << "failed" << "not run" << qint64(0);
+  }
+  void everyRunIsRecorded() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(QString, outcome);
+    QFETCH(QString, connect);
+    QFETCH(QString, firmware);
+    QFETCH(qint64, blocksSent);
+    std::vector<std::string> args;
+    for (const QString& a : simArgs) args.push_back(a.toStdString());
+    SimProcess sim(args);
+    Tool t(sim, false);
+    const std::string image = t.Image(10240);  // 40 blocks, 8 sent
+    t.UseFirmware(image);
+    t.dialogs.yesNo.push_back(false);
+    const std::string before = UtcNowIso();
+    t.form->btnDownload->click();
+
+    const std::vector<DownloadRecord> recs = t.Records();
+    QCOMPARE(recs.size(), std::size_t(1));
+    const DownloadRecord& r = recs[0];
+    QCOMPARE(QString::fromStdString(r.outcome), outcome);
+    QCOMPARE(QString::fromStdString(r.connectOutcome), connect);
+    QCOMPARE(QString::fromStdString(r.firmwareOutcome), firmware);
+    QCOMPARE(r.blocksSent, std::optional<std::int64_t>(blocksSent));
+    QCOMPARE(r.blocksToSend, std::optional<std::int64_t>(8));
+    QCOMPARE(r.program, std::string("facset"));
+    QCOMPARE(r.transport, std::string("udp"));
+    QCOMPARE(r.target, std::string("127.0.0.1"));
+    QCOMPARE(r.paramFile, t.dir.file("facconfig.ini"));
+    QCOMPARE(ParamBytes(r), t.Expected());
+    QCOMPARE(r.firmwarePath, image);
+    QCOMPARE(r.firmwareSize, std::optional<std::int64_t>(10240));
+    QCOMPARE(r.firmwareSha256, DigestFile(image)->sha256);
+    QVERIFY(!r.exitCode);
+    QVERIFY(r.startUtc >= before && r.endUtc >= r.startUtc);
+    QCOMPARE(r.log, t.LogLines());  // the run's lines as the window shows them
+    if (outcome == "ok") QCOMPARE(ReadAll(sim.paramFile()), t.Expected());
+  }
+
+  // A database that cannot be written leaves the download as it was and says so in the log.
+  void unwritableDatabaseNeverFailsTheDownload() {
+    SimProcess sim;
+    Tool t(sim, false);
+    QVERIFY(QDir().mkdir(QString::fromStdString(t.dir.file(std::string(kRecordsFileName)))));
+    t.form->btnDownload->click();
+    const QStringList l = t.Lines();
+    QCOMPARE(l.size(), 4);
+    QCOMPARE(l.mid(0, 3), (QStringList{" connect ...127.0.0.1", " connect ok ", " set ok ! "}));
+    QVERIFY2(l[3].startsWith("record not kept: "), qPrintable(l[3]));
+    QCOMPARE(ReadAll(sim.paramFile()), t.Expected());
+    QVERIFY(t.dialogs.calls.empty());
+    QVERIFY(t.form->btnDownload->isEnabled());
+  }
+
+  // Another station process holding the database makes the record wait, not
+  // the window: it keeps handling events and the record lands once the lock goes.
+  void aBusyDatabaseLeavesTheWindowResponsive() {
+    SimProcess sim;
+    Tool t(sim, false);
+    QProcess holder;
+    holder.start("python3", {"-c",
+                             "import sqlite3, sys, time\n"
+                             "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                             "c.execute('BEGIN EXCLUSIVE')\n"
+                             "print('locked', flush=True)\n"
+                             "time.sleep(2)\n",
+                             QString::fromStdString(t.dir.file(std::string(kRecordsFileName)))});
+    QVERIFY(holder.waitForReadyRead(15000));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(50);
+    t.form->btnDownload->click();
+    tick.stop();
+    QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(15000));
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));  // about 40 in two seconds
+    QCOMPARE(t.Lines(), (QStringList{" connect ...127.0.0.1", " connect ok ", " set ok ! "}));
+    const std::vector<DownloadRecord> recs = t.Records();
+    QCOMPARE(recs.size(), std::size_t(1));
+    QCOMPARE(recs[0].outcome, std::string(outcome::kOk));
+  }
+
+  // The file last opened, not facconfig.ini, names the parameters of a later download.
+  void openedFileIsRecordedAsTheParameterFile() {
+    SimProcess sim;
+    Tool t(sim, false);
+    const std::string other = t.dir.file("line 3.ini");
+    std::ofstream(other, std::ios::binary) << "[Set]\r\nlngstr=_en\r\n[port]\r\nip=127.0.0.1\r\nuse com=0\r\n"
+                                              "[factory]\r\nIsDownkDownProg=0\r\nbyte[3  ]=2\r\nbyte[200]=77\r\n";
+    t.dialogs.openPaths.push_back(other);
+    t.form->btnopen->click();
+    t.dialogs.yesNo.push_back(false);  // opening marks the settings modified
+    t.form->btnDownload->click();
+    const std::vector<DownloadRecord> recs = t.Records();
+    QCOMPARE(recs.size(), std::size_t(1));
+    QCOMPARE(recs[0].paramFile, other);
+    QCOMPARE(recs[0].outcome, std::string(outcome::kOk));
+    QCOMPARE(recs[0].firmwareOutcome, std::string(outcome::kNotAsked));
+    QVERIFY(!recs[0].blocksSent);
   }
 };
 

@@ -11,9 +11,11 @@ before has been handled. Nothing waits on a bare sleep.
 usage: window_e2e.py <path to facset> [case ...]
 """
 
+import json
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -87,7 +89,7 @@ class Display:
 class Window:
     """One facset process in a tool folder of its own."""
 
-    def __init__(self, display, exe, config=None, files=None):
+    def __init__(self, display, exe, config=None, files=None, env=None):
         self.display = display
         self.dir = tempfile.mkdtemp(prefix="facset-e2e-")
         self.exe = os.path.join(self.dir, "facset")
@@ -101,10 +103,12 @@ class Window:
             with open(path, "wb") as f:
                 f.write(data)
         self.dump_path = os.path.join(self.dir, "state.txt")
+        extra_env = env or {}
         env = dict(os.environ)
         env.update({"DISPLAY": display.name, "QT_QPA_PLATFORM": "xcb", "FACSET_STATE_DUMP": self.dump_path,
                     "XDG_RUNTIME_DIR": self.dir})
         env.pop("FACSET_SCALE_UDP_PORT", None)
+        env.update(extra_env)
         self.markers = 0
         # An X connection is now and then refused under load (Qt gives up at
         # once): such a start is repeated, nothing else is.
@@ -422,8 +426,87 @@ def case_file_names_gbk_cannot_hold(display, exe):
         w.close()
 
 
+class Sim:
+    """scale-sim on 127.0.0.1 (a free UDP port), logging every request it receives."""
+
+    def __init__(self, exe, *args):
+        # ctest names it; by hand it is found in the build tree beside src/app/facset.
+        path = os.environ.get("FACSET_E2E_SIM") or os.path.join(os.path.dirname(exe), "..", "..", "tools",
+                                                                 "scale-sim", "scale-sim")
+        if not os.access(path, os.X_OK):
+            raise Failure("no scale-sim at %s (FACSET_E2E_SIM names it)" % path)
+        self.dir = tempfile.mkdtemp(prefix="facset-e2e-sim-")
+        self.log = os.path.join(self.dir, "sim.jsonl")
+        self.proc = subprocess.Popen([path, "--udp-host", "127.0.0.1", "--udp-port", "0", "--log", self.log, *args],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = self.proc.stdout.readline().decode()
+        if not line.startswith("ready") or "udp=127.0.0.1:" not in line:
+            self.close()
+            raise Failure("scale-sim did not get ready: %r" % line)
+        self.port = line.split("udp=127.0.0.1:")[1].split()[0]
+
+    def requests(self):
+        with open(self.log, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait(5)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def case_stop_during_upgrade(display, exe):
+    """Stop, clicked while an image streams, ends the upgrade: nothing more reaches the scale."""
+    sim = Sim(exe, "--delay", "15")
+    image = bytes((i * 7 + 3) & 0xFF for i in range(256 * 1024))  # 1024 blocks, 992 sent
+    config = (b"[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[port]\r\nip=127.0.0.1\r\nuse com=0\r\n"
+              b"[factory]\r\nIsDownkDownProg=1\r\nbinFilePath=image.hex\r\n")
+    w = None
+    try:
+        w = Window(display, exe, config, {"image.hex": image}, {"FACSET_SCALE_UDP_PORT": sim.port})
+        s = w.dump()
+        check(not s["w"]["pnlUpgrade"]["visible"], "the progress bar shows before a run")
+        log_height = s["w"]["lstMsg"]["height"]
+        w.click("btnDownload", s)
+
+        def streaming(s):
+            figures = s["w"]["lblUpgrade"]["text"]
+            return s["w"]["pnlUpgrade"]["visible"] and figures[:1].isdigit() and int(figures.split("/")[0]) >= 10
+        s = w.wait(streaming, "the progress bar with ten blocks sent")
+        bar, log, stop = s["w"]["pnlUpgrade"], s["w"]["lstMsg"], s["w"]["btnStop"]
+        check(log["y"] + log["height"] <= bar["y"], "the bar overlaps the log")
+        check(stop["visible"] and stop["enabled"] and stop["text"] == "Stop", "no Stop button: %r" % stop)
+        check(" KiB/s " in s["w"]["lblUpgrade"]["text"] and s["w"]["lblUpgrade"]["text"].endswith(" left"),
+              "no rate or time left: %r" % s["w"]["lblUpgrade"]["text"])
+        w.click("btnStop", s)
+        stopped = "stopped: the scale may be left in the middle of a firmware upgrade"
+        s = w.wait(lambda s: s["lastmsg"] == stopped and s["w"]["btnDownload"]["enabled"], "the run stopped")
+        check(not s["w"]["pnlUpgrade"]["visible"], "the progress bar stays after the run")
+        check(s["w"]["lstMsg"]["height"] == log_height, "the log did not get its room back")
+        got = sim.requests()
+        time.sleep(0.5)  # a block sent after Stop would land meanwhile
+        later = sim.requests()
+        check(len(later) == len(got), "the scale received %d requests after the run" % (len(later) - len(got)))
+        check(not any(r["cmd"] == 15 and r["arg"] == 1 for r in later), "the scale received the finish request")
+        last_block = max(r["arg"] for r in later if r["cmd"] == 15 and r["arg"] >= 32)
+        db = sqlite3.connect(os.path.join(w.dir, "facset-records.sqlite"))
+        try:
+            outcome, firmware, sent, to_send, program = db.execute(
+                "SELECT outcome, firmware_outcome, blocks_sent, blocks_to_send, program FROM downloads").fetchone()
+        finally:
+            db.close()
+        check((outcome, firmware, to_send, program) == ("aborted", "aborted", 992, "facset"),
+              "recorded %r" % ((outcome, firmware, to_send, program),))
+        check(32 + sent - 1 <= last_block <= 32 + sent,
+              "the scale got block %d, %d acknowledged" % (last_block, sent))
+    finally:
+        if w is not None:
+            w.close()
+        sim.close()
+
+
 CASES = [case_key_filters, case_two_choice_letters, case_escape_keeps_the_question, case_open_all_or_nothing,
-         case_file_names_gbk_cannot_hold]
+         case_file_names_gbk_cannot_hold, case_stop_during_upgrade]
 
 
 def main():
