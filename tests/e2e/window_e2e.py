@@ -367,9 +367,15 @@ def choose_in_dialog(w, button, path):
     while the keys arrive; so the path is typed into the IP field, copied
     and pasted into the dialog's name field at once, as an operator may do."""
     w.focus("edtIP")
-    w.key("ctrl+a")
-    w.type(path)
-    w.wait(lambda s: s["w"]["edtIP"]["text"] == path, "the path typed")
+    # A key xdotool sends while a slow (sanitizer) build is busy can be read
+    # with another binding: once all input is handled, a wrong text is typed
+    # again once, and what the field holds is named if it is still wrong.
+    for attempt in range(2):
+        w.key("ctrl+a")
+        w.type(path)
+        if w.settle()["w"]["edtIP"]["text"] == path:
+            break
+    w.wait(lambda s: s["w"]["edtIP"]["text"] == path, "the path typed (field holds %r)" % w.dump()["w"]["edtIP"]["text"])
     w.key("ctrl+a", "ctrl+c")
     w.click(button)
     w.wait_modal("QFileDialog")
