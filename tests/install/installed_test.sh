@@ -97,13 +97,14 @@ home=$work/home
 mkdir -p "$home"
 if [ "$(id -u)" -eq 0 ]; then
   chown nobody:nogroup "$home"
-  as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH="$bin:/usr/bin:/bin" HOME="$home" "$@"; }
+  user_cmd=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH="$bin:/usr/bin:/bin" HOME="$home")
   who=nobody
 else
   chmod a-w "$bin"
-  as_user() { env -i PATH="$bin:/usr/bin:/bin" HOME="$home" "$@"; }
+  user_cmd=(env -i PATH="$bin:/usr/bin:/bin" HOME="$home")
   who=$(id -un)
 fi
+as_user() { "${user_cmd[@]}" "$@"; }
 as_user sh -c "touch '$bin/probe' 2>/dev/null" && bad "the program folder is writable for $who"
 cfg=$home/.config/facset
 
@@ -128,7 +129,8 @@ check "first start writes the language file" test -s "$cfg/kelvaset_cn.lng"
 
 # Downloads to the installed scale-sim, run by the same user (so it may open the pty).
 as_user cp "$sample" "$home/station.ini"
-as_user scale-sim --udp-port 0 --pty-link "$home/scale-pty" --param-out "$home/received.bin" \
+# A plain command in the background, so that $! is scale-sim itself and the cleanup reaches it.
+"${user_cmd[@]}" scale-sim --udp-port 0 --pty-link "$home/scale-pty" --param-out "$home/received.bin" \
   >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do grep -q '^ready' "$work/sim.out" && break; sleep 0.1; done
