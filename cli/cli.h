@@ -54,7 +54,4 @@ int Fail(std::string_view message);
 // "facset-cli <name>: <message>" and the usage line on stderr; returns kExitUsage.
 int UsageError(const Command& cmd, std::string_view message);
 
-// Empty when `path` names a regular file that can be read, else why not.
-std::string CheckReadableFile(const std::string& path);
-
 }  // namespace facset::cli

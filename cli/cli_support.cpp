@@ -1,9 +1,4 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "cli.h"
 
@@ -44,15 +39,6 @@ int UsageError(const Command& cmd, std::string_view message) {
   std::fprintf(stderr, "facset-cli %.*s: %.*s\nusage: facset-cli %.*s\n", int(cmd.name.size()), cmd.name.data(),
                int(message.size()), message.data(), int(cmd.synopsis.size()), cmd.synopsis.data());
   return kExitUsage;
-}
-
-std::string CheckReadableFile(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return path + ": " + std::strerror(errno);
-  if (S_ISDIR(st.st_mode)) return path + ": is a directory";
-  if (!S_ISREG(st.st_mode)) return path + ": not a regular file";
-  if (::access(path.c_str(), R_OK) != 0) return path + ": " + std::strerror(errno);
-  return {};
 }
 
 }  // namespace facset::cli

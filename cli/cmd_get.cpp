@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "download/preflight.h"
 #include "platform/ini_file.h"
 
 namespace facset::cli {
@@ -9,7 +10,7 @@ namespace {
 int RunGet(std::span<const std::string> args) {
   std::vector<std::string> pos;
   if (auto code = TakePositionals(kGetCommand, args, 3, 4, pos)) return *code;
-  if (std::string why = CheckReadableFile(pos[0]); !why.empty()) return Fail(why);
+  if (std::string why = CheckReadableRegularFile(pos[0]); !why.empty()) return Fail(why);
   const IniFile ini(pos[0]);
   std::string value = ini.ReadString(pos[1], pos[2], pos.size() > 3 ? pos[3] : std::string());
   value.push_back('\n');

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "download/preflight.h"
 #include "params/param_model.h"
 
 namespace facset::cli {
@@ -9,7 +10,7 @@ namespace {
 int RunShow(std::span<const std::string> args) {
   std::vector<std::string> pos;
   if (auto code = TakePositionals(kShowCommand, args, 1, 1, pos)) return *code;
-  if (std::string why = CheckReadableFile(pos[0]); !why.empty()) return Fail(why);
+  if (std::string why = CheckReadableRegularFile(pos[0]); !why.empty()) return Fail(why);
   const IniFile ini(pos[0]);
   ParamSet ps;
   ReadBlockAndDefs(ini, ps);

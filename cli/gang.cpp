@@ -18,6 +18,7 @@
 #include <iterator>
 #include <set>
 
+#include "download/preflight.h"
 #include "download/serial_names.h"
 #include "lang/lang.h"
 
@@ -244,25 +245,6 @@ std::string Summary(const std::vector<GangChildResult>& results) {
 }
 
 }  // namespace
-
-bool IsDottedQuad(std::string_view text) {
-  int parts = 0;
-  std::size_t i = 0;
-  while (true) {
-    std::size_t digits = 0;
-    int value = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
-      value = value * 10 + (text[i] - '0');
-      ++digits;
-      ++i;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    if (digits > 1 && text[i - digits] == '0') return false;
-    if (++parts == 4) return i == text.size();
-    if (i >= text.size() || text[i] != '.') return false;
-    ++i;
-  }
-}
 
 std::string CheckGangTarget(const GangTarget& t) {
   if (!t.serial) {

@@ -23,10 +23,6 @@ struct GangTarget {
   std::string name;     // as given: "127.0.0.2", "COM3", "/dev/ttyUSB0"
 };
 
-// True for a strict dotted quad: four decimal numbers 0..255 of 1..3 digits,
-// no leading zero (so "010" is never read as octal), nothing else around.
-bool IsDottedQuad(std::string_view text);
-
 // Empty when `name` may be passed to a child as its target, else why not.
 // Serial: a list name COMn or a device path starting with "/".
 std::string CheckGangTarget(const GangTarget& target);

@@ -44,6 +44,23 @@ bool HasNulByte(int fd) {
 
 }  // namespace
 
+bool IsDottedQuad(std::string_view text) {
+  // inet_pton takes exactly the strict form: four parts, no leading zeros,
+  // no blanks. It reads a C string, so a NUL inside would cut the text short.
+  if (text.find('\0') != std::string_view::npos) return false;
+  const std::string s(text);
+  in_addr addr{};
+  return ::inet_pton(AF_INET, s.c_str(), &addr) == 1;
+}
+
+std::string CheckReadableRegularFile(const std::string& path) {
+  struct stat st {};
+  std::string why;
+  const int fd = OpenRegular(path, st, why);
+  if (fd >= 0) ::close(fd);
+  return why;
+}
+
 std::string CheckParamFile(const std::string& path) {
   struct stat st {};
   std::string why;
@@ -99,8 +116,7 @@ std::string CheckLinkTarget(const DownloadHost& host) {
     return {};
   }
   const std::string ip = host.DeviceIp();
-  in_addr addr{};
-  if (::inet_pton(AF_INET, ip.c_str(), &addr) != 1) return "not an IPv4 address: \"" + ip + "\"";
+  if (!IsDottedQuad(ip)) return "not an IPv4 address: \"" + ip + "\"";
   return {};
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "download/download.h"
 
@@ -26,6 +27,15 @@ std::string CheckParamFile(const std::string& path);
 
 // A readable, non-empty regular file of at most kFirmwareMaxBlocks blocks.
 std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info = nullptr);
+
+// True for a strict dotted quad: four decimal numbers 0..255 of 1..3 digits,
+// no leading zero (so "010" is never read as octal), nothing else around.
+// Nothing is ever looked up.
+bool IsDottedQuad(std::string_view text);
+
+// A regular file this user may read: "" or "PATH: why not" (missing, a
+// directory, not a regular file, no permission). A FIFO never stalls it.
+std::string CheckReadableRegularFile(const std::string& path);
 
 // The link the host names: a chosen serial port whose device exists, or a
 // dotted IPv4 address (no host names: nothing is looked up).

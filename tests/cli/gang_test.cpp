@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "download/preflight.h"
 #include "gang.h"
 #include "sim_gang.h"
 #include "support/run_process.h"
@@ -47,6 +48,8 @@ TEST(GangTargets, DottedQuadIsStrict) {
       {"1.2.3.1000", false},   {"127.1", false},
   };
   for (const auto& c : cases) EXPECT_EQ(IsDottedQuad(c.text), c.ok) << "'" << c.text << "'";
+  // A NUL inside must not cut the text down to an address.
+  EXPECT_FALSE(IsDottedQuad(std::string_view("1.2.3.4\0x", 9)));
 }
 
 TEST(GangTargets, TargetsFileLinesAndRefusals) {
