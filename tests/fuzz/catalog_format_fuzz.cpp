@@ -25,11 +25,11 @@ std::string Format(const std::string& f, const std::vector<CatalogArg>& a) {
   }
 }
 
-std::string Printf(const std::string& spec, auto value) {
-  const int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+std::string Printf(const std::string& conversion, auto value) {
+  const int n = std::snprintf(nullptr, 0, conversion.c_str(), value);
   if (n < 0) std::abort();
   std::string out(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec.c_str(), value);
+  std::snprintf(out.data(), out.size(), conversion.c_str(), value);
   out.resize(static_cast<std::size_t>(n));
   return out;
 }
@@ -70,11 +70,11 @@ bool ThroughPrintf(const std::string& f, const std::vector<CatalogArg>& args, st
       if (precision > 64) return false;
     }
     if (j >= f.size() || next >= args.size()) return false;
-    std::string spec = f.substr(i, j - i + 1);
+    std::string conversion = f.substr(i, j - i + 1);
     const char conv = f[j];
     const CatalogArg& arg = args[next++];
     if (const auto* text = std::get_if<std::string>(&arg.value)) {
-      if (conv != 's' || spec != "%s" || text->find('\0') != std::string::npos) return false;
+      if (conv != 's' || conversion != "%s" || text->find('\0') != std::string::npos) return false;
       out += *text;
     } else {
       const std::int64_t v = std::get<std::int64_t>(arg.value);
@@ -82,16 +82,16 @@ bool ThroughPrintf(const std::string& f, const std::vector<CatalogArg>& args, st
       if (hasPrecision && precision == 0 && v == 0) return false;
       switch (conv) {
         case 'd': case 'i': case 's':
-          spec.back() = 'd';
-          out += Printf(spec, static_cast<int>(v));
+          conversion.back() = 'd';
+          out += Printf(conversion, static_cast<int>(v));
           break;
         case 'u':
           if (v < 0) return false;
-          out += Printf(spec, static_cast<unsigned>(v));
+          out += Printf(conversion, static_cast<unsigned>(v));
           break;
         case 'x': case 'X':
-          spec.back() = 'X';
-          out += Printf(spec, static_cast<unsigned>(v));
+          conversion.back() = 'X';
+          out += Printf(conversion, static_cast<unsigned>(v));
           break;
         default:
           return false;
