@@ -50,7 +50,7 @@ class SilentDialogs : public Dialogs {
 
 struct Workspace {
   explicit Workspace(int kind) {
-    OverrideExecutableDir(dir.path());
+    OverrideFilesDir(dir.path());
     testing::WriteFileBytes(dir / "facconfig.ini", FullFile(kind));
     testing::WriteFileBytes(dir / "full.ini", FullFile(kind));
     dialogs.file = dir / "full.ini";
@@ -58,7 +58,7 @@ struct Workspace {
   }
   ~Workspace() {
     SetAppDialogs(previous);
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   testing::TempDir dir;
   SilentDialogs dialogs;

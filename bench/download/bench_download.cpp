@@ -156,7 +156,7 @@ void BM_Window(benchmark::State& state, bool serial) {
   SimProcess sim({}, serial, false);
   const std::string dir = sim.dir().file("tool");
   std::filesystem::create_directory(dir);
-  OverrideExecutableDir(dir);
+  OverrideFilesDir(dir);
   ParamFile(dir + "/facconfig.ini", serial);
   std::ofstream(dir + "/facconfig.ini", std::ios::app) << "[serial]\r\nCOM1=" << sim.ptyPath() << "\r\n";
   const std::string image = WriteImage(sim.dir().file("big.hex"), kImageSize);
@@ -190,7 +190,7 @@ void BM_Window(benchmark::State& state, bool serial) {
   CloseToolConfig();
   DestroyScaleComm();
   OverrideLinkUdpPort(0);
-  OverrideExecutableDir("");
+  OverrideFilesDir("");
 }
 BENCHMARK_CAPTURE(BM_Window, Udp, false)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK_CAPTURE(BM_Window, Pty, true)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);

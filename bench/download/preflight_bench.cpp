@@ -60,7 +60,7 @@ BENCHMARK(PreflightBench)->Unit(benchmark::kMillisecond);
 
 void LangFallbackBench(benchmark::State& state) {
   testing::TempDir dir;
-  OverrideExecutableDir(dir.path());
+  OverrideFilesDir(dir.path());
   std::filesystem::create_directory(dir / "kelvaset_en.lng");
   testing::WriteFileBytes(dir / "p.ini", "[Set]\r\nlngstr=_en\r\n");
   SetLangCatalogFallback(true);
@@ -77,7 +77,7 @@ void LangFallbackBench(benchmark::State& state) {
     LangShutdown();
   }
   SetLangCatalogFallback(false);
-  OverrideExecutableDir("");
+  OverrideFilesDir("");
 }
 BENCHMARK(LangFallbackBench)->Unit(benchmark::kMillisecond);
 

@@ -19,7 +19,7 @@ namespace {
 // window shows messages.
 void BM_LangCatalogLookup(benchmark::State& state) {
   testing::TempDir dir;
-  OverrideExecutableDir(dir.path());
+  OverrideFilesDir(dir.path());
   ConfigStartup();
   // A file written a while ago, as at any time after start-up: files stamped in
   // the last second are re-checked on every read.
@@ -30,7 +30,7 @@ void BM_LangCatalogLookup(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(LangCatalog(keys[i++ & 3]));
   LangShutdown();
   CloseToolConfig();
-  OverrideExecutableDir("");
+  OverrideFilesDir("");
 }
 BENCHMARK(BM_LangCatalogLookup)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 

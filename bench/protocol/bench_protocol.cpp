@@ -79,7 +79,7 @@ BENCHMARK(BM_UdpPingPong261)->UseRealTime()->MinTime(2.0);
 void BM_PtyWriteBlockVsSim(benchmark::State& state) {
   SimProcess sim({"--no-udp", "--pty", "--speed", "115200"}, false, false);
   testing::TempDir dir;
-  OverrideExecutableDir(dir.path());
+  OverrideFilesDir(dir.path());
   TPBusComm e;
   e.SetMode(TMode::tmCOM);
   e.SetCommName(sim.ptyPath());
@@ -90,7 +90,7 @@ void BM_PtyWriteBlockVsSim(benchmark::State& state) {
     if (!e.WriteBlock(80, 0)) state.SkipWithError("not acknowledged");
   state.SetItemsProcessed(state.iterations());
   e.SetActive(false, "", 0);
-  OverrideExecutableDir("");
+  OverrideFilesDir("");
 }
 BENCHMARK(BM_PtyWriteBlockVsSim)->UseRealTime()->MinTime(2.0);
 
@@ -141,7 +141,7 @@ void BM_UnansweredLogOnCpu(benchmark::State& state) {
                         : std::vector<std::string>{"--silent"},
                  false, false);
   testing::TempDir dir;
-  OverrideExecutableDir(dir.path());
+  OverrideFilesDir(dir.path());
   TPBusComm e;
   if (serial) {
     e.SetMode(TMode::tmCOM);
@@ -159,7 +159,7 @@ void BM_UnansweredLogOnCpu(benchmark::State& state) {
   }
   state.counters["cpu_s"] = cpu;
   if (serial) e.SetActive(false, "", 0);
-  OverrideExecutableDir("");
+  OverrideFilesDir("");
 }
 BENCHMARK(BM_UnansweredLogOnCpu)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 

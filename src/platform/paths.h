@@ -33,7 +33,5 @@ std::string MakeDirs(const std::string& dir);
 
 // For tests: make FilesDir() return `dir` (a trailing "/" is added); "" restores.
 void OverrideFilesDir(const std::string& dir);
-// The earlier name of OverrideFilesDir, used by many tests.
-inline void OverrideExecutableDir(const std::string& dir) { OverrideFilesDir(dir); }
 
 }  // namespace facset

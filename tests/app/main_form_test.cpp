@@ -61,7 +61,7 @@ std::string ParamFile(const std::string& factory, const std::string& lang = "_cn
 class Tool {
  public:
   explicit Tool(const std::string& config = "", const QStringList& args = {}) {
-    OverrideExecutableDir(dir.path());
+    OverrideFilesDir(dir.path());
     if (!config.empty()) WriteFileBytes(dir / "facconfig.ini", config);
     ConfigStartup();
     form = std::make_unique<TMainForm>(args);
@@ -69,7 +69,7 @@ class Tool {
   ~Tool() {
     form.reset();
     LangShutdown();
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   Tool(const Tool&) = delete;
   Tool& operator=(const Tool&) = delete;

@@ -89,7 +89,7 @@ using Lines = std::vector<std::string>;
 class Download : public ::testing::Test {
  protected:
   void SetUp() override {
-    OverrideExecutableDir(dir.path());
+    OverrideFilesDir(dir.path());
     CreateScaleComm();
     // The English catalog, completed into a language file of this folder.
     LangSuffix = "_en";
@@ -105,7 +105,7 @@ class Download : public ::testing::Test {
     DestroyScaleComm();
     LangShutdown();
     OverrideLinkUdpPort(0);
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
 
   // Points the host at `sim` over UDP, or over its pty mapped as COM1.

@@ -43,7 +43,7 @@ std::string ReadAll(const std::string& path) {
 class Tool {
  public:
   Tool(SimProcess& sim, bool serial) {
-    OverrideExecutableDir(dir.path());
+    OverrideFilesDir(dir.path());
     std::ofstream(dir.file("facconfig.ini"), std::ios::binary)
         << "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[port]\r\nip=127.0.0.1\r\ncom=1\r\nuse com=" << (serial ? 1 : 0)
         << "\r\n[factory]\r\nIsDownkDownProg=0\r\nbyte[3  ]=2\r\nbyte[200]=77\r\n[serial]\r\nCOM1=" << sim.ptyPath()
@@ -60,7 +60,7 @@ class Tool {
     CloseToolConfig();
     DestroyScaleComm();
     OverrideLinkUdpPort(0);
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   QStringList Lines() const {
     QString t = form->lstMsg->toPlainText();

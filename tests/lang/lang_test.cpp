@@ -24,11 +24,11 @@ constexpr std::string_view kNoSetCn = "\xCE\xB4\xC9\xE8\xD6\xC3";  // GBK of the
 // released after each test.
 class LangStartupTest : public ::testing::Test {
  protected:
-  void SetUp() override { OverrideExecutableDir(dir_.path()); }
+  void SetUp() override { OverrideFilesDir(dir_.path()); }
   void TearDown() override {
     LangShutdown();
     CloseToolConfig();
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   std::string At(const std::string& name) const { return dir_ / name; }
 
@@ -72,7 +72,7 @@ TEST_F(LangStartupTest, SuffixSelectsFileAndCatalog) {
   for (const SuffixCase& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    OverrideExecutableDir(dir.path());
+    OverrideFilesDir(dir.path());
     WriteFileBytes(dir / "facconfig.ini", c.configFile);
     ConfigStartup();
     EXPECT_EQ(LangSuffix, c.suffix);
@@ -148,7 +148,7 @@ TEST_F(LangStartupTest, LookupsFollowTheFileAndFallBackToTheKey) {
 TEST_F(LangStartupTest, StartUpFailsWithTheIniError) {
   // The executable's folder is a regular file: nothing can be created below it.
   WriteFileBytes(At("file"), "x");
-  OverrideExecutableDir(At("file"));
+  OverrideFilesDir(At("file"));
   try {
     ConfigStartup();
     FAIL() << "start-up should have failed";
@@ -242,11 +242,11 @@ TEST(UseChineseCatalog, CnInAnyCaseOrEmpty) {
 }
 
 TEST(LangFileName, StaysBesideTheExecutable) {
-  OverrideExecutableDir("/opt/facset");
+  OverrideFilesDir("/opt/facset");
   EXPECT_EQ(LangFileName("_cn"), "/opt/facset/kelvaset_cn.lng");
   EXPECT_EQ(LangFileName(""), "/opt/facset/kelvaset.lng");
   EXPECT_EQ(LangFileName("/../../etc/x"), "/opt/facset/kelvaset_.._.._etc_x.lng");
-  OverrideExecutableDir("");
+  OverrideFilesDir("");
 }
 
 }  // namespace

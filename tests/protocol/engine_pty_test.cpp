@@ -61,7 +61,7 @@ class PtyScale {
 
 struct PtyEngine {
   explicit PtyEngine(const PtyScale& scale) {
-    OverrideExecutableDir(exeDir.path());
+    OverrideFilesDir(exeDir.path());
     e.SetMode(TMode::tmCOM);
     e.SetCommName(scale.path());
     e.SetRetryInterval(800);
@@ -69,7 +69,7 @@ struct PtyEngine {
   }
   ~PtyEngine() {
     e.SetActive(false, "", 0);
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   testing::TempDir exeDir;
   TPBusComm e;

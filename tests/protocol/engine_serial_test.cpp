@@ -25,7 +25,7 @@ using testing::SimProcess;
 struct SerialEngine {
   SerialEngine(const SimProcess& sim, int retryIntervalMs) {
     exeDir = std::make_unique<testing::TempDir>();
-    OverrideExecutableDir(exeDir->path());
+    OverrideFilesDir(exeDir->path());
     e.SetMode(TMode::tmCOM);
     e.SetCommName(sim.ptyPath());
     e.SetRetryInterval(retryIntervalMs);
@@ -33,7 +33,7 @@ struct SerialEngine {
   }
   ~SerialEngine() {
     e.SetActive(false, "", 0);
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   std::unique_ptr<testing::TempDir> exeDir;
   TPBusComm e;
@@ -119,7 +119,7 @@ class HeldLine : public ::testing::Test {
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
-    OverrideExecutableDir(dir.path());
+    OverrideFilesDir(dir.path());
     e.SetMode(TMode::tmCOM);
     e.SetCommName(ptsname(master));
     e.SetRetryCount(0);
@@ -130,7 +130,7 @@ class HeldLine : public ::testing::Test {
   void TearDown() override {
     e.SetActive(false, "", 0);
     if (master >= 0) close(master);
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   void HoldOutput() {
     const std::uint8_t xoff = 0x13;

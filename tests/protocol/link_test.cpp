@@ -27,13 +27,13 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
 class Link : public ::testing::Test {
  protected:
   void SetUp() override {
-    OverrideExecutableDir(exeDir.path());
+    OverrideFilesDir(exeDir.path());
     CreateScaleComm();
   }
   void TearDown() override {
     DestroyScaleComm();
     OverrideLinkUdpPort(0);
-    OverrideExecutableDir("");
+    OverrideFilesDir("");
   }
   std::string TracePath() const { return exeDir.file("DEBUG.LOG"); }
   testing::TempDir exeDir;
