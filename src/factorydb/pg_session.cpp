@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 
 namespace facset {
 namespace {
@@ -49,6 +50,13 @@ std::int64_t PgRows::Int(int row, int col) const {
   return v;
 }
 
+std::int64_t PgRows::Affected() const {
+  const char* n = r_ ? PQcmdTuples(r_.get()) : "";
+  std::int64_t v = 0;
+  std::from_chars(n, n + std::strlen(n), v);
+  return v;
+}
+
 PgSession::~PgSession() { Close(); }
 
 void PgSession::Close() {
@@ -67,12 +75,12 @@ void PgSession::SetLinkError(std::string_view what) {
 bool PgSession::WaitSocket(Wait w) {
   for (;;) {
     if (limits_.stop && limits_.stop->load()) {
-      SetLinkError("stopped");
+      SetLinkError("no answer in the time given");
       return false;
     }
     const auto now = std::chrono::steady_clock::now();
     if (now >= limits_.deadline) {
-      SetLinkError("no answer from the server in time");
+      SetLinkError("no answer in the time given");
       return false;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limits_.deadline - now);

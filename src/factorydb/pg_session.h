@@ -55,6 +55,8 @@ class PgRows {
   bool IsNull(int row, int col) const;
   std::string_view Text(int row, int col) const;
   std::int64_t Int(int row, int col) const;
+  // Rows an INSERT, UPDATE or DELETE touched.
+  std::int64_t Affected() const;
 
  private:
   PgResultPtr r_;

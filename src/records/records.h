@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,7 @@ namespace facset {
 
 inline constexpr std::string_view kRecordsFileName = "facset-records.sqlite";
 // The schema this program writes; older files are migrated on the first append.
-inline constexpr int kRecordsSchemaVersion = 1;
+inline constexpr int kRecordsSchemaVersion = 2;
 // Prefix of the log line that says a record could not be written.
 inline constexpr std::string_view kMsgRecordNotKept = "record not kept: ";
 
@@ -33,6 +34,10 @@ inline constexpr std::string_view kUnknown = "unknown";  // an error ended the r
 
 struct DownloadRecord {
   std::int64_t id = 0;    // assigned by AppendRecord; ignored on append
+  // Made when the record is created (a random UUID), kept wherever the record
+  // goes: the factory database knows it by this name, so it is never counted
+  // twice however often it is sent.
+  std::string uid;
   std::string startUtc;   // ISO 8601, UTC: "2026-12-10T04:01:26.123Z"
   std::string endUtc;
   std::string station;    // host name
@@ -84,6 +89,7 @@ std::string RecordsPath(const std::string& folder);
 
 struct AppendResult {
   std::int64_t id = 0;
+  std::string uid;  // the record's, or the one made for it when it came without
   std::optional<RecordsError> error;
   explicit operator bool() const { return !error; }
 };
@@ -112,6 +118,30 @@ std::optional<RecordsError> ForEachRecord(const std::string& folder, const Recor
                                           const std::function<void(const DownloadRecord&)>& each);
 // One record by id; NotFound when there is none.
 ReadResult ReadRecord(const std::string& folder, std::int64_t id);
+
+// ---- Forwarding to the factory database -----------------------------------
+// Every record waits from its append until MarkForwarded says the factory
+// database holds it.
+
+// A new record uid: a random (version 4) UUID, lower case with hyphens.
+std::string NewRecordUid();
+
+// Waiting records with an id above `afterId`, oldest first, at most `limit`.
+// Creates or migrates the database as an append would.
+ReadResult ReadWaitingRecords(const std::string& folder, std::int64_t afterId, int limit);
+// The factory database holds these records now: they wait no more.
+std::optional<RecordsError> MarkForwarded(const std::string& folder, std::span<const std::int64_t> ids);
+
+struct ForwardState {
+  std::int64_t waiting = 0;
+  std::string oldestWaitingUtc;  // the start of the oldest waiting record
+  std::string lastAttemptUtc;    // when the last forwarding ended, whatever came of it
+  std::string lastError;         // why it left records waiting; "" when it sent all
+};
+// Never writes; with no database nothing waits.
+std::optional<RecordsError> ReadForwardState(const std::string& folder, ForwardState& out);
+// Keeps how a forwarding ended (`error` empty: everything went).
+std::optional<RecordsError> NoteForwardAttempt(const std::string& folder, const std::string& error);
 
 // "YYYY-MM-DD", "YYYY-MM-DDTHH:MM", "YYYY-MM-DDTHH:MM:SS" (a space may stand
 // for "T", a trailing "Z" is allowed), read as UTC, to the stored form's

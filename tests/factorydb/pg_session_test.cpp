@@ -88,7 +88,7 @@ TEST(PgSession, SilentServerEndsAtTheDeadlineOrTheStopFlag) {
     });
     EXPECT_FALSE(s.Connect(conninfo));
     stopper.join();
-    EXPECT_EQ(s.Error(), "stopped");
+    EXPECT_EQ(s.Error(), "no answer in the time given");
   }
 }
 

@@ -72,6 +72,11 @@ TEST(Records, AppendThenReadBackEveryField) {
   ASSERT_EQ(all.records.size(), 2u);
   full.id = a.id;
   bare.id = b.id;
+  // A record keeps the uid it came with; one without gets a fresh one.
+  EXPECT_EQ(a.uid, full.uid);
+  EXPECT_EQ(b.uid.size(), 36u) << b.uid;
+  EXPECT_NE(b.uid, a.uid);
+  bare.uid = b.uid;
   EXPECT_EQ(all.records[0], bare);  // newest first
   EXPECT_EQ(all.records[1], full);
 
