@@ -1,5 +1,7 @@
 // The file commands, the link and firmware settings and closing, with the dialogs answered by a script.
 
+#include <sys/stat.h>
+
 #include "window_fixture.h"
 
 using namespace facset;
@@ -25,6 +27,11 @@ class CommandsTest : public QObject {
   void escapeDoesNotAnswerTheSaveQuestion();
   void openFailureLeavesTheWindowAsItWas();
   void fileNamesGbkCannotHold();
+  void openAsksToSaveFirst();
+  void fileChangedByAnotherProgram();
+  void saveAsAsksBeforeReplacing();
+  void filesThatAreNotRegularAreNamed();
+  void writeErrorsInTheWindowsLanguage();
 };
 
 void CommandsTest::linkHandlersNeverModify() {
@@ -361,6 +368,160 @@ void CommandsTest::fileNamesGbkCannotHold() {
   again.find<QPushButton>("Button2")->click();
   QVERIFY(again.config().find("binFilePath=" + G("/fw/固件.hex") + "\r\n") != std::string::npos);
   QVERIFY(again.config().find("binFilePathUtf8=\r\n") != std::string::npos);
+}
+
+void CommandsTest::openAsksToSaveFirst() {
+  for (const bool yes : {true, false}) {
+    Tool t(ParamFile(Rows()));
+    const std::string before = t.config();
+    Tool::choose(t.list("cbb1"), 3);
+    const std::string other = t.dir / "other.ini";
+    WriteFileBytes(other, ParamFile("byte[1  ]=2"));
+    t.dialogs.yesNo.push_back(yes);
+    t.dialogs.openPaths.push_back(other);
+    t.find<QPushButton>("btnopen")->click();
+    QCOMPARE(t.dialogs.calls.size(), std::size_t{2});
+    QCOMPARE(t.dialogs.calls[0].kind, DialogCall::Kind::YesNo);  // asked before the dialog
+    QCOMPARE(t.dialogs.calls[0].text, G("当前设置未保存，是否要进行保存？"));
+    QCOMPARE(t.dialogs.calls[1].kind, DialogCall::Kind::OpenFile);
+    if (yes) {
+      QVERIFY(t.config().find("byte[1  ]=3") != std::string::npos);
+    } else {
+      QCOMPARE(t.config(), before);
+    }
+    QCOMPARE(t.byte(1), 2);  // the file was opened either way
+  }
+}
+
+// Another program (a second window, facset-cli set) saved the working copy
+// after this window loaded it: saving asks, and No keeps the other's file.
+void CommandsTest::fileChangedByAnotherProgram() {
+  struct Case {
+    const char* name;
+    bool overwrite;
+    bool byClose;  // the Yes of the close question saves
+  };
+  const Case cases[] = {{"save, keep theirs", false, false},
+                        {"save, overwrite", true, false},
+                        {"close, keep theirs", false, true}};
+  for (const Case& c : cases) {
+    Tool t(ParamFile(Rows()));
+    Tool::choose(t.list("cbb1"), 3);
+    {
+      IniFile other(t.dir / "facconfig.ini");
+      other.WriteString("factory", "byte[2  ]", "4");
+    }
+    const std::string theirs = t.config();
+    if (c.byClose) t.dialogs.yesNo.push_back(true);
+    t.dialogs.yesNo.push_back(c.overwrite);
+    if (c.byClose) {
+      QVERIFY2(t.close(), c.name);
+    } else {
+      t.find<QPushButton>("Button2")->click();
+    }
+    const auto asked = t.dialogs.CallsOf(DialogCall::Kind::YesNo);
+    QVERIFY2(!asked.empty(), c.name);
+    const DialogCall& q = asked.back();
+    QVERIFY2(q.text.find(Utf8ToGbk(t.dir / "facconfig.ini")) != std::string::npos, q.text.c_str());
+    QCOMPARE(q.def, YesNoDefault::No);
+    if (c.overwrite) {
+      QVERIFY(t.config().find("byte[1  ]=3") != std::string::npos);
+      QVERIFY(t.config().find("byte[2  ]=0") != std::string::npos);
+      QVERIFY(!t.form->Modified());
+      // Now the window's own file again: the next save asks nothing.
+      Tool::choose(t.list("cbb1"), 2);
+      t.dialogs.calls.clear();
+      t.find<QPushButton>("Button2")->click();
+      QVERIFY(t.dialogs.calls.empty());
+      QVERIFY(t.config().find("byte[1  ]=2") != std::string::npos);
+    } else {
+      QVERIFY2(t.config() == theirs, c.name);
+      QVERIFY(t.form->Modified());
+      QVERIFY(t.find<QPlainTextEdit>("lstMsg")->toPlainText().endsWith(QString::fromStdString(t.dir / "facconfig.ini")));
+    }
+  }
+}
+
+// Save As onto an existing file asks first (No by default, nothing written);
+// the file written holds the window's region table and no more.
+void CommandsTest::saveAsAsksBeforeReplacing() {
+  Tool t(ParamFile(Rows(), "_cn", "[Aregb]\r\nAregb0=North=9.8015\r\n"));
+  const std::string target = t.dir / "copy.ini";
+  const std::string old = "[Aregb]\r\nAregb0=A=9.8\r\nAregb1=B=9.8\r\nAregb2=C=9.8\r\n[Mine]\r\nkeep=yes\r\n";
+  WriteFileBytes(target, old);
+  t.dialogs.savePaths.push_back(target);
+  t.find<QPushButton>("btsave")->click();  // the question unanswered: No
+  QCOMPARE(t.dialogs.calls.size(), std::size_t{2});
+  QCOMPARE(t.dialogs.calls[1].kind, DialogCall::Kind::YesNo);
+  QCOMPARE(t.dialogs.calls[1].def, YesNoDefault::No);
+  QCOMPARE(t.dialogs.calls[1].text, Utf8ToGbk(target) + G(" 已存在。要替换它吗？"));
+  QCOMPARE(ReadFileBytes(target), old);
+  QVERIFY(t.find<QPlainTextEdit>("lstMsg")->toPlainText().isEmpty());
+
+  t.dialogs.savePaths.push_back(target);
+  t.dialogs.yesNo.push_back(true);
+  t.find<QPushButton>("btsave")->click();
+  const IniFile saved(target);
+  QCOMPARE(saved.ReadString("Aregb", "Aregb0", ""), std::string("North=9.8015"));
+  QCOMPARE(saved.ReadString("Aregb", "Aregb1", "missing"), std::string());
+  QCOMPARE(saved.ReadString("Aregb", "Aregb2", ""), std::string("C=9.8"));  // kept, no longer read
+  QCOMPARE(ReadRegionTable(saved).names, std::vector<std::string>{"North"});
+  QCOMPARE(saved.ReadString("Mine", "keep", ""), std::string("yes"));
+
+  // A new file is not asked about.
+  t.dialogs.calls.clear();
+  t.dialogs.savePaths.push_back(t.dir / "new.ini");
+  t.find<QPushButton>("btsave")->click();
+  QCOMPARE(t.dialogs.calls.size(), std::size_t{1});
+  QVERIFY(testing::FileExists(t.dir / "new.ini"));
+}
+
+// A FIFO or a folder chosen in the open dialogs is named in a message and
+// nothing is read from it (a FIFO read would hang the window).
+void CommandsTest::filesThatAreNotRegularAreNamed() {
+  Tool t(ParamFile(Rows() + "\nbinFilePath=/fw/a.hex"));
+  const std::string fifo = t.dir / "pipe.ini";
+  QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = t.dir / "folder.ini";
+  QDir().mkpath(QString::fromStdString(folder));
+  const ParamSet before = t.form->Params();
+  for (const std::string& path : {fifo, folder}) {
+    for (const char* button : {"btnopen", "Button1"}) {
+      t.dialogs.calls.clear();
+      t.dialogs.openPaths.push_back(path);
+      t.find<QPushButton>(button)->click();
+      const auto msgs = t.dialogs.CallsOf(DialogCall::Kind::Message);
+      QCOMPARE(msgs.size(), std::size_t{1});
+      QCOMPARE(msgs[0].text, Utf8ToGbk(path) + G(" 不是普通文件（文件夹、设备或管道），未读取任何内容"));
+      QCOMPARE(msgs[0].icon, MsgIcon::Error);
+    }
+  }
+  QVERIFY(t.form->Params() == before);
+  QCOMPARE(t.edit("edtFilePath")->text(), U("/fw/a.hex"));
+  QVERIFY(!t.form->Modified());
+  QVERIFY(t.find<QPlainTextEdit>("lstMsg")->toPlainText().isEmpty());
+}
+
+// "Unable to write to" and the reasons come in the window's language.
+void CommandsTest::writeErrorsInTheWindowsLanguage() {
+  struct Case {
+    const char* lang;
+    std::string prefix;
+    std::string reason;
+  };
+  const Case cases[] = {{"_cn", G("无法写入 "), G("文件过大")}, {"_en", "Unable to write to ", "File too large"}};
+  for (const Case& c : cases) {
+    Tool t(ParamFile(Rows(), c.lang));
+    const std::string target = t.dir / "big.ini";
+    t.dialogs.savePaths.push_back(target);
+    {
+      testing::FileSizeLimit limit(1000);  // a saved parameter file is far larger
+      t.find<QPushButton>("btsave")->click();
+    }
+    const auto msgs = t.dialogs.CallsOf(DialogCall::Kind::Message);
+    QCOMPARE(msgs.size(), std::size_t{1});
+    QCOMPARE(msgs[0].text, c.prefix + Utf8ToGbk(target) + ": " + c.reason);
+  }
 }
 
 QTEST_MAIN(CommandsTest)

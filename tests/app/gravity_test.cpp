@@ -17,6 +17,7 @@ class GravityTest : public QObject {
   void gravityRange();
   void gravityRegionsAndNotSet();
   void gravityNotANumber();
+  void typedValueGoesWithTheWindow();
 };
 
 void GravityTest::gravityManualInput() {
@@ -125,6 +126,40 @@ void GravityTest::gravityNotANumber() {
   // The window goes on working.
   Tool::choose(t.list("cbb1"), 2);
   QCOMPARE(t.byte(1), 2);
+}
+
+// A value typed in a gravity field and not confirmed is an edit: closing by
+// any road asks, and Yes saves what the field shows; a value out of range
+// keeps the window open with the message.
+void GravityTest::typedValueGoesWithTheWindow() {
+  struct Case {
+    const char* typed;
+    bool closes;
+    const char* bytes;  // bytes 8..10 saved, or nullptr: file unchanged
+  };
+  const Case cases[] = {{"9.81", true, "byte[8  ]=1\r\nbyte[9  ]=127\r\nbyte[10 ]=52"}, {"9.95", false, nullptr}};
+  for (const Case& c : cases) {
+    Tool t(ParamFile(Rows() + "bdgbIndex=1"));
+    QVERIFY(t.showActive());
+    const std::string before = t.config();
+    auto* field = t.edit("edtbdgb");
+    field->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
+    KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+    TypeToFocus(c.typed);
+    QVERIFY(t.form->Modified());
+    t.dialogs.yesNo.push_back(true);
+    QCOMPARE(t.close(), c.closes);  // a close event, as the window manager sends it
+    if (c.closes) {
+      QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::YesNo).size(), std::size_t{1});
+      QVERIFY2(t.config().find(c.bytes) != std::string::npos, c.typed);
+    } else {
+      QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::YesNo).size(), std::size_t{0});
+      QCOMPARE(t.dialogs.CallsOf(DialogCall::Kind::Message).size(), std::size_t{1});
+      QCOMPARE(t.config(), before);
+      QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
+    }
+  }
 }
 
 QTEST_MAIN(GravityTest)

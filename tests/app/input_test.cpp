@@ -18,6 +18,7 @@ class InputTest : public QObject {
   void pastesKeepOnlyWhatTheFieldAllows();
   void dropsKeepOnlyWhatTheFieldAllows();
   void wheelScrollsByFocus();
+  void gravityKeyJudgesTheTextAfterTheKey();
 };
 
 void InputTest::keyFilters() {
@@ -177,6 +178,26 @@ void InputTest::wheelScrollsByFocus() {
   QTRY_VERIFY(box->hasFocus());
   Wheel(button, -120);
   QCOMPARE(bar->value(), 25);
+}
+
+// The gravity filter judges the text as it will be after the key: "." over a
+// selected "9.8" is the only point left.
+void InputTest::gravityKeyJudgesTheTextAfterTheKey() {
+  Tool t(ParamFile(Rows() + "bdgbIndex=1"));
+  QVERIFY(t.showActive());
+  auto* field = t.edit("edtbdgb");
+  field->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
+  KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+  TypeToFocus("9.8");
+  KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+  TypeToFocus(".");
+  QCOMPARE(field->text(), U("."));
+  TypeToFocus("9.");  // a second point, nothing selected: dropped
+  QCOMPARE(field->text(), U(".9"));
+  field->setSelection(0, 1);  // the point itself selected
+  TypeToFocus(".");
+  QCOMPARE(field->text(), U(".9"));
 }
 
 QTEST_MAIN(InputTest)

@@ -20,6 +20,10 @@ class TextsLayoutTest : public QObject {
   void layoutFollowsResize();
   void splitterDragsRightColumn();
   void messageList();
+  void tabOrderAndNames();
+  void logIsReadOnly();
+  void notesShowWholeInTooltips();
+  void fitsTheSmallScreen();
 };
 
 void TextsLayoutTest::firstRunInEmptyFolder() {
@@ -182,6 +186,92 @@ void TextsLayoutTest::messageList() {
   bar->setValue(0);
   t.form->ReplaceLastMsg("rewritten");
   QCOMPARE(bar->value(), bar->maximum());
+}
+
+// Tab walks the window as it reads; every control has a name a screen
+// reader can say.
+void TextsLayoutTest::tabOrderAndNames() {
+  // Both gravity fields in manual input, holding 9.8 (a value they may leave with).
+  Tool t(ParamFile(Rows(1) + "bdgbIndex=1\nTaggbIndex=1\nbyte[8  ]=1\nbyte[9  ]=126\nbyte[10 ]=208\n"
+                   "byte[11 ]=1\nbyte[12 ]=126\nbyte[13 ]=208", "_en"));
+  QVERIFY(t.showActive());
+  t.edit("edtIP")->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(t.edit("edtIP")));
+  QStringList visited;
+  for (int i = 0; i < 40; ++i) {
+    KeyToFocus(Qt::Key_Tab);
+    QWidget* f = QApplication::focusWidget();
+    while (f != nullptr && f->objectName().isEmpty()) f = f->parentWidget();
+    if (f == nullptr || f->objectName() == "edtIP") break;
+    visited << f->objectName();
+  }
+  // CboxCom is off (no serial port in use), Stop hidden.
+  QCOMPARE(visited, (QStringList{"chkUseCom", "ChkDownProg", "edtFilePath", "Button1", "cbb1", "cbb2", "cbb3", "Cbb4",
+                                 "Cbb6", "Cboxbdgb", "edtbdgb", "CboxTaggb", "edttaggb", "CboxAuto14", "CboxAuto15",
+                                 "CboxAuto16", "CboxAuto19", "edtAuto20", "CboxAuto30", "CboxAuto44", "btnopen",
+                                 "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "lstDispValue",
+                                 "lstMsg"}));
+  // What a screen reader says: the name, or (lists on Linux, whose name is
+  // their value) the label it is labelled by.
+  auto name = [&](const char* object) {
+    QWidget* w = t.find<QWidget>(object);
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+    if (a == nullptr) return QString("(none)");
+    if (qobject_cast<QComboBox*>(w) == nullptr) return a->text(QAccessible::Name);
+    for (const auto& [label, relation] : a->relations(QAccessible::Label)) return label->text(QAccessible::Name);
+    return w->accessibleName();
+  };
+  const std::pair<const char*, const char*> names[] = {
+      {"CboxAuto14", "Mode"},      {"CboxAuto16", "Count"},   {"edtAuto20", "Text"},
+      {"edtIP", "IP"},             {"cbb1", "Screen type"},   {"Cbb6", "Label handling"},
+      {"Cboxbdgb", "target\ngravity"}, {"edttaggb", "Use gravity"}, {"edtFilePath", "Upgrade program"},
+      {"lstMsg", "Message："},     {"btnDownload", "Download parameters"}};
+  for (const auto& [object, want] : names) QCOMPARE(name(object), U(want));
+}
+
+// The log is the record of what happened: keys do not change it, Tab leaves it.
+void TextsLayoutTest::logIsReadOnly() {
+  Tool t(ParamFile(Rows()));
+  QVERIFY(t.showActive());
+  t.form->AppendMsg(" connect ok ");
+  auto* log = t.find<QPlainTextEdit>("lstMsg");
+  log->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(log));
+  KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+  KeyToFocus(Qt::Key_Delete);
+  TypeToFocus(" set ok ! ");
+  QCOMPARE(log->toPlainText(), U(" connect ok "));
+  KeyToFocus(Qt::Key_Tab);
+  QVERIFY(QApplication::focusWidget() != log);
+  QCOMPARE(log->toPlainText(), U(" connect ok "));
+}
+
+void TextsLayoutTest::notesShowWholeInTooltips() {
+  const std::string note(300, 'n');
+  Tool t(ParamFile("byte[16 ]t=Count\nbyte[16 ]n=1\nbyte[16 ]x=" + note));
+  bool found = false;
+  for (QLabel* l : t.find<QWidget>("PnlCtrlCbox")->findChildren<QLabel*>()) {
+    if (l->text() == QString::fromStdString(note)) found = l->toolTip() == l->text();
+  }
+  QVERIFY(found);
+}
+
+// The offscreen screen of this case is 800 x 600, smaller than the window:
+// the window takes the free area, its buttons stay on the screen.
+void TextsLayoutTest::fitsTheSmallScreen() {
+  Tool t(ParamFile(Rows()));
+  t.form->show();
+  const QRect avail = t.form->screen()->availableGeometry();
+  QVERIFY(avail.width() < 944 || avail.height() < 636);
+  QTRY_VERIFY(avail.contains(t.form->frameGeometry()));
+  for (const char* name : {"btnopen", "btnDownload", "btnClose", "lstMsg"}) {
+    QWidget* w = t.find<QWidget>(name);
+    const QRect global(w->mapToGlobal(QPoint(0, 0)), w->size());
+    QVERIFY2(avail.contains(global), name);
+  }
+  // The parameter area scrolls to what it cannot show.
+  QVERIFY(t.find<QScrollArea>("MyScrollBox1")->verticalScrollBar()->maximum() > 0 ||
+          t.find<QScrollArea>("MyScrollBox1")->horizontalScrollBar()->maximum() > 0);
 }
 
 QTEST_MAIN(TextsLayoutTest)

@@ -3,6 +3,7 @@
 // script, and input delivered as the desktop delivers it. Shared by the
 // window's widget tests.
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -18,6 +19,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QMimeData>
+#include <QScreen>
 #include <QWheelEvent>
 #include <QtTest>
 #include <memory>

@@ -304,3 +304,54 @@ TEST_F(LangStartupTest, OpenWithoutWritingAndFallBackToTheBuiltInTexts) {
 
 }  // namespace
 }  // namespace facset
+
+namespace facset {
+namespace {
+
+// The window's texts beyond the catalog follow the one Chinese test, whatever
+// the suffix's spelling: an empty or upper-case suffix once left the Stop
+// button and the stop question English in a Chinese window.
+TEST_F(LangStartupTest, WindowTextsFollowTheLanguageInForce) {
+  const std::string stopCn = "\xCD\xA3\xD6\xB9";  // 停止
+  struct Case {
+    const char* set;  // section "Set" of facconfig.ini
+    std::string stop;
+  };
+  const Case cases[] = {{"lngstr=_cn", stopCn}, {"lngstr=", stopCn}, {"lngstr=_CN", stopCn},
+                        {"lngstr=_en", "Stop"}, {"lngstr=_de", "Stop"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.set);
+    WriteFileBytes(At("facconfig.ini"), std::string("[Set]\r\n") + c.set + "\r\n");
+    ConfigStartup();
+    EXPECT_EQ(LangText("sStop"), c.stop);
+    EXPECT_EQ(LangText("sStopDownload").substr(0, 2), c.stop == "Stop" ? "A " : "\xD5\xFD");  // 正在下载
+    EXPECT_EQ(LangText("sNoSuchText"), "sNoSuchText");
+    LangShutdown();
+    CloseToolConfig();
+  }
+  // A translator's entry wins; a blank one does not; none is ever written.
+  WriteFileBytes(At("facconfig.ini"), "[Set]\r\nlngstr=_de\r\n");
+  ConfigStartup();
+  IniFile lang(At("kelvaset_de.lng"));
+  EXPECT_EQ(lang.FindString("Strings", "sStop"), std::nullopt);
+  lang.WriteString("Strings", "sStop", "Anhalten");
+  lang.WriteString("Strings", "sTimeLeft", "  ");
+  EXPECT_EQ(LangText("sStop"), "Anhalten");
+  EXPECT_EQ(LangText("sTimeLeft"), "%s left");
+}
+
+// Telling a missing key from every value it could hold.
+TEST_F(LangStartupTest, FindStringTellsMissingFromEmpty) {
+  WriteFileBytes(At("x.ini"), "[A]\r\nempty=\r\nbare\r\nv = \"x\" \r\n");
+  const IniFile ini(At("x.ini"));
+  EXPECT_EQ(ini.FindString("A", "empty"), std::optional<std::string>(""));
+  EXPECT_EQ(ini.FindString("a", "EMPTY"), std::optional<std::string>(""));
+  EXPECT_EQ(ini.FindString("A", "v"), std::optional<std::string>("x"));
+  EXPECT_EQ(ini.FindString("A", "bare"), std::nullopt);
+  EXPECT_EQ(ini.FindString("A", "none"), std::nullopt);
+  EXPECT_EQ(ini.FindString("B", "empty"), std::nullopt);
+  EXPECT_EQ(IniFile(At("missing.ini")).FindString("A", "empty"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace facset
