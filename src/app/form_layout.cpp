@@ -420,15 +420,39 @@ void TMainForm::showEvent(QShowEvent* e) {
   // The frame is known only once the window is mapped: then make the outer
   // size 944 x 636, or the screen's free area when that is smaller (the
   // parameter area scrolls), and centre it with the title bar on the screen.
-  QTimer::singleShot(0, this, [this] {
-    const QSize frame = frameGeometry().size() - size();
-    QRect avail(0, 0, kOuterWidth, kOuterHeight);
-    if (QScreen* s = screen()) avail = s->availableGeometry();
-    const QSize outer(std::min(kOuterWidth, avail.width()), std::min(kOuterHeight, avail.height()));
-    resize(outer - frame);
-    const QPoint centred = avail.center() - QPoint(outer.width() / 2, outer.height() / 2);
-    move(std::max(avail.left(), centred.x()), std::max(avail.top(), centred.y()));
-  });
+  QTimer::singleShot(0, this, [this] { FitScreen(true); });
+}
+
+void TMainForm::FitScreen(bool centre) {
+  const QScreen* s = screen();
+  if (s == nullptr) return;
+  const QRect avail = s->availableGeometry();
+  const QSize frame = frameGeometry().size() - size();
+  const QSize outer = centre ? QSize(kOuterWidth, kOuterHeight) : frameGeometry().size();
+  const QSize fitted(std::min(outer.width(), avail.width()), std::min(outer.height(), avail.height()));
+  if (fitted != frameGeometry().size()) resize(fitted - frame);
+  QPoint at = centre ? avail.center() - QPoint(fitted.width() / 2, fitted.height() / 2) : frameGeometry().topLeft();
+  at.setX(std::clamp(at.x(), avail.left(), avail.right() + 1 - fitted.width()));
+  at.setY(std::clamp(at.y(), avail.top(), avail.bottom() + 1 - fitted.height()));
+  if (at != frameGeometry().topLeft()) move(at);
+}
+
+// A window manager adds its frame (title bar) after the first placement: a
+// window that then sticks out of the free area is fitted again.
+bool TMainForm::event(QEvent* e) {
+  const bool result = QWidget::event(e);
+  if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && isVisible() && !fitPending_ &&
+      property("facsetPlaced").toBool()) {
+    const QScreen* s = screen();
+    if (s != nullptr && !s->availableGeometry().contains(frameGeometry())) {
+      fitPending_ = true;
+      QTimer::singleShot(0, this, [this] {
+        fitPending_ = false;
+        FitScreen(false);
+      });
+    }
+  }
+  return result;
 }
 
 }  // namespace facset

@@ -90,6 +90,7 @@ class TMainForm : public QWidget {
  protected:
   void closeEvent(QCloseEvent* e) override;
   void showEvent(QShowEvent* e) override;
+  bool event(QEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
@@ -138,6 +139,10 @@ class TMainForm : public QWidget {
   void EnableParamControls(bool enabled);
   void SetUpgradeBarShown(bool shown);
   void SetTabOrder();
+  // Within the screen's free area: the frame (title bar) and all. `centre`:
+  // the first placement, at the full size when it fits.
+  void FitScreen(bool centre);
+  bool fitPending_ = false;
   // Writing a parameter file the window loaded or saved: when another program
   // changed it since, the operator chooses between overwriting it and keeping
   // it. False when kept (nothing written).
