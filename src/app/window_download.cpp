@@ -256,6 +256,8 @@ void WindowDownload(TMainForm& form) {
     // A record that cannot be kept never fails the download: the log says so.
     if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(r, c)); !a) {
       host.AppendLine(RecordNotKeptLine(*a.error));
+    } else {
+      form.RecordAppended();
     }
   }
   if (error) std::rethrow_exception(error);

@@ -150,12 +150,22 @@ struct BackgroundForward::Shared {
   bool released = false;
   bool connected = false;
   bool done = false;
+  bool finished = false;  // Finish has returned
+  std::function<void()> onDone;
   ForwardResult result;
 };
 
-BackgroundForward::BackgroundForward(std::string folder, ServerConfig server) : shared_(std::make_shared<Shared>()) {
-  thread_ = std::thread([shared = shared_, folder = std::move(folder), server = std::move(server)] {
-    PgSession s(PgLimits{SteadyTime::max(), &shared->stop});
+BackgroundForward::BackgroundForward(std::string folder, ServerConfig server, std::function<void()> onDone,
+                                     std::chrono::milliseconds timeLimit)
+    : shared_(std::make_shared<Shared>()) {
+  shared_->onDone = std::move(onDone);
+  const auto now = Clock::now();
+  const SteadyTime deadline =
+      timeLimit >= std::chrono::duration_cast<std::chrono::milliseconds>(SteadyTime::max() - now) ? SteadyTime::max()
+                                                                                                  : now + timeLimit;
+  thread_ = std::thread([shared = shared_, folder = std::move(folder), server = std::move(server), deadline] {
+    const PgLimits limits{deadline, &shared->stop};
+    PgSession s(limits);
     const bool connected = s.Connect(server.conninfo);
     const std::string connectError = connected ? std::string() : s.Error();
     bool released = false;
@@ -174,19 +184,19 @@ BackgroundForward::BackgroundForward(std::string folder, ServerConfig server) : 
     } else {
       // A failed connection is tried once more in ForwardOn: the server may
       // have come back while the run went on.
-      r = ForwardOn(s, folder, server, PgLimits{SteadyTime::max(), &shared->stop});
+      r = ForwardOn(s, folder, server, limits);
     }
     std::lock_guard lock(shared->m);
     shared->result = std::move(r);
     shared->done = true;
     shared->cv.notify_all();
+    // Under the lock: once Finish has returned, no news goes out.
+    if (shared->onDone && !shared->finished) shared->onDone();
   });
 }
 
 BackgroundForward::~BackgroundForward() {
-  shared_->stop = true;
-  shared_->cv.notify_all();
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) Finish(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
 }
 
 void BackgroundForward::Release() {
@@ -206,7 +216,12 @@ ForwardResult BackgroundForward::Finish(std::chrono::milliseconds connectedWait,
   {
     std::unique_lock lock(shared_->m);
     for (;;) {
-      if (shared_->done) return shared_->result;
+      if (shared_->done) {
+        shared_->finished = true;
+        lock.unlock();
+        thread_.join();
+        return shared_->result;
+      }
       const auto limit = start + (shared_->connected ? connectedWait : unreachedWait);
       if (Clock::now() >= limit) break;
       // Wakes when the connection comes up (the limit grows) or the sending ends.
@@ -219,8 +234,10 @@ ForwardResult BackgroundForward::Finish(std::chrono::milliseconds connectedWait,
   // look-up (inside libpq) cannot be cut short: leave such a thread behind
   // rather than hold up the station. It owns all it touches.
   std::unique_lock lock(shared_->m);
-  if (shared_->cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return shared_->done; })) {
-    lock.unlock();
+  const bool ended = shared_->cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return shared_->done; });
+  shared_->finished = true;
+  lock.unlock();
+  if (ended) {
     thread_.join();
     return shared_->result;
   }

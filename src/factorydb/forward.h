@@ -36,12 +36,15 @@ ForwardResult ForwardWaiting(const std::string& folder, const ServerConfig& serv
 
 // The same in a thread of its own, for a download that must not wait: it
 // connects at once (while the download runs) and sends when Release() says
-// that the run's record is in the station database.
+// that the run's record is in the station database. `onDone` runs on that
+// thread when the forwarding has ended (never after Finish returned); it
+// should only hand the news to another thread. `timeLimit` bounds the whole.
 class BackgroundForward {
  public:
   using Clock = std::chrono::steady_clock;
-  BackgroundForward(std::string folder, ServerConfig server);
-  ~BackgroundForward();  // stops the thread and waits for it
+  BackgroundForward(std::string folder, ServerConfig server, std::function<void()> onDone = {},
+                    std::chrono::milliseconds timeLimit = std::chrono::milliseconds::max());
+  ~BackgroundForward();  // Finish(0, 0)
   BackgroundForward(const BackgroundForward&) = delete;
   BackgroundForward& operator=(const BackgroundForward&) = delete;
 

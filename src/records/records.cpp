@@ -428,6 +428,7 @@ std::optional<RecordsError> ForEachRecord(const std::string& folder, const Recor
   if (!f.target.empty()) sql += " AND (target = ?2 OR instr(' ' || target || ' ', ' ' || ?2 || ' ') > 0)";
   if (f.failedOnly) sql += " AND outcome <> 'ok'";
   sql += " ORDER BY started_utc DESC, id DESC";
+  if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
   sqlite3_stmt* s = nullptr;
   int rc = db.Prepare(sql, s);
   if (rc == SQLITE_OK) {
@@ -444,6 +445,22 @@ ReadResult ReadRecords(const std::string& folder, const RecordFilter& f) {
   out.error = ForEachRecord(folder, f, [&](const DownloadRecord& r) { out.records.push_back(r); });
   if (out.error) out.records.clear();
   return out;
+}
+
+std::optional<RecordsError> CountOutcomes(const std::string& folder, const std::string& sinceUtc,
+                                          std::map<std::string, std::int64_t>& out) {
+  out.clear();
+  std::optional<RecordsError> error;
+  Db db;
+  if (!OpenForReading(folder, db, error)) return error;
+  sqlite3_stmt* s = nullptr;
+  int rc = db.Prepare("SELECT outcome, count(*) FROM downloads WHERE started_utc >= ?1 GROUP BY outcome", s);
+  if (rc == SQLITE_OK) {
+    BindText(s, 1, sinceUtc);
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) out[ColumnText(s, 0)] = sqlite3_column_int64(s, 1);
+  }
+  if (rc != SQLITE_DONE) return ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
+  return std::nullopt;
 }
 
 ReadResult ReadRecord(const std::string& folder, std::int64_t id) {

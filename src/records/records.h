@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -102,6 +103,7 @@ struct RecordFilter {
   std::string sinceUtc;  // records started at or after; "" = all (see ParseSinceDate)
   std::string target;    // the whole target text or one of its blank-separated words; "" = all
   bool failedOnly = false;  // overall outcome other than ok
+  std::int64_t limit = 0;   // at most this many (the newest); 0 = all
 };
 
 struct ReadResult {
@@ -116,6 +118,10 @@ ReadResult ReadRecords(const std::string& folder, const RecordFilter& f = {});
 // `each` may not call back into the database.
 std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
                                           const std::function<void(const DownloadRecord&)>& each);
+// How many records started at or after `sinceUtc` ended with each overall
+// outcome ("ok" -> 12, "failed" -> 2, ...).
+std::optional<RecordsError> CountOutcomes(const std::string& folder, const std::string& sinceUtc,
+                                          std::map<std::string, std::int64_t>& out);
 // One record by id; NotFound when there is none.
 ReadResult ReadRecord(const std::string& folder, std::int64_t id);
 

@@ -86,15 +86,25 @@ class Display:
         # types them without remapping a key for each, which a client may
         # read with the keymap of a moment before.
         subprocess.run(["setxkbmap", "-display", self.name, "de"], check=True)
-        self.wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        # The window manager is there once it has named itself on the root window.
+        # openbox now and then ends at once (status 1, not a word) on a display
+        # number just given up by another server: it is started again; and a
+        # display that gets no window manager is not left behind.
         deadline = time.monotonic() + TIMEOUT
-        while "window id #" not in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
-                                                  capture_output=True, text=True).stdout:
-            if time.monotonic() > deadline or self.wm.poll() is not None:
+        while True:
+            self.wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+            # The window manager is there once it has named itself on the root window.
+            while "window id #" not in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
+                                                      capture_output=True, text=True).stdout:
+                if time.monotonic() > deadline or self.wm.poll() is not None:
+                    break
+                time.sleep(0.05)
+            else:
+                break
+            if time.monotonic() > deadline:
+                self.close()
                 raise Failure("openbox did not start")
-            time.sleep(0.05)
+            time.sleep(0.2)
 
     def close(self):
         for proc in (self.wm, self.proc):
@@ -202,7 +212,7 @@ class Window:
             if self.proc.poll() is not None:
                 raise Failure("facset ended: " + self.proc.stderr.read().decode(errors="replace"))
             time.sleep(0.01)
-        state = {"w": {}, "buttons": [], "acc": {}}
+        state = {"w": {}, "buttons": [], "acc": {}, "rows": {}}
         with open(self.dump_path, encoding="utf-8") as f:
             for line in f.read().splitlines():
                 if line.startswith("w "):
@@ -214,6 +224,11 @@ class Window:
                         state["buttons"].append(control)
                     else:
                         state["w"][parts[1]] = control
+                elif line.startswith("row "):
+                    parts = line.split(" ", 7)
+                    state["rows"].setdefault(parts[1], []).append(
+                        {"x": int(parts[3]), "y": int(parts[4]), "width": int(parts[5]), "height": int(parts[6]),
+                         "cols": unescape(parts[7]).split("\t")})
                 elif line.startswith("acc "):
                     key, _, value = line[4:].partition("=")
                     state["acc"][key] = unescape(value)
@@ -781,7 +796,8 @@ def case_space_twice_does_not_stop(display, exe):
 
 TAB_ORDER = ["chkUseCom", "ChkDownProg", "edtFilePath", "Button1", "cbb1", "cbb2", "cbb3", "Cbb4", "Cbb6",
              "Cboxbdgb", "edtbdgb", "CboxTaggb", "edttaggb", "CboxAuto14", "CboxAuto15", "edtAuto20", "btnopen",
-             "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "lstDispValue", "lstMsg", "edtIP"]
+             "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "btnHistory", "lstDispValue", "lstMsg",
+             "edtIP"]
 
 
 def case_keyboard_reaches_and_reads(display, exe):
