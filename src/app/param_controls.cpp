@@ -112,9 +112,15 @@ void TMainForm::BuildParamControls() {
   for (const ParamRow& row : rows_) {
     const ParamDef& d = ps_.Defs[static_cast<std::size_t>(row.byte)];
     const int y = row.top;
-    makeLabel(d.Caption, 24, y - 3, 68);
+    QLabel* caption = makeLabel(d.Caption, 24, y - 3, 68);
+    // A screen reader names the control by its caption.
+    auto named = [caption](QWidget* w) {
+      caption->setBuddy(w);
+      w->setAccessibleName(caption->text().replace('\n', ' '));
+    };
     if (row.kind == RowKind::Text) {
       auto* e = new QLineEdit(PnlCtrlCbox);
+      named(e);
       e->setObjectName(FieldName(row.byte));
       e->setProperty("tag", row.byte);
       e->setMaxLength(row.width);
@@ -128,6 +134,7 @@ void TMainForm::BuildParamControls() {
       continue;
     }
     QComboBox* c = row.kind == RowKind::Numeric ? new TTypedList(PnlCtrlCbox) : new QComboBox(PnlCtrlCbox);
+    named(c);
     c->setObjectName(ListName(row.byte));
     c->setProperty("tag", row.byte);
     if (row.kind == RowKind::Numeric) {
@@ -140,6 +147,9 @@ void TMainForm::BuildParamControls() {
       c->setGeometry(93, y, 120, listHeight);
       auto* note = makeLabel(d.Note, 220, y - 3, 500);
       note->setPalette(notePalette);
+      // A note longer than its row is read whole in the tooltip.
+      note->setToolTip(note->text());
+      c->setAccessibleDescription(note->text());
       if (row.readOnly) {
         c->lineEdit()->setReadOnly(true);
         c->setEditText(ToQ(NumericText(ps_.Block, row)));
@@ -182,6 +192,20 @@ void TMainForm::BuildParamControls() {
     coupled->setEnabled(SelectedIndex(coupling) != 0);
     if (!ps_.IsEnabled) coupled->setEnabled(false);
   }
+  EndEdit();
+  SetTabOrder();
+}
+
+void TMainForm::BeginEdit(const ParamRow& row, const QString& shown) {
+  if (editStart_.byte == row.byte) return;
+  const auto first = ps_.Block.begin() + row.byte;
+  editStart_ = {row.byte, std::vector<std::uint8_t>(first, first + row.width), shown};
+}
+
+QString TMainForm::RestoreEditStart(const ParamRow& row) {
+  if (editStart_.byte != row.byte) return {};
+  std::copy(editStart_.bytes.begin(), editStart_.bytes.end(), ps_.Block.begin() + row.byte);
+  return editStart_.text;
 }
 
 void TMainForm::EnableParamControls(bool enabled) {
@@ -208,17 +232,20 @@ void TMainForm::CboxMyChange(QComboBox* list) {
     }
     const NumericInput in = CheckNumericText(FromQ(digits), row->width);
     if (!in.accepted) {
-      // The list goes back to what its bytes hold: what the operator sees is
-      // what a download sends.
+      // Every key is stored as typed; a refusal puts back the value from
+      // before the edit, in the list and the block alike.
       {
         const QSignalBlocker block(list);
+        RestoreEditStart(*row);
         list->setEditText(ToQ(NumericText(ps_.Block, *row)));
       }
+      ShowSetValues();
       AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sNotGreaterMax"), {NumericMax(row->width)}), "",
                                MsgIcon::Error);
       if (list->isEnabled() && list->isVisible()) list->setFocus(Qt::OtherFocusReason);
       return;
     }
+    BeginEdit(*row, ToQ(NumericText(ps_.Block, *row)));
     SplitValue(ps_.Block, in.value, t, row->width);
   } else if (t >= 1 && t <= 255) {
     ps_.Block[static_cast<std::size_t>(t)] = Low8(SelectedIndex(list));
@@ -239,8 +266,17 @@ void TMainForm::TextParamChanged(QLineEdit* field) {
     field->setText(text);
     field->setCursorPosition(cursor);
   }
+  BeginEdit(*row, field->property(kShownTextProp).toString());
   field->setProperty(kShownTextProp, text);
   if (!WriteTextParam(ps_.Block, *row, FromQ(text))) {
+    // The field and the block go back to the text from before the edit.
+    {
+      const QSignalBlocker block(field);
+      const QString before = RestoreEditStart(*row);
+      field->setText(before);
+      field->setProperty(kShownTextProp, before);
+    }
+    ShowSetValues();
     AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sLenNotGreater"), {row->width}), "",
                              MsgIcon::Error);
     if (field->isEnabled() && field->isVisible()) field->setFocus(Qt::OtherFocusReason);
@@ -265,6 +301,7 @@ void TMainForm::GravityChange(Gravity& g) {
     if (i == 0) g.field->clear();
     g.field->setEnabled(false);
   }
+  g.pending = false;
   (g.setsFlag ? ps_.bdgbIndex : ps_.TaggbIndex) = i;
   if (g.setsFlag) ps_.Block[7] = i >= 1 ? kCalibrationGravitySet : 0;
   if (i != 1) GravityEncode(g);
@@ -273,6 +310,9 @@ void TMainForm::GravityChange(Gravity& g) {
 }
 
 void TMainForm::GravityEdited(Gravity& g) {
+  // Typing is an edit: closing asks, and stores what the field shows.
+  g.pending = true;
+  modified_ = true;
   int cursor = 0;
   const QString text = KeepAllowed(QString(), g.field->text(), kGravity, &cursor);
   if (text == g.field->text()) return;
@@ -280,22 +320,30 @@ void TMainForm::GravityEdited(Gravity& g) {
   g.field->setCursorPosition(std::min(cursor, static_cast<int>(text.size())));
 }
 
-void TMainForm::GravityEncode(Gravity& g) {
+bool TMainForm::GravityEncode(Gravity& g) {
   const std::string text(TrimBlanks(FromQ(g.field->text())));
   const std::size_t b = static_cast<std::size_t>(g.firstByte);
   if (text.empty() || g.list->currentIndex() == 0) {
     ps_.Block[b] = ps_.Block[b + 1] = ps_.Block[b + 2] = 0;
-    return;
+    g.pending = false;
+    return true;
   }
   const std::optional<double> v = ParseDecimal(text);
-  if (!v) throw std::runtime_error("'" + GbkToUtf8(text) + "' is not a valid floating point value");
-  if (*v < kGravityMin || *v > kGravityMax) {
-    AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sGravityRange"), {GravityValueText(kGravityMin), GravityValueText(kGravityMax)}), "", MsgIcon::Error);
+  std::string refusal;
+  if (!v) {
+    refusal = FormatCatalog(LangText("sNotFloat"), {text});
+  } else if (*v < kGravityMin || *v > kGravityMax) {
+    refusal = FormatCatalog(LangCatalog("sGravityRange"), {GravityValueText(kGravityMin), GravityValueText(kGravityMax)});
+  }
+  if (!refusal.empty()) {
+    AppDialogs().ShowMessage(refusal, "", MsgIcon::Error);
     if (g.field->isEnabled() && g.field->isVisible()) g.field->setFocus(Qt::OtherFocusReason);
-    return;
+    return false;
   }
   GravityToBytes(ps_.Block, g.firstByte, *v);
+  g.pending = false;
   MarkModified();
+  return true;
 }
 
 }  // namespace facset
