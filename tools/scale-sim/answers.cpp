@@ -252,8 +252,13 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
       return;
     }
   }
-  if (!udp && o_.hangupAfter >= 0 && ++answered_ >= o_.hangupAfter) {
-    p.hangup = true;
+  // The line drops a moment after the answer has gone out (a hang-up at once
+  // would take the answer with it, as on a real line).
+  std::optional<Pending> hangup;
+  if (!udp && o_.hangupAfter >= 0 && ++answered_ == o_.hangupAfter) {
+    hangup = Pending{};
+    hangup->udp = false;
+    hangup->hangup = true;
     addNote("then the line hangs up");
   }
   Log(udp, from, speed, cmd, arg, what, note);
@@ -261,15 +266,10 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
   const bool again = kind != Kind::Data && o_.verdictAgainMs >= 0;
   if (o_.answerTwice) {
     Pending first = p;
-    first.hangup = false;
     if (trailer) first.bytes.push_back(kFrameTrailer);
     Queue(std::move(first));
   }
-  if (again) {
-    Pending first = p;
-    first.hangup = false;
-    Queue(std::move(first));
-  }
+  if (again) Queue(p);
   p.switchToIndex = switchTo;
   if (again) {
     p.bytes.resize(1);  // the repeat carries the verdict alone
@@ -280,6 +280,7 @@ void Sim::Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std
   if (ackAfter) Queue(std::move(*ackAfter), std::chrono::milliseconds(o_.ackAfterRefusalMs));
   if (trailer) Queue(std::move(*trailer), std::chrono::milliseconds(o_.lateTrailerMs));
   if (xon) Queue(std::move(*xon), std::chrono::milliseconds(o_.xoffHoldMs));
+  if (hangup) Queue(std::move(*hangup), std::chrono::milliseconds(100));
   Flush(Clock::now());
 }
 

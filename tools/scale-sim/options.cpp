@@ -120,7 +120,7 @@ const std::vector<Row>& Table() {
        [](Options& o, auto& n, auto& v) { o.byteGapMs = Ms(n, v); }},
       {"Faults", "--ack-after-refusal", "MS", "send a 0x02 MS milliseconds after every refusal",
        [](Options& o, auto& n, auto& v) { o.ackAfterRefusalMs = Ms(n, v); }},
-      {"Faults", "--hangup-after", "N", "serial: hang the line up after answering N requests",
+      {"Faults", "--hangup-after", "N", "serial: hang the line up 100 ms after answering N requests",
        [](Options& o, auto& n, auto& v) { o.hangupAfter = ToLong(n, v, 0, 1L << 30); }},
       {"Faults", "--foreign-ack", "MS",
        "UDP: a 0x02 from another port (see --foreign-host) MS milliseconds after every request",
