@@ -715,7 +715,9 @@ def sim_config(firmware=False):
 
 def case_download_locks_the_rows(display, exe):
     """Keys typed into a row while the log-on waits reach neither the scale nor the record."""
-    sim = Sim(exe, "--delay", "400")
+    # The scale ignores the first three log-ons: the run waits there for
+    # seconds, long enough for the keys below even on a loaded machine.
+    sim = Sim(exe, "--ignore-first", "3", "--delay", "300")
     w = None
     try:
         w = Window(display, exe, sim_config(), env={"FACSET_SCALE_UDP_PORT": sim.port})
@@ -727,7 +729,9 @@ def case_download_locks_the_rows(display, exe):
         w.type("99")
         w.click("edtAuto20")
         w.type("Q")
-        s = w.wait(lambda s: s["w"]["btnDownload"]["enabled"], "the run over")
+        s = w.settle()
+        check(not s["w"]["btnDownload"]["enabled"], "the run ended before the keys were handled")
+        s = w.wait(lambda s: s["w"]["btnDownload"]["enabled"], "the run over", timeout=30)
         check(s["block"] == before, "the block changed during the run")
         with open(sim.param_out, "rb") as f:
             sent = f.read()
@@ -746,8 +750,8 @@ def case_download_locks_the_rows(display, exe):
 
 def case_space_twice_does_not_stop(display, exe):
     """Space twice on Download, then Alt+F4 and Enter: the stop question says No, the upgrade completes."""
-    sim = Sim(exe, "--delay", "2")
-    image = bytes((i * 5 + 1) & 0xFF for i in range(256 * 200))
+    sim = Sim(exe, "--ignore-first", "2", "--delay", "2")  # the log-on alone takes over a second
+    image = bytes((i * 5 + 1) & 0xFF for i in range(256 * 400))
     w = None
     try:
         w = Window(display, exe, sim_config(firmware=True), {"image.hex": image}, {"FACSET_SCALE_UDP_PORT": sim.port})
