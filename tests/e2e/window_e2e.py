@@ -81,20 +81,37 @@ class Display:
             number += chunk
         os.close(read_fd)
         self.name = ":" + number.decode().strip()
+        try:
+            self.start_wm()
+        except BaseException:
+            self.close()
+            raise
+
+    def start_wm(self):
         env = dict(os.environ, DISPLAY=self.name)
         # A German keyboard has ß, ä and ö on keys of their own: xdotool then
         # types them without remapping a key for each, which a client may
         # read with the keymap of a moment before.
         subprocess.run(["setxkbmap", "-display", self.name, "de"], check=True)
-        self.wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        # The window manager is there once it has named itself on the root window.
-        deadline = time.monotonic() + TIMEOUT
-        while "window id #" not in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
-                                                  capture_output=True, text=True).stdout:
-            if time.monotonic() > deadline or self.wm.poll() is not None:
-                raise Failure("openbox did not start")
-            time.sleep(0.05)
+        # Now and then openbox ends at once without a word (exit status 1) on
+        # a busy machine: such a start is repeated, nothing else is.
+        for attempt in range(3):
+            wm_log = tempfile.TemporaryFile()
+            self.wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
+                                       stderr=wm_log)
+            # The window manager is there once it has named itself on the root window.
+            deadline = time.monotonic() + TIMEOUT
+            while "window id #" not in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
+                                                      capture_output=True, text=True).stdout:
+                if time.monotonic() > deadline or self.wm.poll() is not None:
+                    break
+                time.sleep(0.05)
+            else:
+                return
+            wm_log.seek(0)
+            why = "openbox did not start (exit %s): %s" % (self.wm.poll(), wm_log.read().decode(errors="replace").strip())
+            if self.wm.poll() is None or attempt == 2:
+                raise Failure(why)
 
     def close(self):
         for proc in (self.wm, self.proc):
