@@ -2,6 +2,8 @@
 // The main window: layout, window texts, the fixed settings, the generated
 // parameter rows and the file commands.
 
+#include <QFont>
+#include <QPalette>
 #include <QPointer>
 #include <array>
 #include <QStringList>
@@ -184,6 +186,15 @@ class TMainForm : public QWidget {
   int TagOf(const QObject* o) const;
   int SelectedIndex(const QComboBox* list) const;
   const ParamRow* RowOf(int tag) const;
+  // The generated rows' widgets.
+  struct RowLooks {
+    QFont labelFont;
+    QPalette notePalette;
+    int listHeight = 0;
+  };
+  QLabel* AddRowLabel(const std::string& text, int left, int top, int width, const RowLooks& looks);
+  QWidget* AddTextRow(const ParamRow& row);
+  QWidget* AddListRow(const ParamRow& row, const RowLooks& looks);
   void BeginEdit(const ParamRow& row, const QString& shown);
   void EndEdit() { editStart_ = {}; }
   // Back to the bytes and text of the edit's start; the text it shows.

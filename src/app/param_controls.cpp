@@ -90,95 +90,19 @@ void TMainForm::BuildParamControls() {
   // Children of a hidden panel appear with it, without one show() each.
   const bool wasVisible = PnlCtrlCbox->isVisibleTo(PnlCtrlCbox->parentWidget());
   PnlCtrlCbox->hide();
-  const QFont labelFont = ArialPoints(9);
-  QPalette notePalette = PnlCtrlCbox->palette();
-  notePalette.setColor(QPalette::WindowText, Qt::blue);
-  const int listHeight = [&] {
-    QComboBox probe;
-    probe.setFont(PnlCtrlCbox->font());
-    return probe.sizeHint().height();
-  }();
-
-  auto makeLabel = [&](const std::string& text, int left, int top, int width) {
-    auto* l = new QLabel(CaptionLines(ToQ(UnescapeText(text))), PnlCtrlCbox);
-    l->setFont(labelFont);
-    l->setTextFormat(Qt::PlainText);
-    l->setWordWrap(true);
-    l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    l->setGeometry(left, top, width, 30);
-    return l;
-  };
-
+  RowLooks looks;
+  looks.labelFont = ArialPoints(9);
+  looks.notePalette = PnlCtrlCbox->palette();
+  looks.notePalette.setColor(QPalette::WindowText, Qt::blue);
+  QComboBox probe;
+  probe.setFont(PnlCtrlCbox->font());
+  looks.listHeight = probe.sizeHint().height();
   for (const ParamRow& row : rows_) {
-    const ParamDef& d = ps_.Defs[static_cast<std::size_t>(row.byte)];
-    const int y = row.top;
-    QLabel* caption = makeLabel(d.Caption, 24, y - 3, 68);
+    QLabel* caption = AddRowLabel(ps_.Defs[static_cast<std::size_t>(row.byte)].Caption, 24, row.top - 3, 68, looks);
+    QWidget* control = row.kind == RowKind::Text ? AddTextRow(row) : AddListRow(row, looks);
     // A screen reader names the control by its caption.
-    auto named = [caption](QWidget* w) {
-      caption->setBuddy(w);
-      w->setAccessibleName(caption->text().replace('\n', ' '));
-    };
-    if (row.kind == RowKind::Text) {
-      auto* e = new QLineEdit(PnlCtrlCbox);
-      named(e);
-      e->setObjectName(FieldName(row.byte));
-      e->setProperty("tag", row.byte);
-      e->setMaxLength(row.width);
-      e->setText(ToQ(TextParamValue(ps_.Block, row)));
-      e->setProperty(kShownTextProp, e->text());
-      e->setGeometry(93, y, 324, e->sizeHint().height());
-      e->setProperty(kKeyFilterProp, kAscii);
-      e->setAttribute(Qt::WA_InputMethodEnabled, false);
-      e->installEventFilter(this);
-      connect(e, &QLineEdit::textChanged, this, [this, e] { Guard([this, e] { TextParamChanged(e); }); });
-      continue;
-    }
-    QComboBox* c = row.kind == RowKind::Numeric ? new TTypedList(PnlCtrlCbox) : new QComboBox(PnlCtrlCbox);
-    named(c);
-    c->setObjectName(ListName(row.byte));
-    c->setProperty("tag", row.byte);
-    if (row.kind == RowKind::Numeric) {
-      if (!row.readOnly) c->setModel(NumericEntries());
-      // A line edit of its own instead of setEditable(), which also builds the
-      // drop-down's popup at once: that popup is built when first opened.
-      c->setLineEdit(new QLineEdit(c));
-      c->setCompleter(nullptr);
-      c->setInsertPolicy(QComboBox::NoInsert);
-      c->setGeometry(93, y, 120, listHeight);
-      auto* note = makeLabel(d.Note, 220, y - 3, 500);
-      note->setPalette(notePalette);
-      // A note longer than its row is read whole in the tooltip.
-      note->setToolTip(note->text());
-      c->setAccessibleDescription(note->text());
-      if (row.readOnly) {
-        c->lineEdit()->setReadOnly(true);
-        c->setEditText(ToQ(NumericText(ps_.Block, row)));
-        continue;  // shown only: its value does not fit the list's arithmetic
-      }
-      c->setCurrentIndex(-1);
-      c->setEditText(ToQ(NumericText(ps_.Block, row)));
-      // The keyboard reaches the list (its line edit's focus proxy), which
-      // hands keys to the line edit without its event filters: both filter.
-      QLineEdit* edit = c->lineEdit();
-      for (QWidget* w : {static_cast<QWidget*>(c), static_cast<QWidget*>(edit)}) {
-        w->setProperty(kKeyFilterProp, kDigits);
-        w->installEventFilter(this);
-      }
-      edit->setAttribute(Qt::WA_InputMethodEnabled, false);
-      connect(c, &QComboBox::editTextChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
-    } else {
-      const std::vector<std::string> entries = TwoChoiceEntries(d);
-      for (const std::string& e : entries) c->addItem(ToQ(e));
-      c->setCurrentIndex(TwoChoiceIndex(ps_.Block, row, entries.size()));
-      c->setGeometry(93, y, 300, listHeight);
-      // Letters must not pick an entry through the list's keyboard search,
-      // neither on the closed list nor in its drop-down.
-      c->setProperty(kKeyFilterProp, kDigits);
-      c->installEventFilter(this);
-      c->view()->setProperty(kKeyFilterProp, kChoices);
-      c->view()->installEventFilter(this);
-      connect(c, &QComboBox::currentIndexChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
-    }
+    caption->setBuddy(control);
+    control->setAccessibleName(caption->text().replace('\n', ' '));
   }
 
   PnlCtrlCbox->resize(569, plan.panelHeight);
@@ -194,6 +118,81 @@ void TMainForm::BuildParamControls() {
   }
   EndEdit();
   SetTabOrder();
+}
+
+QLabel* TMainForm::AddRowLabel(const std::string& text, int left, int top, int width, const RowLooks& looks) {
+  auto* l = new QLabel(CaptionLines(ToQ(UnescapeText(text))), PnlCtrlCbox);
+  l->setFont(looks.labelFont);
+  l->setTextFormat(Qt::PlainText);
+  l->setWordWrap(true);
+  l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  l->setGeometry(left, top, width, 30);
+  return l;
+}
+
+QWidget* TMainForm::AddTextRow(const ParamRow& row) {
+  auto* e = new QLineEdit(PnlCtrlCbox);
+  e->setObjectName(FieldName(row.byte));
+  e->setProperty("tag", row.byte);
+  e->setMaxLength(row.width);
+  e->setText(ToQ(TextParamValue(ps_.Block, row)));
+  e->setProperty(kShownTextProp, e->text());
+  e->setGeometry(93, row.top, 324, e->sizeHint().height());
+  e->setProperty(kKeyFilterProp, kAscii);
+  e->setAttribute(Qt::WA_InputMethodEnabled, false);
+  e->installEventFilter(this);
+  connect(e, &QLineEdit::textChanged, this, [this, e] { Guard([this, e] { TextParamChanged(e); }); });
+  return e;
+}
+
+QWidget* TMainForm::AddListRow(const ParamRow& row, const RowLooks& looks) {
+  const ParamDef& d = ps_.Defs[static_cast<std::size_t>(row.byte)];
+  QComboBox* c = row.kind == RowKind::Numeric ? new TTypedList(PnlCtrlCbox) : new QComboBox(PnlCtrlCbox);
+  c->setObjectName(ListName(row.byte));
+  c->setProperty("tag", row.byte);
+  if (row.kind == RowKind::TwoChoice) {
+    const std::vector<std::string> entries = TwoChoiceEntries(d);
+    for (const std::string& e : entries) c->addItem(ToQ(e));
+    c->setCurrentIndex(TwoChoiceIndex(ps_.Block, row, entries.size()));
+    c->setGeometry(93, row.top, 300, looks.listHeight);
+    // Letters must not pick an entry through the list's keyboard search,
+    // neither on the closed list nor in its drop-down.
+    c->setProperty(kKeyFilterProp, kDigits);
+    c->installEventFilter(this);
+    c->view()->setProperty(kKeyFilterProp, kChoices);
+    c->view()->installEventFilter(this);
+    connect(c, &QComboBox::currentIndexChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
+    return c;
+  }
+  if (!row.readOnly) c->setModel(NumericEntries());
+  // A line edit of its own instead of setEditable(), which also builds the
+  // drop-down's popup at once: that popup is built when first opened.
+  c->setLineEdit(new QLineEdit(c));
+  c->setCompleter(nullptr);
+  c->setInsertPolicy(QComboBox::NoInsert);
+  c->setGeometry(93, row.top, 120, looks.listHeight);
+  QLabel* note = AddRowLabel(d.Note, 220, row.top - 3, 500, looks);
+  note->setPalette(looks.notePalette);
+  // A note longer than its row is read whole in the tooltip.
+  note->setToolTip(note->text());
+  c->setAccessibleDescription(note->text());
+  if (row.readOnly) {
+    c->lineEdit()->setReadOnly(true);
+    c->setEditText(ToQ(NumericText(ps_.Block, row)));
+    return c;  // shown only: its value does not fit the list's arithmetic
+  }
+  c->setCurrentIndex(-1);
+  c->setEditText(ToQ(NumericText(ps_.Block, row)));
+  // The keyboard reaches the list (its line edit's focus proxy), which
+  // hands keys to the line edit without its event filters: both filter.
+  QLineEdit* edit = c->lineEdit();
+  for (QWidget* w : {static_cast<QWidget*>(c), static_cast<QWidget*>(edit)}) {
+    w->setProperty(kKeyFilterProp, kDigits);
+    w->installEventFilter(this);
+  }
+  edit->setAttribute(Qt::WA_InputMethodEnabled, false);
+  connect(c, &QComboBox::editTextChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
+  return c;
 }
 
 void TMainForm::BeginEdit(const ParamRow& row, const QString& shown) {
