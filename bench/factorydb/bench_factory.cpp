@@ -150,6 +150,46 @@ double Median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// Runs the CLI with stdout to /dev/null; wall time and the child's peak RSS.
+struct Run {
+  int status = -1;
+  double ms = 0;
+  long maxRssKb = 0;
+  std::string err;
+};
+Run RunQuiet(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  TempDir scratch;
+  Run r;
+  const auto start = Clock::now();
+  const pid_t pid = SpawnCaptured(kCli, args, env, "/dev/null", scratch.file("err"));
+  int ws = 0;
+  rusage ru{};
+  wait4(pid, &ws, 0, &ru);
+  r.ms = Ms(Clock::now() - start);
+  r.maxRssKb = ru.ru_maxrss;
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  r.err = ReadFileBytes(scratch.file("err"));
+  return r;
+}
+
+int Local(int records) {
+  TempDir station;
+  FillQuickly(station.path(), "station-local", records);
+  std::printf("local: %d records in %s\n", records, RecordsPath(station.path()).c_str());
+  int bad = 0;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"history", "--csv"},
+                                               std::vector<std::string>{"history", "--json"},
+                                               std::vector<std::string>{"history"}}) {
+    const Run r = RunQuiet(args, {"FACSET_HOME=" + station.path()});
+    std::string cmd;
+    for (const auto& a : args) cmd += " " + a;
+    std::printf("  facset-cli%-16s peak RSS %6.1f MiB, wall %6.0f ms%s\n", cmd.c_str(), r.maxRssKb / 1024.0, r.ms,
+                r.status ? (" FAILED: " + r.err).c_str() : "");
+    bad += r.status != 0;
+  }
+  return bad ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,6 +197,7 @@ int main(int argc, char** argv) {
   auto arg = [&](int i, int def) { return argc > i ? std::atoi(argv[i]) : def; };
   try {
     if (what == "forward") return Forward(arg(2, 20), arg(3, 500));
+    if (what == "local") return Local(arg(2, 100000));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_factory: %s\n", e.what());
     return 1;

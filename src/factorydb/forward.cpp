@@ -102,7 +102,14 @@ ForwardResult ForwardOn(PgSession& s, const std::string& folder, const ServerCon
   auto finish = [&](std::string error) { return Ended(folder, result, std::move(error)); };
 
   ForwardLock lock;
-  if (std::string why = lock.Take(folder, limits); !why.empty()) return finish(why);
+  if (std::string why = lock.Take(folder, limits); !why.empty()) {
+    // Another forwarding holds the station: not this station's failure to
+    // keep as its last word (that one is sending).
+    result.error = why;
+    ForwardState state;
+    if (!ReadForwardState(folder, state)) result.waiting = state.waiting;
+    return result;
+  }
   ReadResult batch = ReadWaitingRecords(folder, 0, kBatch);
   if (batch.error) return finish(batch.error->reason);
   if (batch.records.empty()) return finish({});
