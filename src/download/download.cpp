@@ -39,8 +39,7 @@ class RunScope {
 // serial port is closed without the log-off.
 void ReleaseAfterAbort(bool serial) {
   if (!serial || !ScaleComm || ScaleComm->Busy()) return;
-  ScaleComm->SetMode(TMode::tmCOM);
-  ScaleComm->SetActive(false, "", 0);
+  ScaleComm->Close();
 }
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -104,8 +105,7 @@ FirmwareResult UpgradeFirmware(const FirmwareRun& run, const std::string& path) 
     return FirmwareResult::CannotRead;
   }
 
-  auto& data = engine.BlockData;
-  data.fill(0);
+  std::array<std::uint8_t, pbus::kBlockSize> data{};
   // The low four digits of the access code as packed BCD, least significant
   // pair first; 0x10 asks for the upgrade mode.
   std::uint8_t code[4];
@@ -113,7 +113,7 @@ FirmwareResult UpgradeFirmware(const FirmwareRun& run, const std::string& path) 
   data[0] = code[0];
   data[1] = code[1];
   data[2] = pbus::kUpgradeEntryMode;
-  if (!engine.ReadBlock(pbus::kCmdSession, pbus::kArgUpgradeEntry)) {
+  if (!engine.ReadBlock(pbus::kCmdSession, pbus::kArgUpgradeEntry, data)) {
     if (aborted()) return FirmwareResult::Aborted;
     host.AppendLine(LangCatalog("sConnectFail"));
     return FirmwareResult::EntryFailed;
@@ -163,7 +163,7 @@ FirmwareResult UpgradeFirmware(const FirmwareRun& run, const std::string& path) 
       data[254] = static_cast<std::uint8_t>(kVerificationWord & 0xFF);
       data[255] = static_cast<std::uint8_t>(kVerificationWord >> 8);
     }
-    if (!engine.WriteBlock(pbus::kCmdUpgrade, static_cast<std::uint16_t>(k))) {
+    if (!engine.WriteBlock(pbus::kCmdUpgrade, static_cast<std::uint16_t>(k), data)) {
       failed = true;
       break;
     }

@@ -179,7 +179,7 @@ TEST_P(DownloadTransport, ThreeLinesAndTheBlockOnTheScale) {
   // Log-on, block, reading request, log-off: the link was closed.
   EXPECT_EQ(Requests(sim.WaitLog(4)), (std::vector<std::pair<int, int>>{{14, 1}, {80, 0}, {14, 3}, {14, 2}}));
   if (serial) {
-    EXPECT_FALSE(ScaleComm->Comm().IsOpen());
+    EXPECT_FALSE(ScaleComm->isActive());
   }
 }
 
@@ -416,7 +416,7 @@ TEST_F(Download, AbortEndsTheRunAndReleasesThePort) {
   const DownloadResult r = RunDownload(host);
   EXPECT_TRUE(r.aborted);
   EXPECT_EQ(r.firmware, FirmwareResult::Aborted);
-  EXPECT_FALSE(ScaleComm->Comm().IsOpen());
+  EXPECT_FALSE(ScaleComm->isActive());
   EXPECT_FALSE(DownloadRunning());
   const auto req = Requests(sim.WaitLog(6));
   EXPECT_EQ(std::count(req.begin(), req.end(), std::make_pair(15, 1)), 0);
@@ -453,7 +453,7 @@ TEST(FirmwareImageSize, BlockNumbersMustFitSixteenBits) {
       std::ofstream(path, std::ios::binary | std::ios::trunc);
     }
     std::filesystem::resize_file(path, static_cast<std::uintmax_t>(c.size));  // sparse
-    testing::ScriptedTransport t(false, [](const testing::ScriptedTransport::Sent& s) {
+    auto owned = std::make_unique<testing::ScriptedTransport>(false, [](const testing::ScriptedTransport::Sent& s) {
       testing::ScriptedTransport::Reaction r;
       if (s.command() == pbus::kCmdSession && s.arg() == pbus::kArgUpgradeEntry)
         r.replies.push_back({1, testing::DataPacket(s.command(), s.arg()), {}});
@@ -461,9 +461,8 @@ TEST(FirmwareImageSize, BlockNumbersMustFitSixteenBits) {
         r.replies.push_back({1, {pbus::kVerdictAck}, {}});
       return r;
     });
-    TPBusComm engine;
-    engine.SetMode(TMode::tmTCPIP);
-    engine.UseTransport(&t);
+    const testing::ScriptedTransport& t = *owned;
+    TPBusComm engine(std::move(owned));
     ScriptHost host;
     EXPECT_EQ(UpgradeFirmware({engine, host}, path), c.result);
     if (c.result == FirmwareResult::CannotRead) {
