@@ -80,12 +80,12 @@ void LangSetup(IniFile& ini) {
 void LangOpen(const IniFile& ini) {
   LangSuffix = ini.ReadString(kSetSection, "lngstr", "_cn");
   LangFilePath = LangFileName(LangSuffix);
-  if (!LangFile) LangFile = std::make_unique<IniFile>(LangFilePath);
+  if (!LangFile) LangFile = std::make_unique<IniFile>(LangFilePath, LinkPolicy::Refuse);
   FillLangCatalog(*LangFile, UseChineseCatalog(LangSuffix));
 }
 
 void ConfigStartup() {
-  ToolConfigIni = std::make_unique<IniFile>(FilesDir() + std::string(kToolConfigName));
+  ToolConfigIni = std::make_unique<IniFile>(FilesDir() + std::string(kToolConfigName), LinkPolicy::Refuse);
   if (ToolConfigIni->ReadString(kSetSection, "lngstr", "notset") == "notset") {
     ToolConfigIni->WriteString(kSetSection, "lngstr", "_cn");
   }

@@ -105,6 +105,22 @@ std::string RewriteInPlace(const std::string& target, const struct stat& old, st
 
 }  // namespace
 
+bool WriteAllTo(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 std::string CheckRegularOrAbsent(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? std::string() : Reason(errno);

@@ -31,6 +31,10 @@ std::string CheckRegularOrAbsent(const std::string& path);
 // Returns the descriptor (close-on-exec), or -1 with `why` set.
 int OpenRegularForWrite(const std::string& path, bool truncate, std::string& why, mode_t mode = 0666);
 
+// Writes all of `data` to `fd` (through EINTR and short writes); false with
+// errno set when it cannot.
+bool WriteAllTo(int fd, std::string_view data);
+
 // The regular file a write of `path` replaces: `path` itself, or for
 // LinkPolicy::Follow the target of a link as the kernel resolves it (an absent
 // target is created empty, as writing through the link would). Empty with
