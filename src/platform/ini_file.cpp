@@ -404,7 +404,7 @@ struct IniFile::State {
       return;
     }
     if (!S_ISREG(st.st_mode)) {
-      Reset(Status::Unusable, "not a regular file");
+      Reset(Status::Unusable, NotRegularReason(st.st_mode));
       return;
     }
     if (st.st_size > kMaxFileSize) {

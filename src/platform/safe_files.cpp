@@ -30,7 +30,13 @@ std::string KindOf(mode_t mode) {
   return "an unknown kind of file";
 }
 
-std::string NotRegular(mode_t mode) { return KindOf(mode) + ", not a regular file"; }
+}  // namespace
+
+std::string NotRegularReason(mode_t mode) { return KindOf(mode) + ", not a regular file"; }
+
+namespace {
+
+std::string NotRegular(mode_t mode) { return NotRegularReason(mode); }
 
 std::string DirName(const std::string& p) {
   const auto slash = p.find_last_of('/');
@@ -49,23 +55,6 @@ mode_t CurrentUmask() {
     if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
   }
   return 022;
-}
-
-bool WriteAllAt(int fd, std::string_view data, off_t at) {
-  while (!data.empty()) {
-    const ssize_t n = ::pwrite(fd, data.data(), data.size(), at);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-    at += n;
-  }
-  return true;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -95,7 +84,7 @@ std::string RewriteInPlace(const std::string& target, const struct stat& old, st
     why = Reason(errno);
   } else if (!S_ISREG(now.st_mode) || !SameFile(now, old)) {
     why = "replaced by another file during the write";
-  } else if (!WriteAllAt(fd, data, 0) || ::ftruncate(fd, static_cast<off_t>(data.size())) != 0 ||
+  } else if (!WriteAllTo(fd, data) || ::ftruncate(fd, static_cast<off_t>(data.size())) != 0 ||
              ::fdatasync(fd) != 0) {
     why = Reason(errno);
   }
@@ -105,9 +94,9 @@ std::string RewriteInPlace(const std::string& target, const struct stat& old, st
 
 }  // namespace
 
-bool WriteAllTo(int fd, std::string_view data) {
+bool WriteAllTo(int fd, std::string_view data, off_t at) {
   while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
+    const ssize_t n = ::pwrite(fd, data.data(), data.size(), at);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -117,6 +106,7 @@ bool WriteAllTo(int fd, std::string_view data) {
       return false;
     }
     data.remove_prefix(static_cast<std::size_t>(n));
+    at += n;
   }
   return true;
 }
@@ -237,7 +227,7 @@ std::string ReplaceFileContent(const std::string& path, std::string_view data, L
   }
   const mode_t mode = exists ? (old.st_mode & 07777) : (0666 & ~CurrentUmask());
   errno = 0;
-  bool ok = step(WriteAllAt(fd, data, 0)) && step(::fchmod(fd, mode) == 0);
+  bool ok = step(WriteAllTo(fd, data)) && step(::fchmod(fd, mode) == 0);
   // The data must be on disk before the rename makes it the file, or a power
   // cut could leave an empty file under the old name.
   ok = ok && step(::fdatasync(fd) == 0);
@@ -252,7 +242,10 @@ std::string ReplaceFileContent(const std::string& path, std::string_view data, L
 
 std::string ReadWholeFile(const std::string& path, std::uint64_t maxBytes, std::string& data, bool allowPipe) {
   data.clear();
-  const auto tooLarge = [&] { return "larger than " + std::to_string(maxBytes >> 20) + " MiB"; };
+  const auto tooLarge = [&] {
+    return "larger than " + (maxBytes % (1 << 20) == 0 ? std::to_string(maxBytes >> 20) + " MiB"
+                                                        : std::to_string(maxBytes) + " bytes");
+  };
   const auto refused = [&](mode_t mode) {
     return KindOf(mode) + (allowPipe ? ", not a regular file or a pipe" : ", not a regular file");
   };

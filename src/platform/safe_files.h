@@ -21,6 +21,9 @@ enum class LinkPolicy {
   Follow,  // a file the operator named: the link is followed, the target written
 };
 
+// Why a file of this kind (st_mode) is not written: "a FIFO, not a regular file".
+std::string NotRegularReason(mode_t mode);
+
 // "" when `path` is a regular file or absent, else why it must not be written
 // ("a symbolic link", "a FIFO", "a device", "a folder", ...). Never opens it.
 std::string CheckRegularOrAbsent(const std::string& path);
@@ -31,9 +34,9 @@ std::string CheckRegularOrAbsent(const std::string& path);
 // Returns the descriptor (close-on-exec), or -1 with `why` set.
 int OpenRegularForWrite(const std::string& path, bool truncate, std::string& why, mode_t mode = 0666);
 
-// Writes all of `data` to `fd` (through EINTR and short writes); false with
-// errno set when it cannot.
-bool WriteAllTo(int fd, std::string_view data);
+// Writes all of `data` into `fd` from offset `at` on (through EINTR and short
+// writes); false with errno set when it cannot.
+bool WriteAllTo(int fd, std::string_view data, off_t at = 0);
 
 // The regular file a write of `path` replaces: `path` itself, or for
 // LinkPolicy::Follow the target of a link as the kernel resolves it (an absent
