@@ -1,8 +1,10 @@
 #include "app/window_download.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QPlainTextEdit>
 #include <QFileInfo>
 #include <QPointer>
 #include <QPushButton>
@@ -13,6 +15,8 @@
 
 #include "app/form_widgets.h"
 #include "app/main_form.h"
+#include "app/ui_text.h"
+#include "lang/catalog_format.h"
 #include "download/download.h"
 #include "download/run_settings.h"
 #include "download/serial_names.h"
@@ -28,23 +32,6 @@ namespace facset {
 
 namespace {
 
-// The question before a close stops a run. The language file may carry its
-// own text under this key.
-std::string StopDownloadQuestion() {
-  constexpr std::string_view kKey = "sStopDownload";
-  std::string text = LangCatalog(kKey);
-  if (text != kKey) return text;
-  if (LangSuffix == "_cn") {
-    return Utf8ToGbk("正在下载。停止下载并关闭窗口吗？秤可能停留在升级中途。");
-  }
-  return "A download is running. Stop it and close the window? The scale may be left in the middle of an upgrade.";
-}
-
-// The Stop button's caption; the built-in catalog has no entry for it.
-QString StopCaption() {
-  return LangSuffix == "_cn" ? QString::fromUtf8("停止") : QStringLiteral("Stop");
-}
-
 // Blocks 0..31 of an image are counted in the progress but never sent.
 constexpr std::int64_t kUnsentBlocks = 32;
 
@@ -52,7 +39,7 @@ class WindowHost : public QObject, public DownloadHost {
  public:
   explicit WindowHost(TMainForm& f) : form_(f) {
     form_.installEventFilter(this);
-    form_.btnStop->setText(StopCaption());
+    form_.btnStop->setText(ToQ(LangText("sStop")));
     connect(form_.btnStop, &QPushButton::clicked, this, [] { AbortDownload(); });
   }
   ~WindowHost() override {
@@ -104,7 +91,9 @@ class WindowHost : public QObject, public DownloadHost {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - progressSince_).count();
     const ProgressFigures f = FigureProgress(blocksSent, toSend, secs);
     QString text = QString::fromStdString(f.blocks);
-    if (!f.rate.empty()) text += QString::fromStdString("   " + f.rate + "   " + f.left + " left");
+    if (!f.rate.empty()) {
+      text += QString::fromStdString("   " + f.rate + "   ") + ToQ(FormatCatalog(LangText("sTimeLeft"), {f.left}));
+    }
     form_.ShowUpgradeProgress(toSend > 0 ? f.percent : 100, text);
   }
 
@@ -129,7 +118,7 @@ class WindowHost : public QObject, public DownloadHost {
   bool eventFilter(QObject* watched, QEvent* e) override {
     if (watched == &form_ && e->type() == QEvent::Close && DownloadRunning()) {
       e->ignore();
-      if (!closeRequested && AppDialogs().AskYesNo(StopDownloadQuestion(), "", MsgIcon::Question)) {
+      if (!closeRequested && AppDialogs().AskYesNo(LangText("sStopDownload"), "", MsgIcon::Question, YesNoDefault::No)) {
         closeRequested = true;
         AbortDownload();
       }
@@ -159,6 +148,16 @@ class RunGuard {
   RunGuard(TMainForm& f, WindowHost& host) : form_(&f), host_(host) {
     std::vector<QWidget*> locked = f.LockedDuringDownload();
     locked.push_back(f.btnDownload);
+    // A locked control that has the focus would hand it to the next one in
+    // the chain (Close, whose Space then asks to stop the run): the log takes
+    // it instead, and gives it back afterwards.
+    QWidget* focus = QApplication::focusWidget();
+    for (QWidget* w : locked) {
+      if (focus != nullptr && (focus == w || w->isAncestorOf(focus))) {
+        focusBefore_ = focus;
+        f.lstMsg->setFocus(Qt::OtherFocusReason);
+      }
+    }
     for (QWidget* w : locked) {
       locked_.push_back({w, w->isEnabled()});
       w->setEnabled(false);
@@ -168,6 +167,9 @@ class RunGuard {
     if (!form_) return;
     for (const auto& [w, enabled] : locked_) {
       if (w) w->setEnabled(enabled);
+    }
+    if (focusBefore_ && form_->lstMsg->hasFocus() && focusBefore_->isEnabled()) {
+      focusBefore_->setFocus(Qt::OtherFocusReason);
     }
     if (host_.focusComAfterRun) form_->FocusCom();
     if (host_.closeRequested) {
@@ -184,6 +186,7 @@ class RunGuard {
   QPointer<TMainForm> form_;
   WindowHost& host_;
   std::vector<std::pair<QPointer<QWidget>, bool>> locked_;
+  QPointer<QWidget> focusBefore_;
 };
 
 // What the record needs from before the run: the block and image as they were when it began.
@@ -225,6 +228,8 @@ AppendResult AppendKeepingWindowAlive(DownloadRecord rec) {
 
 void WindowDownload(TMainForm& form) {
   if (DownloadRunning()) return;
+  // What the fields show is what is sent (and recorded).
+  if (!form.CommitPendingEdits()) return;
   WindowHost host(form);
   RunGuard guard(form, host);
   DownloadContext c = ContextBefore(form, host);

@@ -92,9 +92,8 @@ class Download : public ::testing::Test {
     OverrideFilesDir(dir.path());
     CreateScaleComm();
     // The English catalog, completed into a language file of this folder.
-    LangSuffix = "_en";
-    LangFile = std::make_unique<IniFile>(dir.file("kelvaset_en.lng"));
-    FillLangCatalog(*LangFile, false);
+    CurrentLanguage() = Language("_en", std::make_unique<IniFile>(dir.file("kelvaset_en.lng")));
+    FillLangCatalog(*CurrentLanguage().File(), false);
     std::ofstream(dir.file("facconfig.ini")) << "[serial]\r\nCOM16=" << dir.file("no-such-tty") << "\r\n";
     config = std::make_unique<IniFile>(dir.file("facconfig.ini"));
     host.config = config.get();
