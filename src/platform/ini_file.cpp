@@ -591,6 +591,11 @@ IniFile::IniFile(std::string path, LinkPolicy links)
 IniFile::~IniFile() = default;
 
 std::string IniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
+  std::optional<std::string> v = FindString(section, key);
+  return v ? std::move(*v) : std::string(def);
+}
+
+std::optional<std::string> IniFile::FindString(std::string_view section, std::string_view key) const {
   State& st = *state_;
   st.Refresh(path_);
   if (st.tooLarge) throw EIniTooLarge(path_);
@@ -598,10 +603,10 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key, 
   FoldInto(Trim(key), st.fkey);
   const std::size_t b = st.doc.FindSection(st.fsec);
   const std::size_t at = b == Document::npos ? Document::npos : st.doc.FindKey(b, st.fkey);
-  if (at == Document::npos) return std::string(def);
+  if (at == Document::npos) return std::nullopt;
   const std::string_view line = st.doc.LineAt(at);
   const LineInfo info = ScanLine(line);
-  if (!info.hasValue) return std::string(def);
+  if (!info.hasValue) return std::nullopt;
   std::string_view v = line.substr(info.valBegin, info.valEnd - info.valBegin);
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
     // The closing quote must be a character of its own, not the tail of a GBK pair.
@@ -622,17 +627,6 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key, 
     v = v.substr(0, i);
   }
   return std::string(v);
-}
-
-std::optional<std::string> IniFile::FindString(std::string_view section, std::string_view key) const {
-  State& st = *state_;
-  st.Refresh(path_);
-  if (st.tooLarge) throw EIniTooLarge(path_);
-  FoldInto(Trim(section), st.fsec);
-  FoldInto(Trim(key), st.fkey);
-  const Line* l = st.doc.Find(st.fsec, st.fkey);
-  if (l == nullptr || !l->hasValue) return std::nullopt;
-  return ReadString(section, key, {});
 }
 
 std::int32_t IniFile::ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const {
