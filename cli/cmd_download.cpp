@@ -92,7 +92,7 @@ class Printer {
     if (lastStart_ >= lines_.size()) return Append(gbk);
     lines_.resize(lastStart_);
     AddLines(GbkToUtf8(ToLfBreaks(gbk)));
-    pending_ = Shown(gbk);
+    pending_ = Escaped(Shown(gbk));
     hasPending_ = true;
     if (tty_ && throttle_.Due()) ShowInPlace();
   }
@@ -127,7 +127,12 @@ class Printer {
     std::string s = ToLfBreaks(gbk);
     return gbk_ ? s : GbkToUtf8(s);
   }
-  void Add(const std::string& utf8, const std::string& text) {
+  // Lines name files: their control characters are shown, never obeyed.
+  std::string Escaped(const std::string& text) const {
+    return EscapeForTerminal(text, {.keepNewlines = true, .gbk = gbk_});
+  }
+  void Add(const std::string& utf8, const std::string& shown) {
+    const std::string text = Escaped(shown);
     Settle();
     lastStart_ = lines_.size();
     AddLines(utf8);
@@ -312,7 +317,7 @@ void SetUpLanguage(const IniFile& file) {
   try {
     LangOpen(file);
   } catch (const EIniError& e) {
-    std::fprintf(stderr, "facset-cli: warning: %s; the built-in texts are used\n", e.what());
+    std::fprintf(stderr, "facset-cli: warning: %s; the built-in texts are used\n", EscapeForTerminal(e.what()).c_str());
   }
 }
 
@@ -600,7 +605,7 @@ int RunDownloadCommand(std::span<const std::string> given) {
     std::signal(SIGTERM, SIG_DFL);
   }
 
-  if (!t.error.empty()) std::fprintf(stderr, "facset-cli: %s\n", t.error.c_str());
+  if (!t.error.empty()) std::fprintf(stderr, "facset-cli: %s\n", EscapeForTerminal(t.error).c_str());
   if (o.json) {
     const std::string doc = JsonOf(t);
     std::fwrite(doc.data(), 1, doc.size(), stdout);

@@ -6,9 +6,11 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <unistd.h>
 
 #include "platform/paths.h"
+#include "platform/safe_files.h"
+#include "platform/text_encoding.h"
 #include "protocol/pbus_commands.h"
 
 namespace facset {
@@ -287,13 +289,23 @@ void TPBusComm::Close() {
 }
 
 void TPBusComm::SaveTrace() {
-  const std::string path = FilesDir() + "DEBUG.LOG";
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (const auto& line : trace_) out << line << "\r\n";
-  out.close();
-  // The trace is always empty; a read-only program folder must not turn every
-  // serial download into an error box.
-  if (!out) qWarning("Cannot write the trace file %s", path.c_str());
+  // The trace is always empty; a read-only or refused trace file must not turn
+  // every serial download into an error box. A link, FIFO or device planted in
+  // its place is never followed, truncated or waited on.
+  std::string path = "DEBUG.LOG", why;
+  try {
+    path = FilesDir() + path;
+    const int fd = OpenRegularForWrite(path, true, why);
+    if (fd >= 0) {
+      std::string text;
+      for (const auto& line : trace_) text += line + "\r\n";
+      if (!WriteAllTo(fd, text)) why = std::strerror(errno);
+      if (::close(fd) != 0 && why.empty()) why = std::strerror(errno);
+    }
+  } catch (const EFilesDir& e) {
+    why = e.what();
+  }
+  if (!why.empty()) qWarning("Cannot write the trace file %s: %s", EscapeForTerminal(path).c_str(), EscapeForTerminal(why).c_str());
 }
 
 LinkReview TPBusComm::ReviewLink() const {
