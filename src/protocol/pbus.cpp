@@ -618,7 +618,7 @@ bool TPBusComm::Transact(const Buffer& packet, Want want, int attempts,
     if (stream && refused) {
       const std::uint64_t seen = account_->answers;
       link_->Listen(kCopyLookMs, [this] { return aborted_; });
-      if (account_->answers != seen) Guarded([this] { SettleBeforeRequest(); });
+      if (account_->answers != seen || account_->copies) Guarded([this] { SettleBeforeRequest(); });
     }
   }
   if (!stream && lastAnswer_ == AnswerCode::Timeout) link_->Listen(10, [this] { return aborted_; });
