@@ -309,7 +309,7 @@ std::optional<int> ParseOptions(std::span<const std::string> args, Options& o) {
   return std::nullopt;
 }
 
-// The language that FILE names, from the language file beside the program.
+// The language that FILE names, from the language file in the tool's folder.
 // FILE itself is never written. When the language file cannot be read or
 // completed, the built-in catalog of that language serves.
 void SetUpLanguage(const IniFile& file) {
@@ -626,8 +626,8 @@ const Command kDownloadCommand{
     "link settings apply unless an option overrides them:\n"
     "  --ip ADDR        over UDP to ADDR, a dotted IPv4 address (port 5001)\n"
     "  --com NAME       over a serial port: a list name such as COM1 (resolved as\n"
-    "                   in the window: section \"serial\" of facconfig.ini beside\n"
-    "                   this program, e.g. COM1=/dev/ttyUSB0, else COMn is\n"
+    "                   in the window: section \"serial\" of facconfig.ini in\n"
+    "                   the tool's folder, e.g. COM1=/dev/ttyUSB0, else COMn is\n"
     "                   /dev/ttyS(n-1)) or a device path starting with /\n"
     "  --targets FILE   more targets, one a line (several scales: see below)\n"
     "  --firmware PATH  also upgrade the firmware with the image PATH\n"
@@ -639,8 +639,9 @@ const Command kDownloadCommand{
     "  --json           print one JSON document at the end instead of the log\n"
     "  --gbk            print the messages as GBK bytes instead of UTF-8\n"
     "The messages are those of the window's log, in the language FILE names\n"
-    "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file beside this\n"
-    "program, or built in when that file cannot be read or written.\n"
+    "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file in the tool's\n"
+    "folder (facset-cli where), or built in when that file cannot be read or\n"
+    "written.\n"
     "Environment: FACSET_SCALE_UDP_PORT=PORT sends to that UDP port instead of\n"
     "5001 (for a simulated scale).\n"
     "Exit status:\n"
