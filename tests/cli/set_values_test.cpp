@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "support/param_def.h"
 #include "set_values.h"
 #include "targets_csv.h"
 
@@ -141,14 +142,7 @@ class MemoryCounters : public CounterStore {
   std::map<std::string, std::int64_t>& values_;
 };
 
-ParamDef Def(const char* caption, int width, int kind = 0, const char* note = "") {
-  ParamDef d;
-  d.Caption = caption;
-  d.Width = width;
-  d.Kind = kind;
-  d.Note = note;
-  return d;
-}
+using testing::Def;
 
 class Resolve : public ::testing::Test {
  protected:

@@ -3,20 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/param_def.h"
 #include "params/param_values.h"
 #include "support/temp_files.h"
 
 namespace facset {
 namespace {
 
-ParamDef Def(const char* caption, int width, int kind = 0, const char* note = "") {
-  ParamDef d;
-  d.Caption = caption;
-  d.Width = width;
-  d.Kind = kind;
-  d.Note = note;
-  return d;
-}
+using testing::Def;
 
 // A file's worth of parameters: one of each kind, a Chinese (GBK) caption,
 // two rows of one caption, and a region table.
