@@ -38,6 +38,7 @@ extern const Command kWhereCommand;
 extern const Command kParamCommand;
 extern const Command kPortsCommand;
 extern const Command kHistoryCommand;
+extern const Command kCounterCommand;
 extern const Command kRecordsCommand;
 
 // Prints "usage: facset-cli <synopsis>" and the details to stdout.

@@ -92,7 +92,7 @@ class Printer {
     if (lastStart_ >= lines_.size()) return Append(gbk);
     lines_.resize(lastStart_);
     AddLines(GbkToUtf8(ToLfBreaks(gbk)));
-    pending_ = Shown(gbk);
+    pending_ = Escaped(Shown(gbk));
     hasPending_ = true;
     if (tty_ && throttle_.Due()) ShowInPlace();
   }
@@ -127,7 +127,12 @@ class Printer {
     std::string s = ToLfBreaks(gbk);
     return gbk_ ? s : GbkToUtf8(s);
   }
-  void Add(const std::string& utf8, const std::string& text) {
+  // Lines name files: their control characters are shown, never obeyed.
+  std::string Escaped(const std::string& text) const {
+    return EscapeForTerminal(text, {.keepNewlines = true, .gbk = gbk_});
+  }
+  void Add(const std::string& utf8, const std::string& shown) {
+    const std::string text = Escaped(shown);
     Settle();
     lastStart_ = lines_.size();
     AddLines(utf8);
@@ -304,7 +309,7 @@ std::optional<int> ParseOptions(std::span<const std::string> args, Options& o) {
   return std::nullopt;
 }
 
-// The language that FILE names, from the language file beside the program.
+// The language that FILE names, from the language file in the tool's folder.
 // FILE itself is never written. When the language file cannot be read or
 // completed, the built-in catalog of that language serves.
 void SetUpLanguage(const IniFile& file) {
@@ -312,7 +317,7 @@ void SetUpLanguage(const IniFile& file) {
   try {
     LangOpen(file);
   } catch (const EIniError& e) {
-    std::fprintf(stderr, "facset-cli: warning: %s; the built-in texts are used\n", e.what());
+    std::fprintf(stderr, "facset-cli: warning: %s; the built-in texts are used\n", EscapeForTerminal(e.what()).c_str());
   }
 }
 
@@ -600,7 +605,7 @@ int RunDownloadCommand(std::span<const std::string> given) {
     std::signal(SIGTERM, SIG_DFL);
   }
 
-  if (!t.error.empty()) std::fprintf(stderr, "facset-cli: %s\n", t.error.c_str());
+  if (!t.error.empty()) std::fprintf(stderr, "facset-cli: %s\n", EscapeForTerminal(t.error).c_str());
   if (o.json) {
     const std::string doc = JsonOf(t);
     std::fwrite(doc.data(), 1, doc.size(), stdout);
@@ -621,8 +626,8 @@ const Command kDownloadCommand{
     "link settings apply unless an option overrides them:\n"
     "  --ip ADDR        over UDP to ADDR, a dotted IPv4 address (port 5001)\n"
     "  --com NAME       over a serial port: a list name such as COM1 (resolved as\n"
-    "                   in the window: section \"serial\" of facconfig.ini beside\n"
-    "                   this program, e.g. COM1=/dev/ttyUSB0, else COMn is\n"
+    "                   in the window: section \"serial\" of facconfig.ini in\n"
+    "                   the tool's folder, e.g. COM1=/dev/ttyUSB0, else COMn is\n"
     "                   /dev/ttyS(n-1)) or a device path starting with /\n"
     "  --targets FILE   more targets, one a line (several scales: see below)\n"
     "  --firmware PATH  also upgrade the firmware with the image PATH\n"
@@ -634,8 +639,9 @@ const Command kDownloadCommand{
     "  --json           print one JSON document at the end instead of the log\n"
     "  --gbk            print the messages as GBK bytes instead of UTF-8\n"
     "The messages are those of the window's log, in the language FILE names\n"
-    "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file beside this\n"
-    "program, or built in when that file cannot be read or written.\n"
+    "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file in the tool's\n"
+    "folder (facset-cli where), or built in when that file cannot be read or\n"
+    "written.\n"
     "Environment: FACSET_SCALE_UDP_PORT=PORT sends to that UDP port instead of\n"
     "5001 (for a simulated scale).\n"
     "Exit status:\n"

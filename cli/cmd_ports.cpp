@@ -13,6 +13,7 @@
 #include "lang/lang.h"
 #include "platform/paths.h"
 #include "port_list.h"
+#include "platform/text_encoding.h"
 
 namespace facset::cli {
 namespace {
@@ -75,8 +76,8 @@ int RunPorts(std::span<const std::string> args) {
         if (deniedGroup.empty()) deniedGroup = GroupOf(p.device);
       }
     }
-    std::printf("%s\t%s\t%s\t%s\n", p.device.c_str(), Join(p.listNames).c_str(), access.c_str(),
-                Join(p.byId).c_str());
+    std::printf("%s\t%s\t%s\t%s\n", EscapeForTerminal(p.device).c_str(), EscapeForTerminal(Join(p.listNames)).c_str(),
+                access.c_str(), EscapeForTerminal(Join(p.byId)).c_str());
   }
   if (denied) {
     const std::string group = deniedGroup.empty() ? "dialout" : deniedGroup;
@@ -94,8 +95,8 @@ const Command kPortsCommand{
     "ports", "ports", "list the serial ports and their list names",
     "Lists the serial devices present (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*),\n"
     "one a line, separated by tabs: the device, the list names that reach it\n"
-    "(COMn is /dev/ttyS(n-1) unless section \"serial\" of facconfig.ini beside\n"
-    "this program maps it elsewhere, e.g. COM1=/dev/ttyUSB0), whether this user\n"
+    "(COMn is /dev/ttyS(n-1) unless section \"serial\" of facconfig.ini in the\n"
+    "tool's folder maps it elsewhere, e.g. COM1=/dev/ttyUSB0), whether this user\n"
     "may open it (\"ok\" or why not), and its names in /dev/serial/by-id.\n"
     "\"-\" stands for none. A hint on stderr tells how to get access.\n",
     RunPorts};

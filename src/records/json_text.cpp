@@ -4,35 +4,10 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/text_encoding.h"
+
 namespace facset {
 namespace {
-
-// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
-std::size_t Utf8SequenceAt(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  std::size_t n = 0;
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and code points above U+10FFFF.
-  if (c == 0xE0 && b(i + 1) < 0xA0) return 0;
-  if (c == 0xED && b(i + 1) > 0x9F) return 0;
-  if (c == 0xF0 && b(i + 1) < 0x90) return 0;
-  if (c == 0xF4 && b(i + 1) > 0x8F) return 0;
-  return n;
-}
 
 void AppendUtf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -151,7 +126,7 @@ void AppendJsonString(std::string& out, std::string_view s) {
       continue;
     }
     if (c >= 0x80) {
-      if (const std::size_t n = Utf8SequenceAt(s, i); n > 0) {
+      if (const std::size_t n = Utf8SequenceLen(s, i); n > 0) {
         i += n;
         continue;
       }

@@ -575,7 +575,9 @@ TEST(ScaleSimUdp, DatagramsThatAreNoAnswer) {
     const bool refusal = std::string(c.what).find("refusal") != std::string::npos;
     for (std::size_t i = 0; i < got.size(); ++i) {
       EXPECT_EQ(got[i].bytes.size(), c.sizes[i]) << i;
-      if (!got[i].bytes.empty()) EXPECT_EQ(got[i].bytes[0], refusal && i == 0 ? 0x55 : 0x02) << i;
+      if (!got[i].bytes.empty()) {
+        EXPECT_EQ(got[i].bytes[0], refusal && i == 0 ? 0x55 : 0x02) << i;
+      }
     }
     const auto others = std::count_if(got.begin(), got.end(), [&](const Datagram& d) { return d.port != sim.udpPort(); });
     EXPECT_EQ(others, c.anotherPort ? 1 : 0);
