@@ -1,15 +1,11 @@
 #include "factorydb/forward.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "factorydb/server_records.h"
 #include "factorydb/server_schema.h"
+#include "platform/safe_files.h"
 #include "records/records.h"
 
 namespace facset {
@@ -23,30 +19,17 @@ bool TimeIsUp(const PgLimits& limits) {
   return (limits.stop && limits.stop->load()) || std::chrono::steady_clock::now() >= limits.deadline;
 }
 
-// Holds the station's forwarding lock (flock on a file beside the database).
-class ForwardLock {
- public:
-  ~ForwardLock() {
-    if (fd_ >= 0) ::close(fd_);  // releases the lock
-  }
-  // Empty when taken, else why not.
-  std::string Take(const std::string& folder, const PgLimits& limits) {
-    std::string path = folder.empty() ? std::string("./") : folder;
-    if (path.back() != '/') path.push_back('/');
-    path += ".facset-records.forward.lock";
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd_ < 0) return "cannot open " + path + ": " + std::strerror(errno);
-    for (;;) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
-      if (errno != EWOULDBLOCK && errno != EINTR) return "cannot lock " + path + ": " + std::strerror(errno);
-      if (TimeIsUp(limits)) return "another forwarding of this station was still running";
-      ::usleep(10000);
-    }
-  }
+// One forwarding per station at a time: the lock ".facset-records-forward.lock"
+// beside the database. Another forwarding holds it for as long as its batches
+// take; a download's forwarding waits a little for it, then leaves its record
+// to that one or to the next.
+constexpr std::chrono::milliseconds kLockWait{2000};
 
- private:
-  int fd_ = -1;
-};
+std::chrono::milliseconds LockWait(const PgLimits& limits) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limits.deadline -
+                                                                          std::chrono::steady_clock::now());
+  return std::max(std::chrono::milliseconds(0), std::min(left, kLockWait));
+}
 
 // Inserts one batch; rows the server refuses for their content (a data or
 // constraint error) are tried one by one so that one bad record cannot hold
@@ -101,8 +84,11 @@ ForwardResult ForwardOn(PgSession& s, const std::string& folder, const ServerCon
   ForwardResult result;
   auto finish = [&](std::string error) { return Ended(folder, result, std::move(error)); };
 
-  ForwardLock lock;
-  if (std::string why = lock.Take(folder, limits); !why.empty()) {
+  std::string lockTarget = folder.empty() ? std::string("./") : folder;
+  if (lockTarget.back() != '/') lockTarget.push_back('/');
+  const FileLock lock(lockTarget + "facset-records-forward", LockWait(limits));
+  if (!lock.ok()) {
+    const std::string why = lock.error();
     // Another forwarding holds the station: not this station's failure to
     // keep as its last word (that one is sending).
     result.error = why;

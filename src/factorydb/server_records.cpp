@@ -1,11 +1,20 @@
 #include "factorydb/server_records.h"
 
+#include <QString>
 #include <cstring>
 
 #include "records/json_text.h"
 
 namespace facset {
 namespace {
+
+// Text the server takes: UTF-8 only, no NUL. What is not (a path in GBK
+// bytes) arrives with U+FFFD in place of each byte that does not fit.
+std::string ValidUtf8(std::string_view s) {
+  QString q = QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+  q.replace(QChar(u'\0'), QChar(0xFFFD));
+  return q.toUtf8().toStdString();
+}
 
 constexpr const char* kInsertColumns =
     "INSERT INTO facset.records (uid, station, station_record, started, ended, operator, program, program_version,"

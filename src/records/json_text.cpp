@@ -153,22 +153,6 @@ void AppendJsonString(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-std::string ValidUtf8(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = s[i] == '\0' ? 0 : Utf8SequenceAt(s, i);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      out.append(s.substr(i, n));
-      i += n;
-    }
-  }
-  return out;
-}
-
 std::string JsonStringArray(const std::vector<std::string>& items) {
   std::string out = "[";
   for (std::size_t i = 0; i < items.size(); ++i) {

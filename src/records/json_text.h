@@ -10,9 +10,6 @@ namespace facset {
 
 // Appends `s` as a JSON string; bytes that are not UTF-8 become U+FFFD.
 void AppendJsonString(std::string& out, std::string_view s);
-// `s` with every byte that is not part of valid UTF-8, and every NUL, as U+FFFD:
-// text that a database taking only UTF-8 accepts.
-std::string ValidUtf8(std::string_view s);
 // ["a","b"]
 std::string JsonStringArray(const std::vector<std::string>& items);
 // The inverse of JsonStringArray (any valid JSON array of strings); empty for

@@ -163,7 +163,15 @@ TEST(Forward, StationsForwardingAtOnceEachRecordOnce) {
   t1.join();
   t2.join();
   t3.join();
-  for (const ForwardResult* r : {&ra1, &ra2, &rb}) EXPECT_TRUE(r->ok()) << r->error;
+  EXPECT_TRUE(rb.ok()) << rb.error;
+  // The second of station a waits for the first (on a slow machine it may give
+  // up waiting, leaving the sending to the first: never both send).
+  for (const ForwardResult* r : {&ra1, &ra2}) {
+    if (!r->ok()) {
+      EXPECT_NE(r->error.find("is held by"), std::string::npos) << r->error;
+    }
+  }
+  EXPECT_TRUE(ra1.ok() || ra2.ok());
   EXPECT_EQ(ra1.sent + ra2.sent, 400);
   EXPECT_EQ(ra1.already + ra2.already, 0) << "the second forwarding of a station must wait, not send twice";
   EXPECT_EQ(ServerRecords(db, "line-a"), LocalRecords(a.path()));
