@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "download/firmware_image.h"
 #include "params/param_model.h"
 #include "platform/ini_file.h"
 #include "platform/text_rules.h"
@@ -105,24 +106,22 @@ std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info)
   return {};
 }
 
-std::string CheckLinkTarget(const DownloadHost& host) {
-  if (host.UseCom()) {
-    const std::string name(TrimBlanks(host.ComText()));
-    if (name.empty() || host.ComIndex() == 0) return "no serial port chosen";
-    const std::string device = host.ComDevice(name);
+std::string CheckLinkTarget(const DownloadTarget& target) {
+  if (const auto* s = std::get_if<SerialTarget>(&target)) {
     struct stat st {};
-    if (::stat(device.c_str(), &st) != 0) return "serial port " + name + ": " + device + ": " + std::strerror(errno);
-    if (!S_ISCHR(st.st_mode)) return "serial port " + name + ": " + device + ": not a character device";
+    const std::string what = "serial port " + s->listName + ": " + s->device;
+    if (::stat(s->device.c_str(), &st) != 0) return what + ": " + std::strerror(errno);
+    if (!S_ISCHR(st.st_mode)) return what + ": not a character device";
     return {};
   }
-  const std::string ip = host.DeviceIp();
+  const std::string& ip = std::get<UdpTarget>(target).address;
   if (!IsDottedQuad(ip)) return "not an IPv4 address: \"" + ip + "\"";
   return {};
 }
 
-std::string PreflightDownload(const DownloadHost& host, FirmwareImageInfo* info) {
-  if (std::string why = CheckLinkTarget(host); !why.empty()) return why;
-  if (host.DownProg()) return CheckFirmwareImage(host.FirmwarePath(), info);
+std::string PreflightDownload(const DownloadRequest& request, FirmwareImageInfo* info) {
+  if (std::string why = CheckLinkTarget(request.target); !why.empty()) return why;
+  if (request.firmware) return CheckFirmwareImage(*request.firmware, info);
   return {};
 }
 

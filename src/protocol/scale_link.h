@@ -44,6 +44,17 @@ struct LinkOpenResult {
 };
 LinkOpenResult OpenSerialLink(const std::string& devicePath, std::uint8_t baudIndex);
 LinkOpenResult OpenUdpLink(const std::string& host);
+// The same over a given engine (a test's, over a scripted transport); the
+// UDP functions then name their port.
+LinkOpenResult OpenSerialLink(TPBusComm& engine, const std::string& devicePath, std::uint8_t baudIndex);
+LinkOpenResult OpenUdpLink(TPBusComm& engine, const std::string& host, int port);
+int LinkWriteBlock(TPBusComm& engine, std::uint8_t command, std::uint8_t addrLow, std::uint8_t addrHigh,
+                   const std::uint8_t* data, int length);
+int LinkCloseSerial(TPBusComm& engine);
+int LinkCloseUdp(TPBusComm& engine, const std::string& host, int port);
+// Lets go of the link without a request (after an abort): a serial port is closed.
+void LinkRelease(TPBusComm& engine, bool serial);
+
 // Sends min(length, 256) bytes (rest zero) with argument high * 256 + low.
 // Errors of the UDP transport pass through.
 int LinkWriteBlock(std::uint8_t command, std::uint8_t addrLow, std::uint8_t addrHigh, const std::uint8_t* data,

@@ -51,7 +51,7 @@ std::string RecordsTable(const std::vector<DownloadRecord>& records) {
   for (const DownloadRecord& r : records) {
     idWidth = std::max(idWidth, std::to_string(r.id).size());
     startWidth = std::max(startWidth, r.startUtc.size());
-    outcomeWidth = std::max(outcomeWidth, r.outcome.size());
+    outcomeWidth = std::max(outcomeWidth, Spell(r.outcome).size());
     targetWidth = std::max(targetWidth, r.target.size());
   }
   std::string out = Padded("ID", idWidth) + "  " + Padded("STARTED", startWidth) + "  " +
@@ -59,7 +59,7 @@ std::string RecordsTable(const std::vector<DownloadRecord>& records) {
   for (const DownloadRecord& r : records) {
     std::string id = std::to_string(r.id);
     out += std::string(idWidth - id.size(), ' ') + id + "  " + Padded(r.startUtc, startWidth) + "  " +
-           Padded(r.outcome, outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " +
+           Padded(std::string(Spell(r.outcome)), outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " +
            (r.blockSha256.empty() ? std::string("-") : r.blockSha256) + "\n";
   }
   return out;
@@ -101,10 +101,10 @@ void AppendRecordJson(std::string& out, const DownloadRecord& r) {
   field("firmware_sha256", r.firmwareSha256);
   number("blocks_sent", r.blocksSent);
   number("blocks_to_send", r.blocksToSend);
-  field("connect", r.connectOutcome);
-  field("block_step", r.blockOutcome);
-  field("firmware", r.firmwareOutcome);
-  field("outcome", r.outcome);
+  field("connect", Spell(r.connectOutcome));
+  field("block_step", Spell(r.blockOutcome));
+  field("firmware", Spell(r.firmwareOutcome));
+  field("outcome", Spell(r.outcome));
   number("exit_code", r.exitCode);
   field("error", r.error);
   out += "\"log\":";
@@ -132,8 +132,10 @@ void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
   const std::string fields[] = {std::to_string(r.id), r.startUtc, r.endUtc, r.station, r.operatorName,
                                 r.program, r.version, r.transport, r.target, r.paramFile, r.blockSha256,
                                 r.firmwarePath, OptionalText(r.firmwareSize), r.firmwareSha256,
-                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend), r.connectOutcome,
-                                r.blockOutcome, r.firmwareOutcome, r.outcome, OptionalText(r.exitCode), r.error};
+                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend),
+                                std::string(Spell(r.connectOutcome)), std::string(Spell(r.blockOutcome)),
+                                std::string(Spell(r.firmwareOutcome)), std::string(Spell(r.outcome)),
+                                OptionalText(r.exitCode), r.error};
   bool first = true;
   for (const std::string& f : fields) {
     if (!first) out += ',';
@@ -162,7 +164,7 @@ std::string RecordDetail(const DownloadRecord& r) {
   line("target", r.target);
   line("parameter file", r.paramFile);
   line("block sha256", r.blockSha256);
-  if (r.firmwarePath.empty() && r.firmwareOutcome == outcome::kNotAsked) {
+  if (r.firmwarePath.empty() && r.firmwareOutcome == StepOutcome::NotAsked) {
     line("firmware", "none");
   } else {
     line("firmware", r.firmwarePath);
@@ -173,10 +175,10 @@ std::string RecordDetail(const DownloadRecord& r) {
                                   (r.blocksToSend ? std::to_string(*r.blocksToSend) : std::string("?"))
                             : std::string());
   }
-  line("connect", r.connectOutcome);
-  line("block", r.blockOutcome);
-  line("firmware step", r.firmwareOutcome);
-  line("outcome", r.outcome);
+  line("connect", std::string(Spell(r.connectOutcome)));
+  line("block", std::string(Spell(r.blockOutcome)));
+  line("firmware step", std::string(Spell(r.firmwareOutcome)));
+  line("outcome", std::string(Spell(r.outcome)));
   line("exit code", OptionalText(r.exitCode));
   if (!r.error.empty()) line("error", r.error);
   out += "log:\n";

@@ -411,11 +411,11 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
     std::string connect, block, firmware;
   };
   const Case cases[] = {
-      {{}, {"--firmware", image}, 0, "ok", "acknowledged", "completed"},
-      {{}, {}, 0, "ok", "acknowledged", "not_asked"},
-            // The upgrade follows a refused block, as in the window.
-      {{"--refuse", "80/0:1"}, {"--firmware", image}, 4, "ok", "not_acknowledged", "completed"},
-      {{}, {"--firmware", dir.file("missing.hex")}, 6, "skipped", "skipped", "skipped"},
+      {{}, {"--firmware", image}, 0, "ok", "ok", "completed"},
+      {{}, {}, 0, "ok", "ok", "not_asked"},
+      // The upgrade follows a refused block, as in the window.
+      {{"--refuse", "80/0:1"}, {"--firmware", image}, 4, "ok", "failed", "completed"},
+      {{}, {"--firmware", dir.file("missing.hex")}, 6, "not_run", "not_run", "not_run"},
   };
   // Refused before FILE's link was even read: still one document.
   {
@@ -442,6 +442,7 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
     const QJsonObject j = doc.object();
     EXPECT_EQ(j["ok"].toBool(), c.exitCode == 0);
     EXPECT_EQ(j["exit_code"].toInt(), c.exitCode);
+    EXPECT_EQ(j["outcome"].toString().toStdString(), c.exitCode == 0 ? "ok" : "failed");
     EXPECT_EQ(j["target"].toString().toStdString(), "127.0.0.1");
     EXPECT_EQ(j["transport"].toString().toStdString(), "udp");
     EXPECT_TRUE(std::regex_match(j["started"].toString().toStdString(),
@@ -456,7 +457,7 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
     if (c.connect == "ok") {
       // The digest is that of what the scale stored.
       EXPECT_EQ(j["block_sha256"].toString().toStdString(), Sha256(ExpectedBlock()));
-      if (c.block == "acknowledged") {
+      if (c.block == "ok") {
         EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
       }
       ASSERT_GE(lines.size(), 3u);
@@ -540,7 +541,11 @@ TEST_F(CliDownload, BadUsageExitsTwo) {
   const CliRun help = Cli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("FACSET_SCALE_UDP_PORT"), std::string::npos);
-  for (const char* code : {"  3 ", "  4 ", "  5 ", "  6 ", "  130 "}) EXPECT_NE(help.out.find(code), std::string::npos);
+  for (const char* code : {"  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  130 "}) {
+    EXPECT_NE(help.out.find(code), std::string::npos);
+  }
+  // The serial log-on's transmissions do not follow --retries, and --help says so.
+  EXPECT_NE(help.out.find("log-on always makes its ten transmissions"), std::string::npos) << help.out;
   EXPECT_TRUE(FileStamp(file) == before);
 }
 
@@ -615,11 +620,11 @@ TEST_F(CliRecords, EveryOutcomeIsRecorded) {
   const Case cases[] = {
       {"done", {}, {"--firmware", image}, 0, "ok", "ok", "ok", "completed", 47},
       {"unreachable", {"--silent"}, {"--firmware", image, "--retries", "1", "--timeout", "100"}, 3, "failed", "failed",
-       "not run", "not run", 0},
-      {"block-refused", {"--refuse", "80/0:1"}, {"--no-firmware"}, 4, "failed", "ok", "failed", "not asked", {}},
+       "not_run", "not_run", 0},
+      {"block-refused", {"--refuse", "80/0:1"}, {"--no-firmware"}, 4, "failed", "ok", "failed", "not_asked", {}},
       // Blocks 32..39 acknowledged, 40 not.
-      {"block-failed", {"--stop-ack-from-block", "40"}, {"--firmware", image}, 5, "failed", "ok", "ok", "block failed", 8},
-      {"entry-failed", {"--refuse", "14/16"}, {"--firmware", image}, 5, "failed", "ok", "ok", "entry failed", 0},
+      {"block-failed", {"--stop-ack-from-block", "40"}, {"--firmware", image}, 5, "failed", "ok", "ok", "block_failed", 8},
+      {"entry-failed", {"--refuse", "14/16"}, {"--firmware", image}, 5, "failed", "ok", "ok", "entry_failed", 0},
   };
   WriteParams("_en", false, 0, false, "");
   for (const Case& c : cases) {
@@ -635,16 +640,21 @@ TEST_F(CliRecords, EveryOutcomeIsRecorded) {
     ASSERT_EQ(records.size(), 1u);
     const DownloadRecord& r = records[0];
     ExpectCommonFields(r, c.status, "127.0.0.1");
-    EXPECT_EQ(r.outcome, c.outcome);
-    EXPECT_EQ(r.connectOutcome, c.connect);
-    EXPECT_EQ(r.blockOutcome, c.block);
-    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    EXPECT_EQ(Spell(r.outcome), c.outcome);
+    EXPECT_EQ(Spell(r.connectOutcome), c.connect);
+    EXPECT_EQ(Spell(r.blockOutcome), c.block);
+    EXPECT_EQ(Spell(r.firmwareOutcome), c.firmware);
     EXPECT_EQ(r.blocksSent, c.blocksSent);
+    // The record's reason is the one stderr gave.
+    if (c.status != 0) {
+      EXPECT_FALSE(r.error.empty());
+      EXPECT_NE(run.err.find(r.error), std::string::npos) << run.err;
+    }
     ExpectLogAsPrinted(r.log, run.out);
     if (c.block == "ok") {
       EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(r));  // what the scale received
     }
-    if (c.firmware == "not asked") {
+    if (c.firmware == "not_asked") {
       EXPECT_EQ(r.firmwarePath, "");
       EXPECT_EQ(r.blocksToSend, std::nullopt);
     } else {
@@ -677,7 +687,7 @@ TEST_F(CliRecords, SerialTargetNamesTheListNameAndTheDevice) {
     const auto records = Records(home);
     ASSERT_FALSE(records.empty());
     ExpectCommonFields(records[0], 0, target, "serial");
-    EXPECT_EQ(records[0].outcome, "ok");
+    EXPECT_EQ(records[0].outcome, RunOutcome::Ok);
     EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(records[0]));
   }
 }
@@ -695,7 +705,7 @@ TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
   const Case cases[] = {
       {"mid-upgrade", {"--stop-ack-from-block", "34", "--stop-ack-mode", "silent"}, true, SIGINT, "ok", "ok",
        "aborted"},
-      {"before-answer", {"--silent"}, false, SIGTERM, "aborted", "not run", "not asked"},
+      {"before-answer", {"--silent"}, false, SIGTERM, "aborted", "not_run", "not_asked"},
   };
   WriteParams("_en", false, 0, false, "");
   const std::string image = Image(9000);  // 36 blocks, 4 of them sent
@@ -719,10 +729,10 @@ TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
     ASSERT_EQ(records.size(), 1u);
     const DownloadRecord& r = records[0];
     ExpectCommonFields(r, 130, "127.0.0.1");
-    EXPECT_EQ(r.outcome, "aborted");
-    EXPECT_EQ(r.connectOutcome, c.connect);
-    EXPECT_EQ(r.blockOutcome, c.block);
-    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    EXPECT_EQ(r.outcome, RunOutcome::Aborted);
+    EXPECT_EQ(Spell(r.connectOutcome), c.connect);
+    EXPECT_EQ(Spell(r.blockOutcome), c.block);
+    EXPECT_EQ(Spell(r.firmwareOutcome), c.firmware);
     ExpectLogAsPrinted(r.log, run->Out());
     if (c.withImage) {
       // Blocks 32 and 33 were acknowledged before the scale fell silent.
@@ -755,7 +765,7 @@ TEST_F(CliRecords, ConcurrentDownloadsEachKeepTheirRecord) {
     const std::size_t i = r.target == gang.Address(0) ? 0 : 1;
     ExpectCommonFields(r, 0, gang.Address(i));
     targets.insert(r.target);
-    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(r.outcome, RunOutcome::Ok);
     EXPECT_EQ(r.blocksSent, 47);
     EXPECT_EQ(ReadAll(gang[i].paramFile()), BlockBytes(r));
     // The child's own log, unprefixed, naming only its own scale.
