@@ -7,6 +7,7 @@
 
 #include "download/firmware_image.h"
 #include "platform/text_encoding.h"
+#include "protocol/pbus_commands.h"
 #include "platform/text_rules.h"
 #include "records/download_record.h"
 
@@ -82,8 +83,8 @@ void Printer::Settle() {
 
 void Printer::ShowInPlace() {
   std::string line = "\r\x1b[K" + pending_;
-  const std::int64_t sent = std::max<std::int64_t>(0, done_ - kFirmwareFirstSentBlock);
-  const std::int64_t toSend = std::max<std::int64_t>(0, total_ - kFirmwareFirstSentBlock);
+  const std::int64_t sent = std::max<std::int64_t>(0, done_ - std::int64_t{pbus::kFirstImageBlock});
+  const std::int64_t toSend = std::max<std::int64_t>(0, total_ - std::int64_t{pbus::kFirstImageBlock});
   if (started_ && toSend > 0) {
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
     const ProgressFigures f = FigureProgress(sent, toSend, secs);

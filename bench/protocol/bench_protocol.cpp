@@ -17,6 +17,7 @@
 
 #include "platform/paths.h"
 #include "protocol/pbus.h"
+#include "protocol/pbus_links.h"
 #include "support/sim_process.h"
 #include "support/test_util.h"
 
@@ -34,12 +35,10 @@ double CpuSeconds() {
 
 void BM_UdpWriteBlockVsSim(benchmark::State& state) {
   SimProcess sim({}, false, false);
-  TPBusComm e;
-  e.SetMode(TMode::tmTCPIP);
-  e.SetActive(true, "127.0.0.1", sim.udpPort());
-  e.BlockData.fill(0x5A);
+  TPBusComm e(MakeUdpLink("127.0.0.1", sim.udpPort()));
+  const std::vector<std::uint8_t> block(256, 0x5A);
   for (auto _ : state)
-    if (!e.WriteBlock(80, 0)) state.SkipWithError("not acknowledged");
+    if (!e.WriteBlock(80, 0, block)) state.SkipWithError("not acknowledged");
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_UdpWriteBlockVsSim)->UseRealTime()->MinTime(2.0);
@@ -81,15 +80,13 @@ void BM_PtyWriteBlockVsSim(benchmark::State& state) {
   testing::TempDir dir;
   OverrideFilesDir(dir.path());
   TPBusComm e;
-  e.SetMode(TMode::tmCOM);
-  e.SetCommName(sim.ptyPath());
   e.SetBaudRate(TBaudRate::tbr115200);
-  e.SetActive(true, "", 0);
-  e.BlockData.fill(0x5A);
+  e.Open(MakeSerialLink(sim.ptyPath()));
+  const std::vector<std::uint8_t> block(256, 0x5A);
   for (auto _ : state)
-    if (!e.WriteBlock(80, 0)) state.SkipWithError("not acknowledged");
+    if (!e.WriteBlock(80, 0, block)) state.SkipWithError("not acknowledged");
   state.SetItemsProcessed(state.iterations());
-  e.SetActive(false, "", 0);
+  e.Close();
   OverrideFilesDir("");
 }
 BENCHMARK(BM_PtyWriteBlockVsSim)->UseRealTime()->MinTime(2.0);
@@ -142,15 +139,7 @@ void BM_UnansweredLogOnCpu(benchmark::State& state) {
                  false, false);
   testing::TempDir dir;
   OverrideFilesDir(dir.path());
-  TPBusComm e;
-  if (serial) {
-    e.SetMode(TMode::tmCOM);
-    e.SetCommName(sim.ptyPath());
-    e.SetActive(true, "", 0);
-  } else {
-    e.SetMode(TMode::tmTCPIP);
-    e.SetActive(true, "127.0.0.1", sim.udpPort());
-  }
+  TPBusComm e(serial ? MakeSerialLink(sim.ptyPath()) : MakeUdpLink("127.0.0.1", sim.udpPort()));
   double cpu = 0;
   for (auto _ : state) {
     const double before = CpuSeconds();
@@ -158,7 +147,7 @@ void BM_UnansweredLogOnCpu(benchmark::State& state) {
     cpu = CpuSeconds() - before;
   }
   state.counters["cpu_s"] = cpu;
-  if (serial) e.SetActive(false, "", 0);
+  e.Close();
   OverrideFilesDir("");
 }
 BENCHMARK(BM_UnansweredLogOnCpu)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -19,6 +19,7 @@
 #include "lang/lang.h"
 #include "platform/dialogs.h"
 #include "platform/text_encoding.h"
+#include "protocol/pbus_commands.h"
 #include "platform/text_rules.h"
 #include "platform/version.h"
 #include "protocol/scale_link.h"
@@ -94,8 +95,8 @@ class WindowSink : public QObject, public DownloadSink {
       progressStarted_ = true;
       progressSince_ = std::chrono::steady_clock::now();
     }
-    const std::int64_t sent = std::max<std::int64_t>(0, done - kFirmwareFirstSentBlock);
-    const std::int64_t toSend = std::max<std::int64_t>(0, total - kFirmwareFirstSentBlock);
+    const std::int64_t sent = std::max<std::int64_t>(0, done - std::int64_t{pbus::kFirstImageBlock});
+    const std::int64_t toSend = std::max<std::int64_t>(0, total - std::int64_t{pbus::kFirstImageBlock});
     if (!barThrottle_.Due() && done != total) return;
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - progressSince_).count();

@@ -2,13 +2,14 @@
 
 #include <QCoreApplication>
 #include <algorithm>
-#include <vector>
+#include <memory>
 
 #include "download/download_messages.h"
 #include "download/firmware.h"
 #include "download/request_report.h"
-#include "params/param_model.h"
+#include "protocol/pbus.h"
 #include "protocol/pbus_commands.h"
+#include "protocol/pbus_links.h"
 #include "protocol/scale_link.h"
 
 namespace facset {
@@ -36,33 +37,6 @@ namespace {
 
 int g_running = 0;
 
-// One engine serves one run at a time: a second run on it is refused before
-// it does anything.
-class EngineClaim {
- public:
-  explicit EngineClaim(const TPBusComm* engine) : engine_(engine) {
-    auto& in = InUse();
-    claimed_ = engine_ && std::find(in.begin(), in.end(), engine_) == in.end();
-    if (claimed_) in.push_back(engine_);
-  }
-  ~EngineClaim() {
-    if (!claimed_) return;
-    auto& in = InUse();
-    in.erase(std::find(in.begin(), in.end(), engine_));
-  }
-  EngineClaim(const EngineClaim&) = delete;
-  EngineClaim& operator=(const EngineClaim&) = delete;
-  explicit operator bool() const { return claimed_; }
-
- private:
-  static std::vector<const TPBusComm*>& InUse() {
-    static std::vector<const TPBusComm*> engines;
-    return engines;
-  }
-  const TPBusComm* engine_;
-  bool claimed_ = false;
-};
-
 // The engine's repeat settings for one run, put back afterwards.
 class RepeatSettings {
  public:
@@ -84,12 +58,20 @@ class RepeatSettings {
   int interval_;
 };
 
-// The steps of one run over an engine it has claimed.
+std::unique_ptr<PBusTransport> LinkFor(const DownloadRequest& r, const RunOptions& o) {
+  if (o.transport) return o.transport(r.target);
+  if (const auto* s = std::get_if<SerialTarget>(&r.target)) return MakeSerialLink(s->device);
+  const auto& u = std::get<UdpTarget>(r.target);
+  return MakeUdpLink(u.address, u.port, r.acceptForeignSender);
+}
+
+// The steps of one run over the engine it has claimed.
 class Steps {
  public:
-  Steps(TPBusComm& engine, const DownloadRequest& request, DownloadSink& sink, const bool& aborted,
-        DownloadOutcome& out)
-      : engine_(engine), request_(request), sink_(sink), aborted_(aborted), out_(out), f_(out.facts) {}
+  Steps(TPBusComm& engine, const DownloadRequest& request, const RunOptions& options, DownloadSink& sink,
+        const bool& aborted, DownloadOutcome& out)
+      : engine_(engine), request_(request), options_(options), sink_(sink), aborted_(aborted), out_(out),
+        f_(out.facts) {}
 
   void Run(const ImageLoad& image) {
     if (!Open()) return;
@@ -109,13 +91,33 @@ class Steps {
     }
   }
 
- private:
-  bool Serial() const { return IsSerial(request_.target); }
+  // Once the link is closed, the engine has seen all it will: an
+  // acknowledgement that a later copy or a late answer may have stood in for
+  // loses its proof. What the link ignored is said in a line of ours.
+  void Review() {
+    if (!opened_) return;
+    const LinkReview review = engine_.ReviewLink();
+    const struct {
+      StepOutcome& step;
+      const StepRequests& requests;
+      const char* name;
+    } steps[] = {{f_.connect, connect_, "the log-on"}, {f_.block, block_, "the parameter block"},
+                 {f_.firmware, firmware_, "the firmware upgrade"}};
+    for (const auto& s : steps) {
+      if (s.step != StepOutcome::Ok && s.step != StepOutcome::Completed && s.step != StepOutcome::NotProven) continue;
+      if (const auto why = LostProof(review, s.requests)) {
+        s.step = StepOutcome::NotProven;
+        if (f_.notProven.empty()) f_.notProven = std::string(s.name) + ": " + *why;
+      }
+    }
+    if (const std::string ignored = review.IgnoredText(); !ignored.empty()) sink_.AppendLine(ignored);
+  }
 
+ private:
   // After an abort (or a line that is gone) no request may follow: each would
-  // wait its full repeats. The serial port is closed without the log-off.
+  // wait its full repeats. The link is closed without the log-off.
   bool Release() {
-    LinkRelease(engine_, Serial());
+    if (!engine_.Busy()) engine_.Close();
     return false;
   }
   bool Stopped(StepOutcome& step) {
@@ -130,49 +132,45 @@ class Steps {
     sink_.AppendLine(r.end == StepEnd::LineGone ? kMsgLineGone : kMsgHeld);
     return true;
   }
-  void Note(const RequestReport& r) {
+  // How the step's request ended; Busy requests never reached the link.
+  RequestReport Last(StepRequests& requests) {
+    const RequestOutcome& o = engine_.LastOutcome();
+    if (o.end != RequestEnd::Busy) requests.Add(o.index);
+    const RequestReport r = ReportOf(o);
     if (!r.ok) f_.end = r.end;
-    if (r.ok && !r.proven && f_.notProven.empty()) f_.notProven = r.notProven;
+    return r;
   }
 
   bool Open() {
-    LinkOpenResult open;
-    if (const auto* s = std::get_if<SerialTarget>(&request_.target)) {
-      open = OpenSerialLink(engine_, s->device, static_cast<std::uint8_t>(request_.speedIndex));
-    } else {
-      const auto& u = std::get<UdpTarget>(request_.target);
-      open = OpenUdpLink(engine_, u.address, u.port);
-    }
+    const LinkOpenResult open =
+        OpenLink(LinkFor(request_, options_), static_cast<std::uint8_t>(IsSerial(request_.target) ? request_.speedIndex : 0));
+    opened_ = open.code != -3;
     sink_.AppendLine(std::string(kMsgConnecting) + TargetLogName(request_.target));
     // The window may be closed while the port is being opened: then it must
     // not stay open behind it.
     if (Stopped(f_.connect)) return Release();
+    RequestReport r;
+    if (opened_) r = Last(connect_);
     if (open.code != 0) {
       f_.connect = StepOutcome::Failed;
       f_.openError = open.reason;
-      RequestReport r;
-      if (open.code == -1) r = ReportLastRequest(engine_, false);
-      Note(r);
       sink_.AppendLine(kMsgConnectErr);
       EndsTheRun(r);
       return false;
     }
-    const RequestReport r = ReportLastRequest(engine_, true);
-    Note(r);
-    f_.connect = r.proven ? StepOutcome::Ok : StepOutcome::NotProven;
+    f_.connect = StepOutcome::Ok;
     sink_.AppendLine(kMsgConnectOk);
     return true;
   }
 
   bool Block() {
     out_.blockWentOut = true;
-    const int w = LinkWriteBlock(engine_, pbus::kCmdParamBlock, 0, 0, out_.blockSent.data(),
+    const int w = LinkWriteBlock(pbus::kCmdParamBlock, 0, 0, out_.blockSent.data(),
                                  static_cast<int>(out_.blockSent.size()));
     if (Stopped(f_.block)) return Release();
-    const RequestReport r = ReportLastRequest(engine_, w == 0);
-    Note(r);
-    f_.block = !r.ok ? StepOutcome::Failed : r.proven ? StepOutcome::Ok : StepOutcome::NotProven;
-    sink_.AppendLine(r.ok ? kMsgSetOk : kMsgSetFail);
+    const RequestReport r = Last(block_);
+    f_.block = w == 0 && r.ok ? StepOutcome::Ok : StepOutcome::Failed;
+    sink_.AppendLine(f_.block == StepOutcome::Ok ? kMsgSetOk : kMsgSetFail);
     // The upgrade follows a refused block, as it always has; not a line that is gone.
     if (EndsTheRun(r)) return Release();
     return true;
@@ -180,6 +178,7 @@ class Steps {
 
   bool Firmware(const ImageLoad& image) {
     const FirmwareEnd fw = UpgradeFirmware({engine_, sink_, [this] { return aborted_; }}, image);
+    firmware_ = fw.requests;
     f_.firmware = fw.outcome;
     out_.upgradeStarted = f_.upgradeStarted = fw.upgradeStarted;
     if (out_.firmware) out_.firmware->blocksSent = fw.blocksSent;
@@ -192,11 +191,7 @@ class Steps {
   }
 
   void Close() {
-    if (const auto* u = std::get_if<UdpTarget>(&request_.target)) {
-      LinkCloseUdp(engine_, u->address, u->port);
-    } else {
-      LinkCloseSerial(engine_);
-    }
+    CloseLink();
     if (aborted_) {
       f_.aborted = true;
       Release();
@@ -205,10 +200,13 @@ class Steps {
 
   TPBusComm& engine_;
   const DownloadRequest& request_;
+  const RunOptions& options_;
   DownloadSink& sink_;
   const bool& aborted_;
   DownloadOutcome& out_;
   RunFacts& f_;
+  bool opened_ = false;
+  StepRequests connect_, block_, firmware_;
 };
 
 std::string ErrorText(const std::exception_ptr& e) {
@@ -228,7 +226,7 @@ bool DownloadRunning() { return g_running > 0; }
 DownloadRun::DownloadRun(DownloadRequest request, DownloadSink& sink, RunOptions options)
     : request_(std::move(request)), sink_(sink), options_(options) {}
 
-TPBusComm& DownloadRun::Engine() const { return options_.engine ? *options_.engine : *ScaleComm; }
+TPBusComm& DownloadRun::Engine() const { return *ScaleComm; }
 
 void DownloadRun::Abort() {
   if (!running_) return;
@@ -238,9 +236,8 @@ void DownloadRun::Abort() {
 
 DownloadOutcome DownloadRun::Run() {
   DownloadOutcome out;
-  if (running_ || (!options_.engine && !ScaleComm)) return out;
-  EngineClaim claim(&Engine());
-  if (!claim) return out;
+  // The program's one engine serves one run at a time.
+  if (running_ || g_running > 0 || !ScaleComm) return out;
   out.started = true;
   aborted_ = false;
   struct Running {
@@ -258,7 +255,7 @@ DownloadOutcome DownloadRun::Run() {
   RunFacts& f = out.facts;
   f.target = TargetLogName(request_.target);
   out.blockSent = request_.block;
-  out.blockSent[0] = kBlockMarker;
+  out.blockSent[0] = pbus::kParamBlockMarker;
   ImageLoad image;
   if (request_.firmware) {
     f.firmware = StepOutcome::NotRun;
@@ -274,7 +271,7 @@ DownloadOutcome DownloadRun::Run() {
     out.firmware = facts;
   }
 
-  Steps steps(Engine(), request_, sink_, aborted_, out);
+  Steps steps(Engine(), request_, options_, sink_, aborted_, out);
   try {
     RepeatSettings repeats(Engine(), request_);
     steps.Run(image);
@@ -283,6 +280,7 @@ DownloadOutcome DownloadRun::Run() {
     f.error = ErrorText(out.exception);
     steps.MarkUnknown();
   }
+  steps.Review();
   out.verdict = Judge(f);
   if (out.verdict.outcome == RunOutcome::Aborted && out.upgradeStarted) sink_.AppendLine(kMsgUpgradeStopped);
   if (out.verdict.outcome == RunOutcome::NotProven) sink_.AppendLine(kMsgNotProven);

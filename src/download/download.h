@@ -4,11 +4,13 @@
 // DownloadRequest, hand their DownloadSink, and get the run's facts and its
 // verdict; the steps, the lines and their order are the same for both.
 //
-// Runs on the thread that owns the Qt event dispatcher. One engine serves one
-// run at a time.
+// Runs on the thread that owns the Qt event dispatcher, over the program's
+// engine ScaleComm (CreateScaleComm must have run); one run at a time.
 
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,11 +22,12 @@
 namespace facset {
 
 class TPBusComm;
+class PBusTransport;
 
 struct RunOptions {
-  // The engine to run over; null: the program's ScaleComm (CreateScaleComm
-  // must have run). Tests hand one over a scripted transport.
-  TPBusComm* engine = nullptr;
+  // The line to the target; none: the serial port or UDP link the target
+  // names. Tests hand a scripted line, run in virtual time.
+  std::function<std::unique_ptr<PBusTransport>(const DownloadTarget&)> transport;
 };
 
 // The firmware as the run saw it: the bytes it sent come from this copy.

@@ -6,7 +6,6 @@
 #include <ctime>
 
 #include "download/download_messages.h"
-#include "download/request_report.h"
 #include "lang/catalog_format.h"
 #include "lang/lang.h"
 #include "params/param_math.h"
@@ -17,7 +16,7 @@
 namespace facset {
 
 namespace {
-constexpr std::uint16_t kVerificationWord = 0;
+constexpr std::uint16_t kVerificationWord = pbus::kVerificationWord;
 
 std::string CannotReadLine(const std::string& path, const std::string& why) {
   return "Cannot read the firmware file " + Utf8ToGbk(path) + ": " + Utf8ToGbk(why);
@@ -42,9 +41,11 @@ class Upgrade {
   Upgrade(const FirmwareRun& run, FirmwareEnd& out) : run_(run), out_(out) {}
 
   Answer Ask(bool ok) {
+    const RequestOutcome& o = run_.engine.LastOutcome();
+    if (o.end != RequestEnd::Busy) out_.requests.Add(o.index);
     if (Stopped()) return Answer::Stopped;
-    const RequestReport r = ReportLastRequest(run_.engine, ok);
-    if (r.ok) return Answer::Ok;
+    const RequestReport r = ReportOf(o);
+    if (ok && r.ok) return Answer::Ok;
     out_.end = r.end;
     fatal_ = r.Fatal();
     return Answer::Failed;
@@ -69,13 +70,10 @@ class Upgrade {
 
 // Upgrade entry: the low four digits of the access code as packed BCD, least
 // significant pair first; 0x10 asks for the upgrade mode.
-void FillEntryRequest(Buffer& data) {
-  data.fill(0);
+std::array<std::uint8_t, 3> EntryPayload() {
   std::uint8_t code[4];
   IdToBcdLsbFirst(static_cast<std::uint32_t>(pbus::kAccessCode), code);
-  data[0] = code[0];
-  data[1] = code[1];
-  data[2] = pbus::kUpgradeEntryMode;
+  return {code[0], code[1], pbus::kUpgradeEntryMode};
 }
 
 // Start; once refused, a new log-on and one more start.
@@ -102,9 +100,8 @@ FirmwareEnd UpgradeFirmware(const FirmwareRun& run, const ImageLoad& load) {
   if (!load.ok()) return u.Line(StepOutcome::CannotRead, CannotReadLine(load.image.path, load.why));
   const FirmwareImage& image = load.image;
 
-  FillEntryRequest(engine.BlockData);
   out.upgradeStarted = true;
-  switch (u.Ask(engine.ReadBlock(pbus::kCmdSession, pbus::kArgUpgradeEntry))) {
+  switch (u.Ask(engine.ReadBlock(pbus::kCmdSession, pbus::kArgUpgradeEntry, EntryPayload()))) {
     case Upgrade::Answer::Ok: break;
     case Upgrade::Answer::Stopped: return u.End(StepOutcome::Aborted);
     case Upgrade::Answer::Failed: return u.Line(StepOutcome::EntryFailed, LangCatalog("sConnectFail"));
@@ -121,7 +118,7 @@ FirmwareEnd UpgradeFirmware(const FirmwareRun& run, const ImageLoad& load) {
   const std::string progressFormat = LangCatalog("sUpdate");
   // The payload of the next block; a short last block keeps, past the image's
   // end, what the block before it left there.
-  std::array<std::uint8_t, kFirmwareBlockSize> payload{};
+  std::array<std::uint8_t, pbus::kBlockSize> payload{};
   for (std::int64_t k = 0; k < n; ++k) {
     const std::string progress = FormatCatalog(progressFormat, {k + 1, n});
     if (k < 2) {
@@ -132,10 +129,10 @@ FirmwareEnd UpgradeFirmware(const FirmwareRun& run, const ImageLoad& load) {
     if (k % 30 == 0) sink.ProcessEvents();
     if (u.Stopped()) return u.End(StepOutcome::Aborted);
 
-    const auto from = static_cast<std::size_t>(k * kFirmwareBlockSize);
+    const auto from = static_cast<std::size_t>(k) * pbus::kBlockSize;
     const std::size_t len = std::min<std::size_t>(payload.size(), image.bytes.size() - from);
     std::memcpy(payload.data(), image.bytes.data() + from, len);
-    if (k < kFirmwareFirstSentBlock) {
+    if (k < pbus::kFirstImageBlock) {
       sink.FirmwareProgress(k + 1, n);
       continue;
     }
@@ -143,8 +140,7 @@ FirmwareEnd UpgradeFirmware(const FirmwareRun& run, const ImageLoad& load) {
       payload[254] = static_cast<std::uint8_t>(kVerificationWord & 0xFF);
       payload[255] = static_cast<std::uint8_t>(kVerificationWord >> 8);
     }
-    std::copy(payload.begin(), payload.end(), engine.BlockData.begin());
-    switch (u.Ask(engine.WriteBlock(pbus::kCmdUpgrade, static_cast<std::uint16_t>(k)))) {
+    switch (u.Ask(engine.WriteBlock(pbus::kCmdUpgrade, static_cast<std::uint16_t>(k), payload))) {
       case Upgrade::Answer::Ok: break;
       case Upgrade::Answer::Stopped: return u.End(StepOutcome::Aborted);
       case Upgrade::Answer::Failed: return u.Line(StepOutcome::BlockFailed, LangCatalog("sCommunicationerror"));

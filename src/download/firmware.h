@@ -11,6 +11,7 @@
 
 #include "download/download_sink.h"
 #include "download/firmware_image.h"
+#include "download/request_report.h"
 #include "download/verdict.h"
 
 namespace facset {
@@ -30,6 +31,7 @@ struct FirmwareEnd {
   StepEnd end = StepEnd::None;  // how the failed request ended
   std::int64_t blocksSent = 0;  // image blocks the scale acknowledged
   bool upgradeStarted = false;  // the scale was asked into its upgrade mode
+  StepRequests requests;        // the upgrade's requests on the link
 };
 
 // Sends `load`'s image. A missing file ends at once, silently (NoFile); an

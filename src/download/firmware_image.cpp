@@ -9,13 +9,13 @@
 #include <cstring>
 
 #include "download/sha256.h"
-#include "params/param_math.h"
+#include "protocol/pbus_commands.h"
 
 namespace facset {
 namespace {
 
 std::string TooLarge(std::int64_t size) {
-  return std::to_string(size) + " bytes is more than the " + std::to_string(kFirmwareMaxBytes) +
+  return std::to_string(size) + " bytes is more than the " + std::to_string(pbus::kMaxImageBytes) +
          " the scale's block numbers reach";
 }
 
@@ -35,8 +35,10 @@ class Fd {
 
 }  // namespace
 
-std::int64_t FirmwareImage::blocks() const { return CeilDiv(size(), kFirmwareBlockSize); }
-std::int64_t FirmwareImage::blocksToSend() const { return std::max<std::int64_t>(0, blocks() - kFirmwareFirstSentBlock); }
+std::int64_t FirmwareImage::blocks() const { return pbus::ImageBlocks(size()); }
+std::int64_t FirmwareImage::blocksToSend() const {
+  return std::max<std::int64_t>(0, blocks() - pbus::kFirstImageBlock);
+}
 
 ImageLoad LoadFirmwareImage(const std::string& path) {
   ImageLoad out;
@@ -58,17 +60,17 @@ ImageLoad LoadFirmwareImage(const std::string& path) {
   if (::fstat(fd.get(), &st) != 0) return cannot(std::strerror(errno));
   // A device or a pipe has no size to divide into blocks.
   if (!S_ISREG(st.st_mode)) return cannot("not a regular file");
-  if (st.st_size > kFirmwareMaxBytes) return cannot(TooLarge(st.st_size));
+  if (st.st_size > pbus::kMaxImageBytes) return cannot(TooLarge(st.st_size));
   ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 
   // The file may grow while it is read: one byte past the limit tells.
   std::vector<std::uint8_t>& bytes = out.image.bytes;
-  bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(st.st_size, kFirmwareMaxBytes)) + 1);
+  bytes.resize(static_cast<std::size_t>(std::min<std::int64_t>(st.st_size, pbus::kMaxImageBytes)) + 1);
   std::size_t got = 0;
   for (;;) {
     if (got == bytes.size()) {
-      if (bytes.size() > static_cast<std::size_t>(kFirmwareMaxBytes)) break;
-      bytes.resize(std::min<std::size_t>(bytes.size() * 2, static_cast<std::size_t>(kFirmwareMaxBytes) + 1));
+      if (bytes.size() > static_cast<std::size_t>(pbus::kMaxImageBytes)) break;
+      bytes.resize(std::min<std::size_t>(bytes.size() * 2, static_cast<std::size_t>(pbus::kMaxImageBytes) + 1));
     }
     const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
     if (n < 0 && errno == EINTR) continue;
@@ -76,7 +78,7 @@ ImageLoad LoadFirmwareImage(const std::string& path) {
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
   }
-  if (got > static_cast<std::size_t>(kFirmwareMaxBytes)) return cannot(TooLarge(static_cast<std::int64_t>(got)));
+  if (got > static_cast<std::size_t>(pbus::kMaxImageBytes)) return cannot(TooLarge(static_cast<std::int64_t>(got)));
   bytes.resize(got);
   out.image.sha256 = Sha256Hex(bytes.data(), bytes.size());
   return out;

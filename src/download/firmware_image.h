@@ -12,14 +12,6 @@
 
 namespace facset {
 
-inline constexpr std::int64_t kFirmwareBlockSize = 256;
-// Blocks 0..31 (the first 8 KiB) are counted in the progress, never sent.
-inline constexpr std::int64_t kFirmwareFirstSentBlock = 32;
-// Block numbers travel in 16 bits: a larger image would wrap onto the start
-// (15/0) and finish (15/1) requests.
-inline constexpr std::int64_t kFirmwareMaxBlocks = 65536;
-inline constexpr std::int64_t kFirmwareMaxBytes = kFirmwareMaxBlocks * kFirmwareBlockSize;
-
 struct FirmwareImage {
   std::string path;  // the file-system name, as given (bytes)
   std::vector<std::uint8_t> bytes;
@@ -40,8 +32,8 @@ struct ImageLoad {
 
 // Reads the whole file at `path` (its name bytes used as they are, UTF-8 or
 // not). A missing file (or a folder) is NoFile; a file that is not regular,
-// cannot be read or holds more than kFirmwareMaxBytes is CannotRead. Never
-// blocks on a named pipe.
+// cannot be read or holds more than pbus::kMaxImageBytes (its blocks could
+// not all be numbered) is CannotRead. Never blocks on a named pipe.
 ImageLoad LoadFirmwareImage(const std::string& path);
 
 }  // namespace facset

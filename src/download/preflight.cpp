@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "download/firmware_image.h"
+#include "protocol/pbus_commands.h"
 #include "params/param_model.h"
 #include "platform/ini_file.h"
 #include "platform/text_rules.h"
@@ -96,11 +96,11 @@ std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info)
   if (fd < 0) return "firmware image " + why;
   ::close(fd);
   const std::int64_t size = st.st_size;
-  const std::int64_t blocks = (size + kFirmwareBlockSize - 1) / kFirmwareBlockSize;
+  const std::int64_t blocks = pbus::ImageBlocks(size);
   if (size == 0) return "firmware image " + path + ": empty";
-  if (blocks > kFirmwareMaxBlocks) {
+  if (blocks > pbus::kMaxImageBlocks) {
     return "firmware image " + path + ": " + std::to_string(size) + " bytes, more than the " +
-           std::to_string(kFirmwareMaxBlocks * kFirmwareBlockSize) + " the upgrade can number";
+           std::to_string(pbus::kMaxImageBytes) + " the upgrade can number";
   }
   if (info) *info = {size, blocks};
   return {};

@@ -4,20 +4,32 @@
 
 namespace facset {
 
-RequestReport ReportLastRequest(const TPBusComm& engine, bool ok) {
+RequestReport ReportOf(const RequestOutcome& o) {
   RequestReport r;
-  r.ok = ok;
-  if (ok) return r;
-  switch (engine.LastWaitEnd()) {
-    case WaitEnd::Answer: r.end = StepEnd::Refused; break;
-    case WaitEnd::Timeout: r.end = StepEnd::NoAnswer; break;
-    case WaitEnd::Hangup: r.end = StepEnd::LineGone; break;
-    case WaitEnd::DrainLimit: r.end = StepEnd::Held; break;
-    case WaitEnd::None: r.end = engine.Busy() ? StepEnd::Busy : StepEnd::None; break;
-    case WaitEnd::Abort:
-    case WaitEnd::SendRefused: break;
+  r.ok = o.Acknowledged();
+  switch (o.end) {
+    case RequestEnd::Proven:
+    case RequestEnd::Aborted: break;
+    case RequestEnd::NotProven:
+      r.proven = false;
+      r.notProven = o.reason;
+      break;
+    case RequestEnd::Refused: r.end = StepEnd::Refused; break;
+    case RequestEnd::NoAnswer: r.end = StepEnd::NoAnswer; break;
+    case RequestEnd::LineGone: r.end = StepEnd::LineGone; break;
+    case RequestEnd::Held: r.end = StepEnd::Held; break;
+    case RequestEnd::Busy: r.end = StepEnd::Busy; break;
   }
   return r;
+}
+
+std::optional<std::string> LostProof(const LinkReview& review, const StepRequests& step) {
+  if (!step.first) return std::nullopt;
+  for (std::size_t i = *step.first; i <= *step.last && i < review.requests.size(); ++i) {
+    const RequestOutcome& o = review.requests[i];
+    if (o.end == RequestEnd::NotProven) return o.reason;
+  }
+  return std::nullopt;
 }
 
 }  // namespace facset

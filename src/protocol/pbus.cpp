@@ -3,15 +3,13 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 
 #include "platform/paths.h"
 #include "protocol/pbus_commands.h"
-#include "protocol/pbus_links.h"
-#include "protocol/udp_client.h"
-#include "serial/serial_comm.h"
 
 namespace facset {
 
@@ -21,6 +19,136 @@ LocalClock SystemLocalClock() {
   localtime_r(&now, &tm);
   return LocalClock{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
+
+const char* RequestEndName(RequestEnd end) {
+  switch (end) {
+    case RequestEnd::Proven: return "proven";
+    case RequestEnd::NotProven: return "not proven";
+    case RequestEnd::Refused: return "refused";
+    case RequestEnd::NoAnswer: return "no answer";
+    case RequestEnd::Aborted: return "aborted";
+    case RequestEnd::LineGone: return "line gone";
+    case RequestEnd::Held: return "held";
+    case RequestEnd::Busy: return "busy";
+  }
+  return "?";
+}
+
+bool LinkReview::AllProven() const {
+  return std::none_of(requests.begin(), requests.end(),
+                      [](const RequestOutcome& r) { return r.end == RequestEnd::NotProven; });
+}
+
+std::string LinkReview::IgnoredText() const {
+  std::string out;
+  for (const auto& [what, n] : ignored) {
+    out += out.empty() ? "ignored: " : ", ";
+    out += std::to_string(n) + " x " + what;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- the account
+//
+// Every transmission that reached the line and every answer that came back,
+// with their times. An answer carries no request number, so whether an answer
+// proves its request is a question about the whole link:
+// - without copies, each transmission brings at most one answer, within the
+//   late limit. An answer proves its request when, at the moment the
+//   request's transmission left, every earlier transmission still within the
+//   late limit had had its answer counted: then no answer to anything else
+//   was still on its way.
+// - once the scale is seen sending more answers than it was sent requests, a
+//   count proves nothing (a copy may stand in for a late answer): an earlier
+//   transmission whose own wait went unanswered stays owed until the late
+//   limit, and a copy may follow any answer by up to the largest gap seen.
+struct TPBusComm::Account {
+  struct Tx {
+    std::int64_t at = 0;
+    std::size_t request = 0;
+    int speed = -1;              // index of the line speed (serial log-on), -1 otherwise
+    bool owed = true;            // an answer may still come for it
+    bool waitAnswered = false;   // its own wait got an answer
+    bool countAnswered = false;  // an answer was counted for it
+  };
+  struct Req {
+    RequestOutcome outcome;
+    std::int64_t creditedAt = 0;
+    std::int64_t sentAt = 0;       // the transmission whose wait got the answer
+    int owedByCount = 0;           // other transmissions owed by count when it left
+    int owedByTime = 0;            // ... whose own wait went unanswered, within the late limit
+    std::int64_t quietBefore = -1; // ms since the link's last answer when it left (-1: none before)
+    bool answered = false;
+  };
+  std::vector<Tx> txs;
+  std::vector<Req> reqs;
+  std::map<std::string, std::uint64_t> ignored;
+  std::uint64_t answers = 0;
+  std::uint64_t strays = 0;
+  bool copies = false;
+  std::int64_t copyGap = 0;
+  bool looked = false;  // the look for copies after the link's first answer
+  std::int64_t lastAnswerAt = LLONG_MIN;
+  int lateLimit = 3000;
+
+  bool Live(const Tx& t, std::int64_t now) const { return t.owed && t.at + lateLimit > now; }
+
+  int OwedByCount(std::int64_t now, std::size_t request) const {
+    int n = 0;
+    for (const Tx& t : txs) n += t.request != request && !t.countAnswered && Live(t, now);
+    return n;
+  }
+  int OwedByTime(std::int64_t now, std::size_t request) const {
+    int n = 0;
+    for (const Tx& t : txs) n += t.request != request && !t.waitAnswered && Live(t, now);
+    return n;
+  }
+  // The moment the last of the owed answers stops being waited for.
+  std::int64_t OwedUntil(std::int64_t now, bool byTime) const {
+    std::int64_t until = LLONG_MIN;
+    for (const Tx& t : txs)
+      if (Live(t, now) && !(byTime ? t.waitAnswered : t.countAnswered)) until = std::max(until, t.at + lateLimit);
+    return until;
+  }
+  // Least quiet time before a request once copies were seen.
+  std::int64_t CopyQuiet() const {
+    return std::min<std::int64_t>(lateLimit, std::max<std::int64_t>(2 * copyGap + 10, kCopyLookMs));
+  }
+
+  void Stray(std::int64_t at) {
+    ++strays;
+    // A late answer to a transmission whose own wait ended without one?
+    for (Tx& t : txs) {
+      if (!t.countAnswered && t.owed && t.at <= at && at <= t.at + lateLimit) {
+        t.countAnswered = true;
+        return;
+      }
+    }
+    // Nothing owed: the scale sent more answers than it was sent requests.
+    copies = true;
+    if (lastAnswerAt != LLONG_MIN) copyGap = std::max(copyGap, at - lastAnswerAt);
+  }
+
+  // Whether request r's answer proves it, and if not, why.
+  bool Judge(const Req& r, std::string& why) const {
+    if (!copies) {
+      if (r.owedByCount == 0) return true;
+      why = "an answer to an earlier request was still owed when this request was answered";
+      return false;
+    }
+    if (r.owedByTime > 0) {
+      why = "the scale sends copies of its answers, and an answer to an earlier request was still owed "
+            "when this request was answered";
+      return false;
+    }
+    if (r.quietBefore >= 0 && r.quietBefore <= copyGap) {
+      why = "the scale sends copies of its answers (seen up to " + std::to_string(copyGap) +
+            " ms after an answer); this answer may have been one";
+      return false;
+    }
+    return true;
+  }
+};
 
 // Marks the engine busy for one public entry; a nested entry is refused.
 class TPBusComm::BusyScope {
@@ -40,102 +168,68 @@ class TPBusComm::BusyScope {
   bool entered_;
 };
 
-TPBusComm::TPBusComm()
-    : udp_(std::make_unique<UdpClient>()),
-      comm_(std::make_unique<TComm>()) {
-  active_ = false;
-  baudRate_ = TBaudRate::tbr9600;
-  comm_->SetBaudRate(kBaudTable[0]);
-
-  comm_->SetDtrControl(TDtrControl::DtrDisable);
-  comm_->SetTxContinueOnXoff(false);
-  comm_->SetIgnoreNullChar(false);
-  comm_->SetRtsControl(TRtsControl::RtsEnable);
-  comm_->SetByteSize(TByteSize::_8);
-  comm_->SetParity(TParity::None);
-  comm_->SetStopBits(TStopBits::_1);
-  // Whatever the line holds is handed over as soon as it is quiet: a verdict
-  // need not wait for a quiet millisecond, and the receive side collects a
-  // frame that comes in pieces.
-  comm_->SetReadIntervalTimeout(0xFFFFFFFFu);
-
-  serialLink_ = std::make_unique<SerialLink>(*comm_);
-  serialLink_->SetSink([this](const std::uint8_t* d, std::size_t n, bool fresh) { ReceiveBytes(d, n, fresh); });
-  udpLink_ = std::make_unique<UdpLink>(*udp_);
-  udpLink_->SetSink([this](const std::uint8_t* d, std::size_t n, bool fresh) { ReceiveDatagram(d, n, fresh); });
-
-  retryCount_ = 6;
-  retryInterval_ = 800;
+TPBusComm::TPBusComm(std::unique_ptr<PBusTransport> link) : account_(std::make_unique<Account>()) {
+  if (link) Open(std::move(link));
 }
 
 TPBusComm::~TPBusComm() { Abort(); }
+
+bool TPBusComm::isActive() const { return link_ && open_ && link_->IsOpen(); }
 
 void TPBusComm::SetBaudRate(TBaudRate v) {
   const std::uint8_t idx = static_cast<std::uint8_t>(v) & 0x7F;
   if (idx >= kBaudTable.size())
     throw std::invalid_argument("Invalid serial speed index " + std::to_string(idx));
   baudRate_ = static_cast<TBaudRate>(idx);
-  comm_->SetBaudRate(kBaudTable[idx]);
+  if (link_) link_->SetLineSpeed(kBaudTable[idx]);
 }
 
 void TPBusComm::Abort() { aborted_ = true; }
 
-void TPBusComm::UseTransport(PBusTransport* t) {
-  override_ = t;
-  if (t) {
-    t->SetSink([this, stream = t->Stream()](const std::uint8_t* d, std::size_t n, bool fresh) {
-      if (stream)
-        ReceiveBytes(d, n, fresh);
-      else
-        ReceiveDatagram(d, n, fresh);
-    });
-  }
-  ResetLink();
-}
-
-PBusTransport& TPBusComm::Link() {
-  if (override_) return *override_;
-  if (mode_ == TMode::tmTCPIP) {
-    udp_->SetRemote(host_, port_);
-    return *udpLink_;
-  }
-  serialLink_->SetHoldLimit(holdLimit_);
-  return *serialLink_;
-}
-
-void TPBusComm::ResetLink() {
-  answers_ = 0;
-  transmissions_ = 0;
-  strays_ = 0;
-  owedWait_ = false;
-  settled_ = false;
-  duplicates_ = false;
+void TPBusComm::Attach(std::unique_ptr<PBusTransport> link) {
+  link_ = std::move(link);
+  const bool stream = link_->Stream();
+  link_->SetSink([this, stream](const std::uint8_t* d, std::size_t n, bool fresh) {
+    if (stream)
+      ReceiveBytes(d, n, fresh);
+    else
+      ReceiveDatagram(d, n, fresh);
+  });
+  link_->SetIgnoreSink([this](const std::string& what) { ++account_->ignored[what]; });
+  link_->SetLineSpeed(kBaudTable[static_cast<std::size_t>(baudRate_)]);
+  account_ = std::make_unique<Account>();
+  account_->lateLimit = lateLimit_;
   collecting_ = false;
+  rxState_ = -1;
 }
 
 // ---------------------------------------------------------------- link
 
-void TPBusComm::SetActive(bool open, const std::string& host, int port) {
+void TPBusComm::Open(std::unique_ptr<PBusTransport> link) {
   if (busy_) throw EPBusBusy();
-  ResetLink();
-  if (mode_ == TMode::tmTCPIP) {
-    host_ = host;
-    port_ = port;
-    udp_->SetRemote(host_, port_);
-    return;
+  if (link_) link_->Close();
+  link_.reset();
+  open_ = false;
+  if (!link) return;
+  Attach(std::move(link));
+  try {
+    link_->Open();
+  } catch (...) {
+    link_.reset();
+    throw;
   }
-  if (open) {
-    comm_->SetCommName(commName_);
-    if (active_) comm_->ClosePort();
-    comm_->OpenPort();
-    active_ = true;
-    trace_.clear();
-  } else {
-    active_ = false;
-    comm_->ClosePort();
-    SaveTrace();
-    trace_.clear();
-  }
+  open_ = true;
+  trace_.clear();
+}
+
+void TPBusComm::Close() {
+  if (busy_) throw EPBusBusy();
+  if (!link_) return;
+  const bool trace = link_->KeepsTrace();
+  link_->Close();
+  open_ = false;
+  if (trace) SaveTrace();
+  trace_.clear();
 }
 
 void TPBusComm::SaveTrace() {
@@ -148,10 +242,31 @@ void TPBusComm::SaveTrace() {
   if (!out) qWarning("Cannot write the trace file %s", path.c_str());
 }
 
+LinkReview TPBusComm::ReviewLink() const {
+  const Account& a = *account_;
+  LinkReview r;
+  r.ignored = a.ignored;
+  r.transmissions = a.txs.size();
+  r.answers = a.answers;
+  r.strays = a.strays;
+  r.copiesSeen = a.copies;
+  r.copyGapMs = static_cast<int>(a.copyGap);
+  for (const Account::Req& q : a.reqs) {
+    RequestOutcome o = q.outcome;
+    if (o.Acknowledged()) {
+      std::string why;
+      const bool proven = a.Judge(q, why);
+      o.end = proven ? RequestEnd::Proven : RequestEnd::NotProven;
+      o.reason = proven ? std::string() : why;
+    }
+    r.requests.push_back(std::move(o));
+  }
+  return r;
+}
+
 // ---------------------------------------------------------------- receiving
 
 void TPBusComm::ResetReceive() {
-  aborted_ = false;
   answerByte_ = 0;
   rxState_ = -1;
   rxCount_ = 0;
@@ -159,19 +274,20 @@ void TPBusComm::ResetReceive() {
 }
 
 void TPBusComm::AnswerComplete(std::uint8_t verdict, bool frame) {
-  ++answers_;
+  Account& a = *account_;
+  const std::int64_t now = link_->NowMs();
+  ++a.answers;
   if (frameCreditable_ && accepting_ && rxState_ < 1) {
     rxState_ = 1;
     answerByte_ = verdict;
     if (frame) {
-      frameBuf_.fill(0);
-      std::copy_n(rxBuf_.begin(), kFrameNeeded, frameBuf_.begin());
+      answer_.fill(0);
+      std::copy_n(rxBuf_.begin(), kFrameNeeded, answer_.begin());
     }
-    return;
+  } else {
+    a.Stray(now);
   }
-  ++strays_;
-  // More answers than transmissions: the scale answers some requests twice.
-  if (answers_ > transmissions_) duplicates_ = true;
+  a.lastAnswerAt = now;
 }
 
 void TPBusComm::Scan(std::uint8_t c, bool fresh) {
@@ -204,59 +320,35 @@ void TPBusComm::Scan(std::uint8_t c, bool fresh) {
 
 void TPBusComm::ReceiveBytes(const std::uint8_t* data, std::size_t length, bool fresh) {
   for (std::size_t i = 0; i < length; ++i) Scan(data[i], fresh);
+  if (collecting_ && link_) lastByteAt_ = link_->NowMs();
   if (rxState_ != 1) rxState_ = collecting_ && frameCreditable_ && accepting_ ? 0 : -1;
 }
 
 void TPBusComm::ReceiveDatagram(const std::uint8_t* data, std::size_t length, bool fresh) {
-  if (length == 0) return;
-  ++answers_;
-  if (fresh && accepting_ && rxState_ == -1) {
-    frameBuf_.fill(0);
-    std::copy_n(data, std::min(length, kRxMax), frameBuf_.begin());
-    answerByte_ = data[0] == kVerdictAck || data[0] == kVerdictRefused ? data[0] : 0;
-    rxState_ = 1;
+  // A verdict is one byte; a data answer is a whole packet with its checksum.
+  // Anything else is nobody's answer: counted, and the wait goes on.
+  const bool verdict = length == 1 && (data[0] == kVerdictAck || data[0] == kVerdictRefused);
+  const bool packet = length == kPacketSize && ChecksumOk(data);
+  if (!verdict && !packet) {
+    std::string what;
+    if (length == kPacketSize)
+      what = "a data answer with a wrong checksum";
+    else if (length == 1)
+      what = "a datagram of 1 byte that is no verdict";
+    else
+      what = "a datagram of " + std::to_string(length) + " bytes";
+    ++account_->ignored[what];
     return;
   }
-  ++strays_;
-  if (answers_ > transmissions_) duplicates_ = true;
-}
-
-static int AnswerFromByte(std::uint8_t b) {
-  if (b == kVerdictRefused) return AnswerRefused;
-  if (b == kVerdictAck) return AnswerAck;
-  return AnswerData;
+  frameCreditable_ = fresh;
+  if (packet && fresh && accepting_ && rxState_ < 1) {
+    answer_.fill(0);
+    std::copy_n(data, kPacketSize, answer_.begin());
+  }
+  AnswerComplete(verdict ? data[0] : 0, false);
 }
 
 // ---------------------------------------------------------------- transactions
-
-void TPBusComm::EncodeFrame() { facset::EncodeFrame(packet_.data(), frameBuf_.data()); }
-
-void TPBusComm::DecodeFrame() {
-  if (!facset::DecodeFrame(frameBuf_.data(), packet_.data())) checksumError_ = true;
-}
-
-void TPBusComm::SettleBeforeRequest() {
-  // The usual case, a scale that answered every transmission once: nothing to
-  // collect (Attempt takes in what already arrived).
-  if (!owedWait_ && (settled_ || answers_ == 0) && !duplicates_) return;
-  PBusTransport& link = Link();
-  accepting_ = false;
-  link.Flush();
-  const auto stop = [this] { return aborted_; };
-  // Answers still owed to earlier transmissions of the last request would be
-  // taken for this one's: collect them first (only after repeats or silence).
-  if (owedWait_ && answers_ < owedUntil_)
-    link.Listen(2 * retryInterval_, [this] { return aborted_ || answers_ >= owedUntil_; });
-  owedWait_ = false;
-  // Once per link, after its first answer: does the scale send its verdicts
-  // twice? If so, every request waits for the second copy to pass.
-  if (!settled_ && answers_ > 0 && !aborted_) {
-    settled_ = true;
-    const std::uint64_t before = strays_;
-    link.Listen(kDuplicateWindowMs, [this, before] { return aborted_ || strays_ > before; });
-  }
-  if (duplicates_ && !aborted_) link.Listen(kDuplicateWindowMs, stop);
-}
 
 template <typename Fn>
 auto TPBusComm::Guarded(Fn fn) {
@@ -266,158 +358,269 @@ auto TPBusComm::Guarded(Fn fn) {
     accepting_ = false;
     aborted_ = true;
     lastWaitEnd_ = WaitEnd::Abort;
+    Finish(RequestEnd::Aborted, "the transport failed");
     if (OnSendException) OnSendException();
     throw;
   }
 }
 
-int TPBusComm::Attempt(const std::uint8_t* packet) {
-  PBusTransport& link = Link();
+// Before a request's first transmission: what is owed for earlier
+// transmissions is collected, and once the scale is known to send copies, a
+// quiet time lets the copies of the last answer pass. A scale that answered
+// every transmission once costs nothing here.
+void TPBusComm::SettleBeforeRequest() {
+  Account& a = *account_;
+  PBusTransport& link = *link_;
+  accepting_ = false;
+  link.Flush();
+  for (;;) {
+    if (aborted_ || link.Gone()) return;
+    const std::int64_t now = link.NowMs();
+    std::int64_t until = a.OwedUntil(now, a.copies);
+    if (a.copies && a.lastAnswerAt != LLONG_MIN) until = std::max(until, a.lastAnswerAt + a.CopyQuiet());
+    // Once per link, after its first answer: does the scale send copies?
+    if (!a.looked && a.answers > 0) {
+      a.looked = true;
+      until = std::max(until, now + kCopyLookMs);
+    }
+    if (until <= now) return;
+    const std::uint64_t seen = a.answers;
+    const bool copies = a.copies;
+    link.Listen(static_cast<int>(std::min<std::int64_t>(until - now, INT_MAX)),
+                [this, seen, copies] { return aborted_ || account_->answers != seen || account_->copies != copies; });
+  }
+}
+
+AnswerCode TPBusComm::Attempt(const Buffer& packet) {
+  PBusTransport& link = *link_;
+  Account& a = *account_;
+  const std::size_t request = a.reqs.size() - 1;
+  bool sent = false;
+  std::int64_t sentAt = 0;
+  std::int64_t quietBefore = -1;
   const WaitEnd end = Guarded([&] {
     accepting_ = false;
     link.Flush();
     ResetReceive();
+    if (link.Gone()) return WaitEnd::Hangup;
     accepting_ = true;
-    ++transmissions_;
-    link.Send(packet);
-    return link.Wait(retryInterval_, [this] { return aborted_ || rxState_ > 0; });
+    sentAt = link.NowMs();
+    quietBefore = a.lastAnswerAt == LLONG_MIN ? -1 : sentAt - a.lastAnswerAt;
+    link.Send(packet.data());
+    sent = true;
+    WaitEnd e = link.Wait(retryInterval_, holdLimit_, [this] { return aborted_ || rxState_ > 0; });
+    // A data frame still arriving is waited for from its last byte, within a bound.
+    const std::int64_t limit = link.NowMs() + static_cast<std::int64_t>(kFrameLimitFactor) * retryInterval_;
+    while (e == WaitEnd::Timeout && rxState_ == 0 && !aborted_) {
+      const std::int64_t now = link.NowMs();
+      const std::int64_t until = std::min(lastByteAt_ + retryInterval_, limit);
+      if (until <= now) break;
+      e = link.Listen(static_cast<int>(until - now), [this] { return aborted_ || rxState_ > 0; });
+    }
+    return e;
   });
   accepting_ = false;
-  if (end == WaitEnd::DrainLimit || end == WaitEnd::Hangup || end == WaitEnd::SendRefused) {
+  lastWaitEnd_ = end;
+  const bool left = sent && end != WaitEnd::DrainLimit && end != WaitEnd::SendRefused;
+  std::size_t tx = 0;
+  if (left) {
+    Account::Tx t;
+    t.at = sentAt;
+    t.request = request;
+    tx = a.txs.size();
+    a.txs.push_back(t);
+    ++a.reqs.back().outcome.transmissions;
+  }
+  if (end == WaitEnd::DrainLimit || end == WaitEnd::SendRefused || end == WaitEnd::Hangup) {
     aborted_ = true;
-    lastWaitEnd_ = end;
-    return AnswerAborted;
+    return AnswerCode::Aborted;
+  }
+  if (rxState_ > 0) {
+    // The answer is this transmission's, as far as the account can tell.
+    Account::Tx& t = a.txs[tx];
+    t.waitAnswered = t.countAnswered = true;
+    Account::Req& q = a.reqs.back();
+    q.creditedAt = a.lastAnswerAt;
+    q.sentAt = sentAt;
+    q.owedByCount = a.OwedByCount(sentAt, request);
+    q.owedByTime = a.OwedByTime(sentAt, request);
+    q.quietBefore = quietBefore;
+    lastWaitEnd_ = WaitEnd::Answer;
+    if (aborted_) return AnswerCode::Aborted;
+    if (answerByte_ == kVerdictRefused) return AnswerCode::Refused;
+    if (answerByte_ == kVerdictAck) return AnswerCode::Ack;
+    return AnswerCode::Data;
   }
   if (aborted_) {
     lastWaitEnd_ = WaitEnd::Abort;
-    return AnswerAborted;
-  }
-  if (rxState_ > 0) {
-    lastWaitEnd_ = WaitEnd::Answer;
-    return AnswerFromByte(answerByte_);
+    return AnswerCode::Aborted;
   }
   lastWaitEnd_ = WaitEnd::Timeout;
-  return AnswerTimeout;
+  return AnswerCode::Timeout;
 }
 
-bool TPBusComm::Transact(const std::uint8_t* packet, Want want, int attempts,
+void TPBusComm::Finish(RequestEnd end, std::string reason) {
+  Account& a = *account_;
+  if (a.reqs.empty()) return;
+  Account::Req& q = a.reqs.back();
+  q.outcome.end = end;
+  q.outcome.reason = std::move(reason);
+  if (q.outcome.Acknowledged()) {
+    q.answered = true;
+    std::string why;
+    const bool proven = a.Judge(q, why);
+    q.outcome.end = proven ? RequestEnd::Proven : RequestEnd::NotProven;
+    q.outcome.reason = proven ? std::string() : why;
+  }
+  last_ = q.outcome;
+}
+
+bool TPBusComm::Transact(const Buffer& packet, Want want, int attempts,
                          const std::function<void(int)>& beforeAttempt) {
-  PBusTransport& link = Link();
   aborted_ = false;
   Guarded([this] { SettleBeforeRequest(); });
-  if (aborted_) {
-    lastAnswer_ = AnswerAborted;
+  if (link_->Gone()) {
+    lastAnswer_ = AnswerCode::Aborted;
+    Finish(RequestEnd::LineGone, "the serial line went away");
     return false;
   }
-  const std::uint64_t answersAtStart = answers_;
-  std::uint64_t sent = 0;
+  if (aborted_) {
+    lastAnswer_ = AnswerCode::Aborted;
+    Finish(RequestEnd::Aborted, "stopped");
+    return false;
+  }
+  const bool stream = link_->Stream();
   bool ok = false;
+  bool refused = false, wrongKind = false, badChecksum = false;
   for (int n = 0;; ++n) {
     if (beforeAttempt) beforeAttempt(n);
-    checksumError_ = false;
-    const int a = Attempt(packet);
-    ++sent;
+    const AnswerCode a = Attempt(packet);
     lastAnswer_ = a;
-    if (link.Stream()) {
-      if (want == Want::Ack && a == AnswerAck) ok = true;
-      if (want == Want::Data && a == AnswerData) {
-        DecodeFrame();
-        ok = !checksumError_;
-      }
-      if (ok) break;
-      // A held line would only hold the repeat too.
-      if (aborted_ || n + 1 >= attempts) {
-        aborted_ = true;
-        break;
-      }
-    } else {
-      // UDP repeats on silence only; any answer ends the exchange.
-      if (a == AnswerTimeout && !aborted_ && n + 1 < attempts) continue;
-      if (a == AnswerTimeout) Guarded([&] { link.Listen(10, [this] { return aborted_; }); });
-      if (want == Want::Ack) ok = a == AnswerAck;
-      if (want == Want::Data && a == AnswerData) {
-        std::copy_n(frameBuf_.begin(), kPacketSize, packet_.begin());
+    refused = a == AnswerCode::Refused;
+    wrongKind = (want == Want::Ack && a == AnswerCode::Data) || (want == Want::Data && a == AnswerCode::Ack);
+    badChecksum = false;
+    if (want == Want::Ack && a == AnswerCode::Ack) ok = true;
+    if (want == Want::Data && a == AnswerCode::Data) {
+      if (stream) {
+        ok = DecodeFrame(answer_.data(), packet_.data());
+        badChecksum = !ok;
+      } else {
+        std::copy_n(answer_.begin(), kPacketSize, packet_.begin());
         ok = true;
       }
-      break;
+    }
+    if (ok || a == AnswerCode::Aborted) break;
+    if (n + 1 >= attempts) break;
+    // UDP repeats on silence only; any answer ends the exchange.
+    if (!stream && a != AnswerCode::Timeout) break;
+    // A verdict that follows a refusal within moments is no answer to the
+    // repeat: let it pass (it is counted as a copy) before repeating.
+    if (stream && refused) {
+      const std::uint64_t seen = account_->answers;
+      link_->Listen(kCopyLookMs, [this] { return aborted_; });
+      if (account_->answers != seen) Guarded([this] { SettleBeforeRequest(); });
     }
   }
-  if (answers_ - answersAtStart < sent) {
-    owedUntil_ = answersAtStart + sent;
-    owedWait_ = true;
+  if (!stream && lastAnswer_ == AnswerCode::Timeout) link_->Listen(10, [this] { return aborted_; });
+
+  if (ok) {
+    Finish(RequestEnd::Proven, {});
+    return true;
   }
-  return ok;
-}
-
-bool TPBusComm::TransactAck() { return Transact(packet_.data(), Want::Ack, retryCount_ + 1); }
-
-bool TPBusComm::TransactData() { return Transact(request_.data(), Want::Data, retryCount_ + 1); }
-
-int TPBusComm::UdpExchange(const std::uint8_t* buffer, std::size_t length) {
-  BusyScope scope(*this);
-  if (!scope) return AnswerAborted;
-  Buffer packet{};
-  std::copy_n(buffer, std::min(length, kPacketSize), packet.begin());
-  Transact(packet.data(), Want::Any, retryCount_ + 1);
-  return lastAnswer_;
+  switch (lastWaitEnd_) {
+    case WaitEnd::DrainLimit:
+      Finish(RequestEnd::Held, "the scale's flow control (XOFF) held the request past " +
+                                   std::to_string(holdLimit_) + " ms; it was withdrawn and did not leave");
+      return false;
+    case WaitEnd::Hangup:
+    case WaitEnd::SendRefused:
+      Finish(RequestEnd::LineGone, link_->Gone() ? "the serial line went away" : "the line is not open");
+      return false;
+    case WaitEnd::Abort:
+      Finish(RequestEnd::Aborted, "stopped");
+      return false;
+    default:
+      break;
+  }
+  const int sent = account_->reqs.back().outcome.transmissions;
+  if (refused)
+    Finish(RequestEnd::Refused, "the scale refused the request");
+  else if (badChecksum)
+    Finish(RequestEnd::NoAnswer, "the data answers had a wrong checksum (" + std::to_string(sent) + " transmissions)");
+  else if (wrongKind)
+    Finish(RequestEnd::NoAnswer, want == Want::Data ? "the scale answered with a verdict where data was expected"
+                                                    : "the scale answered with data where a verdict was expected");
+  else
+    Finish(RequestEnd::NoAnswer, "no answer to " + std::to_string(sent) + " transmissions");
+  return false;
 }
 
 // ---------------------------------------------------------------- requests
 
-void TPBusComm::BuildRequest(Buffer& buf, std::uint8_t command, std::uint16_t arg, const std::uint8_t* payload) {
-  BuildPacket(buf, command, arg, std::span<const std::uint8_t>(payload, kPayloadSize));
-}
-
-bool TPBusComm::WriteBlock(std::uint8_t command, std::uint16_t arg) {
+bool TPBusComm::Request(std::uint8_t command, std::uint16_t arg, std::span<const std::uint8_t> payload, Want want,
+                        std::span<std::uint8_t> answer) {
   BusyScope scope(*this);
-  if (!scope) return false;
-  BuildRequest(packet_, command, arg, BlockData.data());
-  return TransactAck();
-}
-
-bool TPBusComm::ReadBlock(std::uint8_t command, std::uint16_t arg) {
-  BusyScope scope(*this);
-  if (!scope) return false;
-  BuildRequest(request_, command, arg, BlockData.data());
-  const bool ok = TransactData();
-  std::copy_n(packet_.begin() + kPayloadOffset, kPayloadSize, BlockData.begin());
+  if (!scope) {
+    // The running request keeps its account; only this call is told.
+    last_ = RequestOutcome{};
+    last_.command = command;
+    last_.arg = arg;
+    last_.end = RequestEnd::Busy;
+    last_.reason = "another request is waiting for its answer";
+    return false;
+  }
+  Buffer packet{};
+  BuildPacket(packet, command, arg, payload);
+  if (!isActive()) {
+    last_ = RequestOutcome{};
+    last_.command = command;
+    last_.arg = arg;
+    last_.end = RequestEnd::LineGone;
+    last_.reason = "no link is open";
+    lastWaitEnd_ = WaitEnd::SendRefused;
+    lastAnswer_ = AnswerCode::Aborted;
+    return false;
+  }
+  Account::Req q;
+  q.outcome.index = account_->reqs.size();
+  q.outcome.command = command;
+  q.outcome.arg = arg;
+  account_->reqs.push_back(q);
+  const bool ok = Transact(packet, want, retryCount_ + 1);
+  if (ok && want == Want::Data && !answer.empty())
+    std::copy_n(packet_.begin() + kPayloadOffset, std::min(answer.size(), kPayloadSize), answer.begin());
   return ok;
 }
 
-static std::array<std::uint8_t, kPayloadSize> WordPayload(std::uint16_t v) {
-  std::array<std::uint8_t, kPayloadSize> p{};
-  p[0] = static_cast<std::uint8_t>(v & 0xFF);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  return p;
+bool TPBusComm::WriteBlock(std::uint8_t command, std::uint16_t arg, std::span<const std::uint8_t> payload) {
+  return Request(command, arg, payload, Want::Ack);
+}
+
+bool TPBusComm::ReadBlock(std::uint8_t command, std::uint16_t arg, std::span<const std::uint8_t> payload,
+                          std::span<std::uint8_t> answer) {
+  return Request(command, arg, payload, Want::Data, answer);
+}
+
+static std::array<std::uint8_t, 2> WordPayload(std::uint16_t v) {
+  return {static_cast<std::uint8_t>(v & 0xFF), static_cast<std::uint8_t>(v >> 8)};
 }
 
 bool TPBusComm::StartUpgrade(std::uint16_t value) {
-  BusyScope scope(*this);
-  if (!scope) return false;
-  BuildRequest(packet_, pbus::kCmdUpgrade, pbus::kArgStartUpgrade, WordPayload(value).data());
-  return TransactAck();
+  return Request(pbus::kCmdUpgrade, pbus::kArgStartUpgrade, WordPayload(value), Want::Ack);
 }
 
 bool TPBusComm::FinishUpgrade(std::uint16_t value) {
-  BusyScope scope(*this);
-  if (!scope) return false;
-  BuildRequest(packet_, pbus::kCmdUpgrade, pbus::kArgFinishUpgrade, WordPayload(value).data());
-  return TransactAck();
+  return Request(pbus::kCmdUpgrade, pbus::kArgFinishUpgrade, WordPayload(value), Want::Ack);
 }
 
 bool TPBusComm::Disconnect(std::int32_t id) {
-  BusyScope scope(*this);
-  if (!scope) return false;
-  std::array<std::uint8_t, kPayloadSize> p{};
+  std::array<std::uint8_t, 4> p{};
   IdToBcdLsbFirst(static_cast<std::uint32_t>(id), p.data());
-  BuildRequest(packet_, pbus::kCmdSession, pbus::kArgLogOff, p.data());
-  return TransactAck();
+  return Request(pbus::kCmdSession, pbus::kArgLogOff, p, Want::Ack);
 }
 
 bool TPBusComm::Connect(std::int32_t id) {
-  BusyScope scope(*this);
-  if (!scope) return false;
-  std::array<std::uint8_t, kPayloadSize> p{};
+  std::array<std::uint8_t, 11> p{};
   IdToBcdLsbFirst(static_cast<std::uint32_t>(id), p.data());
   // Read once for the date and once again for the time, as the scale's own
   // clock-setting has always done.
@@ -430,16 +633,44 @@ bool TPBusComm::Connect(std::int32_t id) {
   p[8] = ToBcd2(static_cast<std::uint16_t>(time.minute));
   p[9] = ToBcd2(static_cast<std::uint16_t>(time.second));
   p[10] = static_cast<std::uint8_t>(baudRate_);
-  BuildRequest(packet_, pbus::kCmdSession, pbus::kArgLogOn, p.data());
+  if (!isActive() || !link_->Stream()) return Request(pbus::kCmdSession, pbus::kArgLogOn, p, Want::Ack);
+  return LogOn(p);
+}
 
-  if (!Link().Stream()) return TransactAck();
-
-  // The scale may still run at any speed: two passes over the table. Every
-  // answer counts, a refusal like silence.
+// The serial log-on: the scale may still run at any speed, so two passes over
+// the table, whatever RetryCount is. Every answer counts, a refusal like
+// silence. Transmissions at a speed the scale did not answer at owe nothing.
+bool TPBusComm::LogOn(std::span<const std::uint8_t> payload) {
+  BusyScope scope(*this);
+  if (!scope) {
+    last_ = RequestOutcome{};
+    last_.command = pbus::kCmdSession;
+    last_.arg = pbus::kArgLogOn;
+    last_.end = RequestEnd::Busy;
+    last_.reason = "another request is waiting for its answer";
+    return false;
+  }
+  Buffer packet{};
+  BuildPacket(packet, pbus::kCmdSession, pbus::kArgLogOn, payload);
+  Account& a = *account_;
+  Account::Req q;
+  q.outcome.index = a.reqs.size();
+  q.outcome.command = pbus::kCmdSession;
+  q.outcome.arg = pbus::kArgLogOn;
+  a.reqs.push_back(q);
+  const std::size_t firstTx = a.txs.size();
+  int speed = 0;
   constexpr int kSpeedSearchTransmissions = 2 * static_cast<int>(kBaudTable.size());
-  const bool ok = Transact(packet_.data(), Want::Ack, kSpeedSearchTransmissions,
-                           [this](int n) { Link().SetLineSpeed(kBaudTable[static_cast<std::size_t>(n) % kBaudTable.size()]); });
-  if (ok) Link().SetLineSpeed(kBaudTable[static_cast<std::size_t>(baudRate_)]);
+  const bool ok = Transact(packet, Want::Ack, kSpeedSearchTransmissions, [&](int n) {
+    speed = n % static_cast<int>(kBaudTable.size());
+    link_->SetLineSpeed(kBaudTable[static_cast<std::size_t>(speed)]);
+  });
+  for (std::size_t i = firstTx; i < a.txs.size(); ++i) a.txs[i].speed = static_cast<int>((i - firstTx) % kBaudTable.size());
+  if (ok) {
+    for (std::size_t i = firstTx; i < a.txs.size(); ++i)
+      if (a.txs[i].speed != speed) a.txs[i].owed = false;
+    link_->SetLineSpeed(kBaudTable[static_cast<std::size_t>(baudRate_)]);
+  }
   return ok;
 }
 

@@ -1,29 +1,57 @@
 #pragma once
 // TPBusComm: the protocol engine that drives the scale. It builds the request
-// packets, carries them over UDP (one bare packet per datagram) or over a
-// serial port (a 302-byte frame through TComm), waits for the answer and
-// repeats the request when no usable answer comes.
+// packets, hands them to the transport it is given (pbus_links.h makes the
+// serial and UDP ones), waits for the answer, repeats the request when no
+// usable answer comes, and keeps the account that says whether each answer
+// proves its request.
 //
 // Everything runs on the thread that owns the Qt event dispatcher (the window's
-// thread); a QCoreApplication must exist before the first transaction. The
-// waits sleep in the event dispatcher until a timer, the UDP socket, a serial
-// notification or any other application event arrives, so the application
+// thread); a QCoreApplication must exist before the first transaction over a
+// real transport. The waits sleep in the event dispatcher, so the application
 // stays responsive and no CPU is burnt while the scale thinks.
 //
-// Every verdict is the scale's answer to that request: bytes that reached the
-// tool before a request had left it, bytes that cannot begin an answer and
-// answers after the first one are never credited to it, and answers still
-// owed to earlier transmissions of a repeated request are collected before
-// the next request goes out.
-//
 // The engine is not reentrant: a request started from an event handler while
-// another one waits is refused (false, or EPBusBusy from SetActive) and leaves
-// the running one untouched. Abort() is the one call allowed during a wait.
+// another one waits is refused (false, RequestEnd::Busy; EPBusBusy from Open
+// and Close) and leaves the running one untouched. Abort() is the one call
+// allowed during a wait.
+//
+// ---- How a request ended, and whether its answer proves it ----
+// Each request keeps its Boolean result, and LastOutcome() tells how it ended:
+//
+//   RequestEnd::Proven     acknowledged (or answered with data), and the answer
+//                          cannot be a stray: no answer was owed for an earlier
+//                          transmission, and the scale has not been seen
+//                          sending copies (or the copies' gaps were waited out)
+//   RequestEnd::NotProven  acknowledged, but the answer may have been a stray;
+//                          `reason` says why. The Boolean result is true.
+//   RequestEnd::Refused    the scale refused (0x55)
+//   RequestEnd::NoAnswer   no usable answer after every transmission (silence,
+//                          a data answer with a wrong checksum, the wrong kind)
+//   RequestEnd::Aborted    Abort(), or the transport raised (the error passes on)
+//   RequestEnd::LineGone   the serial line went away (hang-up); every later
+//                          request on the link ends so at once, nothing is sent
+//   RequestEnd::Held       the scale's XOFF held the request past HoldLimit; it
+//                          was withdrawn and never left
+//   RequestEnd::Busy       another request was waiting; nothing was sent
+//
+// Later evidence on the same link (copies, answers arriving late) can take the
+// proof away from an earlier step. Before the link's next Open, ReviewLink()
+// judges every request of the link again with all that was seen; the download
+// takes the ends from there, by each request's `index` (LastOutcome().index).
+// ReviewLink() also gives the datagrams that were ignored (another sender,
+// wrong length, wrong checksum), named and counted, for the end of the run.
+//
+// The bounds: an answer may come up to AnswerLateLimit (3000 ms by default)
+// after its transmission; a later one is not waited for (and, if it comes while
+// the link is open, counts as a copy). A serial data frame that keeps arriving
+// is waited for from its last byte, within kFrameLimitFactor x RetryInterval.
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,20 +61,45 @@
 
 namespace facset {
 
-class TComm;
-class UdpClient;
-class SerialLink;
-class UdpLink;
-
-enum class TMode : std::uint8_t { tmCOM = 0, tmTCPIP = 1 };
 enum class TBaudRate : std::uint8_t { tbr9600 = 0, tbr19200 = 1, tbr38400 = 2, tbr57600 = 3, tbr115200 = 4 };
 
-// Answer codes of the serial answer wait and of the UDP exchange.
-inline constexpr int AnswerAborted = -3;
-inline constexpr int AnswerTimeout = -2;
-inline constexpr int AnswerRefused = -1;
-inline constexpr int AnswerAck = 1;
-inline constexpr int AnswerData = 2;
+// How the wait for one transmission's answer ended.
+enum class AnswerCode : std::int8_t { Aborted = -3, Timeout = -2, Refused = -1, Ack = 1, Data = 2 };
+
+enum class RequestEnd : std::uint8_t { Proven, NotProven, Refused, NoAnswer, Aborted, LineGone, Held, Busy };
+
+// Short English name of an end ("proven", "not proven", "refused", "no answer",
+// "aborted", "line gone", "held", "busy").
+const char* RequestEndName(RequestEnd end);
+
+struct RequestOutcome {
+  std::size_t index = 0;  // position among the requests of this link, from 0
+  std::uint8_t command = 0;
+  std::uint16_t arg = 0;
+  RequestEnd end = RequestEnd::NoAnswer;
+  int transmissions = 0;  // that reached the line
+  std::string reason;     // why, for every end but Proven
+  bool Acknowledged() const { return end == RequestEnd::Proven || end == RequestEnd::NotProven; }
+};
+
+// One link's account: every request from the link's Open on, the ends of the
+// acknowledged ones judged again with all the link showed, and what was ignored.
+struct LinkReview {
+  std::vector<RequestOutcome> requests;
+  // Datagrams that were not taken as answers, by description ("a datagram
+  // from 127.0.0.2:5001", "a datagram of 2 bytes", "a data answer with a
+  // wrong checksum"), with their counts.
+  std::map<std::string, std::uint64_t> ignored;
+  std::uint64_t transmissions = 0;
+  std::uint64_t answers = 0;  // answers seen, credited or not
+  std::uint64_t strays = 0;   // answers not credited to a request
+  bool copiesSeen = false;    // the scale was seen sending more answers than it was sent requests
+  int copyGapMs = 0;          // the largest gap a copy was seen at
+  // True when every acknowledged request is still proven.
+  bool AllProven() const;
+  // "ignored: 2 datagrams from 127.0.0.2:5001, 1 datagram of 2 bytes", or "".
+  std::string IgnoredText() const;
+};
 
 // Raised when the engine is asked to change its link while a request waits.
 class EPBusBusy : public std::runtime_error {
@@ -63,163 +116,133 @@ LocalClock SystemLocalClock();
 
 class TPBusComm {
  public:
-  TPBusComm();
-  // Aborts a wait in progress. Does not close the serial port (the link
-  // functions do); TComm closes it anyway when it goes.
+  // With a link already given (tests), or none until Open.
+  explicit TPBusComm(std::unique_ptr<PBusTransport> link = nullptr);
+  // Aborts a wait in progress. Does not close the link (the link functions do);
+  // a serial transport closes its port anyway when it goes.
   ~TPBusComm();
   TPBusComm(const TPBusComm&) = delete;
   TPBusComm& operator=(const TPBusComm&) = delete;
 
   // ---- Properties ----
-  const std::string& CommName() const { return commName_; }
-  void SetCommName(const std::string& v) { commName_ = v; }
-  TMode Mode() const { return mode_; }
-  void SetMode(TMode v) { mode_ = v; }
-  const std::string& Host() const { return host_; }
-  void SetHost(const std::string& v) { host_ = v; }
-  int Port() const { return port_; }
-  void SetPort(int v) { port_ = v; }
-  bool isActive() const { return active_; }
+  // A link is open through this engine.
+  bool isActive() const;
   TBaudRate BaudRate() const { return baudRate_; }
-  // Stores the index (masked with 0x7F) and sets the serial speed to its table
-  // entry. Throws std::invalid_argument for an index outside the table.
+  // Stores the index (masked with 0x7F); the serial line runs at its speed
+  // after the log-on. Throws std::invalid_argument outside the speed table.
   void SetBaudRate(TBaudRate v);
   int RetryInterval() const { return retryInterval_; }
   void SetRetryInterval(int ms) { retryInterval_ = ms < 0 ? 0 : ms; }
   std::uint8_t RetryCount() const { return retryCount_; }
   // Repeats after the first transmission, 0..10 (larger values become 10).
   void SetRetryCount(std::uint8_t v) { retryCount_ = v > 10 ? 10 : v; }
-
   // How long a serial request held back by the scale's XOFF may wait to leave
-  // before its transaction fails (it is then withdrawn, never sent later).
+  // (it is then withdrawn, never sent later). After one withdrawal the link's
+  // next requests wait only a few frame times.
   int HoldLimit() const { return holdLimit_; }
   void SetHoldLimit(int ms) { holdLimit_ = ms < 0 ? 0 : ms; }
+  // How late an answer may come after its transmission and still be waited
+  // for; owed answers are collected before the next request within it.
+  int AnswerLateLimit() const { return lateLimit_; }
+  void SetAnswerLateLimit(int ms) { lateLimit_ = ms < 0 ? 0 : ms; }
+  // A serial data frame in progress is waited for from its last byte, within
+  // this many retry intervals after the request left.
+  static constexpr int kFrameLimitFactor = 5;
+  // How long a second copy of a verdict is looked for once after the link's
+  // first answer, and the least quiet time before a request once copies were seen.
+  static constexpr int kCopyLookMs = 50;
 
   // Called when the UDP transport raises an error, before the error passes
   // to the caller; the program shows "Send exception" there.
   std::function<void()> OnSendException;
 
-  // For tests: run every transaction over `t` (nullptr: back to the
-  // transport of Mode). The engine does not own it.
-  void UseTransport(PBusTransport* t);
-
   // Source of the date and time in the log-on request (the local clock by default).
   void SetClock(ClockFn clock) { clock_ = clock ? std::move(clock) : ClockFn(SystemLocalClock); }
 
-  // Payload buffer: bytes 0..255 go out with the next block request and take
-  // the payload of a data answer. Callers clear it before filling it.
-  Buffer BlockData{};
-
   // ---- Link ----
-  // UDP: stores host and port (no socket is opened or closed). Serial, open:
-  // (re)opens the port named by CommName (ECommsError passes through). Serial,
-  // close: closes the port and writes the empty trace file "DEBUG.LOG".
-  void SetActive(bool open, const std::string& host, int port);
-  // Ends a wait in progress with AnswerAborted.
+  // Closes the link in use (if any), then opens `link` (a serial port opens
+  // here; its ECommsError passes through, leaving no link) and starts a new
+  // account. Throws EPBusBusy while a request waits.
+  void Open(std::unique_ptr<PBusTransport> link);
+  // Closes the link; a serial one writes the empty trace file "DEBUG.LOG".
+  // The link's account stays readable (ReviewLink) until the next Open.
+  void Close();
+  // Ends a wait in progress (AnswerCode::Aborted, RequestEnd::Aborted).
   void Abort();
   // True while a request is running (its wait is on the stack).
   bool Busy() const { return busy_; }
 
   // ---- Requests ----
+  // Each returns true when the scale acknowledged (or, for ReadBlock, answered
+  // with a data packet); LastOutcome() says how it ended.
   bool Connect(std::int32_t id);
   bool Disconnect(std::int32_t id);
-  bool WriteBlock(std::uint8_t command, std::uint16_t arg);
-  bool ReadBlock(std::uint8_t command, std::uint16_t arg);
+  // Sends min(payload.size(), 256) bytes, the rest of the block zero.
+  bool WriteBlock(std::uint8_t command, std::uint16_t arg, std::span<const std::uint8_t> payload = {});
+  // As WriteBlock, answered by a data packet; its payload goes to `answer`
+  // (min(answer.size(), 256) bytes), only on success.
+  bool ReadBlock(std::uint8_t command, std::uint16_t arg, std::span<const std::uint8_t> payload = {},
+                 std::span<std::uint8_t> answer = {});
   bool StartUpgrade(std::uint16_t value);
   bool FinishUpgrade(std::uint16_t value);
 
-  // ---- Lower layers, public for the tests and the tools ----
-  // One delivery of the serial byte stream: looks for the start of an answer
-  // (0x02, 0x55 or the 0x03 start marker), collects a frame across pieces and
-  // credits the first complete answer of the current wait; later ones are
-  // counted as strays. `fresh` false: bytes that predate the request.
-  void ReceiveBytes(const std::uint8_t* data, std::size_t length, bool fresh = true);
-  // One UDP request with repeats on silence.
-  int UdpExchange(const std::uint8_t* buffer, std::size_t length);
-  // Packet into FrameBuf; DecodeFrame sets ChecksumError.
-  void EncodeFrame();
-  void DecodeFrame();
-
-  const Buffer& PacketBuf() const { return packet_; }
-  Buffer& PacketBuf() { return packet_; }
-  const Buffer& FrameBuf() const { return frameBuf_; }
-  int RxState() const { return rxState_; }
-  int RxCount() const { return rxCount_; }
-  std::uint8_t AnswerByte() const { return answerByte_; }
-  TComm& Comm() { return *comm_; }
-  WaitEnd LastWaitEnd() const { return lastWaitEnd_; }
-  // How long a second copy of a verdict is looked for: once after the first
-  // answer on a link, and before every request once a scale sent one.
-  static constexpr int kDuplicateWindowMs = 50;
-  // Answers seen that were not credited to a request (strays, duplicates).
-  std::uint64_t StrayAnswers() const { return strays_; }
+  const RequestOutcome& LastOutcome() const { return last_; }
+  // How the wait for the last transmission ended.
+  AnswerCode LastAnswer() const { return lastAnswer_; }
+  // The current (or last closed) link's requests, judged again with all it
+  // showed; see the top of this file.
+  LinkReview ReviewLink() const;
 
  private:
   class BusyScope;
-  enum class Want : std::uint8_t { Ack, Data, Any };
+  struct Account;
+  enum class Want : std::uint8_t { Ack, Data };
+  bool Request(std::uint8_t command, std::uint16_t arg, std::span<const std::uint8_t> payload, Want want,
+               std::span<std::uint8_t> answer = {});
+  bool LogOn(std::span<const std::uint8_t> payload);
   // The one retry loop of every transaction: up to `attempts` transmissions
   // of `packet`; `beforeAttempt(n)` runs before transmission n.
-  bool Transact(const std::uint8_t* packet, Want want, int attempts,
-                const std::function<void(int)>& beforeAttempt = {});
-  bool TransactAck();   // Packet, verdict 0x02
-  bool TransactData();  // Request, data answer into Packet
-  // One transmission and the wait for its answer; an answer code.
-  int Attempt(const std::uint8_t* packet);
-  // Collects answers still owed to earlier transmissions, and duplicates.
+  bool Transact(const Buffer& packet, Want want, int attempts, const std::function<void(int)>& beforeAttempt = {});
+  AnswerCode Attempt(const Buffer& packet);
   void SettleBeforeRequest();
-  // Runs fn; a transport error sets Aborted, calls OnSendException and passes on.
+  void Finish(RequestEnd end, std::string reason);
   template <typename Fn>
   auto Guarded(Fn fn);
-  PBusTransport& Link();
-  void ResetLink();
-  void ResetReceive();
+  void ReceiveBytes(const std::uint8_t* data, std::size_t length, bool fresh);
   void ReceiveDatagram(const std::uint8_t* data, std::size_t length, bool fresh);
   void Scan(std::uint8_t c, bool fresh);
   void AnswerComplete(std::uint8_t verdict, bool frame);
-  void BuildRequest(Buffer& buf, std::uint8_t command, std::uint16_t arg, const std::uint8_t* payload);
+  void ResetReceive();
+  void Attach(std::unique_ptr<PBusTransport> link);
   void SaveTrace();
 
-  std::string commName_;
-  TMode mode_ = TMode::tmCOM;
-  std::string host_;
-  int port_ = 0;
-  bool active_ = false;
   TBaudRate baudRate_ = TBaudRate::tbr9600;
   int retryInterval_ = 800;
   std::uint8_t retryCount_ = 6;
+  int holdLimit_ = 30000;
+  int lateLimit_ = 3000;
   ClockFn clock_ = SystemLocalClock;
 
-  int holdLimit_ = 30000;
-
-  std::unique_ptr<UdpClient> udp_;
-  std::unique_ptr<TComm> comm_;
-  std::unique_ptr<SerialLink> serialLink_;
-  std::unique_ptr<UdpLink> udpLink_;
-  PBusTransport* override_ = nullptr;
+  std::unique_ptr<PBusTransport> link_;
+  bool open_ = false;  // between Open and Close
+  std::unique_ptr<Account> account_;
   std::vector<std::string> trace_;
 
   bool aborted_ = false;
-  bool checksumError_ = false;
+  bool busy_ = false;
   std::uint8_t answerByte_ = 0;
-  int rxCount_ = 0;   // bytes of the frame being collected
-  int rxState_ = -1;  // -1 waiting for the answer, 1 answer credited
+  int rxCount_ = 0;               // bytes of the frame being collected
+  int rxState_ = -1;              // -1 waiting for the answer, 1 answer credited
   bool accepting_ = false;        // a wait for an answer runs
   bool collecting_ = false;       // inside a frame
   bool frameCreditable_ = false;  // that frame began within the wait
-  std::uint64_t answers_ = 0;     // complete answers seen on this link
-  std::uint64_t strays_ = 0;
-  std::uint64_t transmissions_ = 0;  // on this link
-  int lastAnswer_ = AnswerTimeout;
-  std::uint64_t owedUntil_ = 0;   // answers_ to reach before the next request
-  bool owedWait_ = false;
-  bool settled_ = false;          // duplicates looked for once on this link
-  bool duplicates_ = false;       // the scale was seen answering twice
-  bool busy_ = false;
+  std::int64_t lastByteAt_ = 0;   // when the frame in progress last grew
   WaitEnd lastWaitEnd_ = WaitEnd::None;
+  AnswerCode lastAnswer_ = AnswerCode::Timeout;
+  RequestOutcome last_;
   Buffer rxBuf_{};     // the frame being collected
-  Buffer frameBuf_{};  // the credited answer
-  Buffer packet_{};
-  Buffer request_{};
+  Buffer answer_{};    // the credited answer: a frame (serial) or a datagram (UDP)
+  Buffer packet_{};    // the decoded data answer
 };
 
 }  // namespace facset

@@ -81,10 +81,4 @@ void IdToBcdLsbFirst(std::uint32_t id, std::uint8_t* out4) {
   for (int i = 0; i < 4; ++i) out4[i] = msb[3 - i];
 }
 
-int BaudIndexOf(std::uint32_t bps) {
-  for (std::size_t i = 0; i < kBaudTable.size(); ++i)
-    if (kBaudTable[i] == bps) return static_cast<int>(i);
-  return -1;
-}
-
 }  // namespace facset

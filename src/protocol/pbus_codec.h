@@ -15,7 +15,7 @@ namespace facset {
 inline constexpr std::size_t kBufSize = 313;
 inline constexpr std::size_t kRxMax = 312;
 inline constexpr std::size_t kPacketSize = 261;   // command, argument, payload, checksum
-inline constexpr std::size_t kPayloadSize = 256;
+inline constexpr std::size_t kPayloadSize = pbus::kBlockSize;
 inline constexpr std::size_t kPayloadOffset = 3;
 inline constexpr std::size_t kChecksumOffset = 259;
 inline constexpr std::size_t kFrameSize = 302;    // with the 0xFF trailer
@@ -57,9 +57,7 @@ std::uint8_t ToBcd2(std::uint16_t value);
 // The 8-digit identifier in 4 bytes, least significant pair first.
 void IdToBcdLsbFirst(std::uint32_t id, std::uint8_t* out4);
 
-// Speed table of the serial line.
-inline constexpr std::array<std::uint32_t, 5> kBaudTable = {9600, 19200, 38400, 57600, 115200};
-// Index of `bps` in kBaudTable, or -1.
-int BaudIndexOf(std::uint32_t bps);
+using pbus::BaudIndexOf;
+using pbus::kBaudTable;
 
 }  // namespace facset

@@ -2,11 +2,16 @@
 // The link functions the download uses, over the program's single protocol
 // engine ScaleComm. Results: 0 success, -1 refused or unanswered (also: the
 // engine is busy with another request), -3 an error during the open.
+// ScaleComm->LastOutcome() tells how the last request ended, and
+// ScaleComm->ReviewLink(), after the close, whether each request of the link
+// stays proven.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "protocol/pbus.h"
+#include "protocol/pbus_commands.h"
 
 namespace facset {
 
@@ -23,7 +28,7 @@ void CreateScaleComm();
 void DestroyScaleComm();
 
 // The scale's UDP port.
-inline constexpr int kScaleUdpPort = 5001;
+inline constexpr int kScaleUdpPort = pbus::kScaleUdpPort;
 // Port LinkOpenUdp and LinkCloseUdp use: kScaleUdpPort unless overridden.
 int LinkUdpPort();
 // For tests and the simulator: make the UDP link functions use `port`
@@ -43,25 +48,25 @@ struct LinkOpenResult {
   std::string reason;
 };
 LinkOpenResult OpenSerialLink(const std::string& devicePath, std::uint8_t baudIndex);
-LinkOpenResult OpenUdpLink(const std::string& host);
-// The same over a given engine (a test's, over a scripted transport); the
-// UDP functions then name their port.
-LinkOpenResult OpenSerialLink(TPBusComm& engine, const std::string& devicePath, std::uint8_t baudIndex);
-LinkOpenResult OpenUdpLink(TPBusComm& engine, const std::string& host, int port);
-int LinkWriteBlock(TPBusComm& engine, std::uint8_t command, std::uint8_t addrLow, std::uint8_t addrHigh,
-                   const std::uint8_t* data, int length);
-int LinkCloseSerial(TPBusComm& engine);
-int LinkCloseUdp(TPBusComm& engine, const std::string& host, int port);
-// Lets go of the link without a request (after an abort): a serial port is closed.
-void LinkRelease(TPBusComm& engine, bool serial);
+struct UdpLinkOptions {
+  // Take answers from any sender (a scale known to answer from another
+  // address); by default only the scale's address and port count.
+  bool anySender = false;
+};
+LinkOpenResult OpenUdpLink(const std::string& host, const UdpLinkOptions& options = {});
+// Opens any transport (the tests' scripted line) and logs on; the serial
+// speed index applies to a stream transport.
+LinkOpenResult OpenLink(std::unique_ptr<PBusTransport> link, std::uint8_t baudIndex);
 
 // Sends min(length, 256) bytes (rest zero) with argument high * 256 + low.
 // Errors of the UDP transport pass through.
 int LinkWriteBlock(std::uint8_t command, std::uint8_t addrLow, std::uint8_t addrHigh, const std::uint8_t* data,
                    int length);
-// Reading request 14/3, then, if answered, the log-off; closes the port and
-// writes the empty "DEBUG.LOG" either way.
+// Reading request 14/3, then, if answered, the log-off; closes the link
+// either way (a serial one writes the empty "DEBUG.LOG").
 int LinkCloseSerial();
 int LinkCloseUdp(const std::string& host);
+// The same for whatever link is open.
+int CloseLink();
 
 }  // namespace facset

@@ -59,6 +59,9 @@ int UdpClient::Handle() {
 
 void UdpClient::Send(const void* data, std::size_t length) {
   const sockaddr_in to = Resolve(host_, port_);
+  remoteAddr_ = to.sin_addr.s_addr;
+  remotePort_ = to.sin_port;
+  resolved_ = true;
   const int fd = Handle();
   for (;;) {
     const ssize_t n = ::sendto(fd, data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -83,14 +86,25 @@ bool UdpClient::Readable() {
   }
 }
 
-std::size_t UdpClient::Receive(std::uint8_t* buf, std::size_t cap) {
+std::optional<std::size_t> UdpClient::Receive(std::uint8_t* buf, std::size_t cap, bool& fromRemote,
+                                               std::string& sender) {
   const int fd = Handle();
   for (;;) {
-    const ssize_t n = ::recv(fd, buf, cap, 0);
-    if (n >= 0) return static_cast<std::size_t>(n);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    // MSG_TRUNC: the datagram's real length, so that an oversized one is seen as such.
+    const ssize_t n = ::recvfrom(fd, buf, cap, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n >= 0) {
+      fromRemote = resolved_ && from.sin_family == AF_INET && from.sin_addr.s_addr == remoteAddr_ &&
+                   from.sin_port == remotePort_;
+      char a[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &from.sin_addr, a, sizeof a);
+      sender = std::string(a) + ":" + std::to_string(ntohs(from.sin_port));
+      return static_cast<std::size_t>(n);
+    }
     if (errno == EINTR) continue;
     // An ICMP error reported on the socket is silence from the scale's point of view.
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return std::nullopt;
     throw EUdpError(SysText("UDP receive failed"));
   }
 }

@@ -160,7 +160,7 @@ TEST_P(DownloadTransport, ThreeLinesAndTheBlockOnTheScale) {
   // Log-on, block, reading request, log-off: the link was closed.
   EXPECT_EQ(Requests(sim.WaitLog(4)), (std::vector<std::pair<int, int>>{{14, 1}, {80, 0}, {14, 3}, {14, 2}}));
   if (serial) {
-    EXPECT_FALSE(ScaleComm->Comm().IsOpen());
+    EXPECT_FALSE(ScaleComm->isActive());
   }
 }
 
@@ -396,7 +396,7 @@ TEST_F(Download, AbortEndsTheRunAndReleasesThePort) {
   EXPECT_EQ(r.verdict.firmware, StepOutcome::Aborted);
   EXPECT_EQ(r.verdict.exitCode, kExitInterrupted);
   EXPECT_EQ(sink.lines.back(), kMsgUpgradeStopped);
-  EXPECT_FALSE(ScaleComm->Comm().IsOpen());
+  EXPECT_FALSE(ScaleComm->isActive());
   EXPECT_FALSE(DownloadRunning());
   const auto req = Requests(sim.WaitLog(6));
   EXPECT_EQ(std::count(req.begin(), req.end(), std::make_pair(15, 1)), 0);
@@ -469,25 +469,29 @@ TEST_F(Download, TheImageSentIsTheImageReadAtTheStart) {
 // and says so, instead of waiting the hold limit again for every step after it.
 TEST(DownloadOverScriptedLine, HeldRequestEndsTheRunAndSaysSo) {
   using testing::ScriptedTransport;
-  ScriptedTransport t(false, [](const ScriptedTransport::Sent& s) {
-    ScriptedTransport::Reaction r;
-    if (s.command() == pbus::kCmdParamBlock) {
-      r.held = true;
-    } else {
-      r.replies.push_back({1, {pbus::kVerdictAck}, {}});
-    }
-    return r;
-  });
-  TPBusComm engine;
-  engine.SetMode(TMode::tmTCPIP);
-  engine.UseTransport(&t);
+  CreateScaleComm();
   testing::TempDir dir;
   DownloadRequest request;
   request.target = UdpTarget{"127.0.0.1", 5001};
   request.firmware = dir.file("image.hex");
   WriteFile(*request.firmware, RandomImage(9000, 6));
+  ScriptedTransport* line = nullptr;
+  RunOptions options;
+  options.transport = [&](const DownloadTarget&) {
+    auto t = std::make_unique<ScriptedTransport>(false, [](const ScriptedTransport::Sent& s) {
+      ScriptedTransport::Reaction r;
+      if (s.command() == pbus::kCmdParamBlock) {
+        r.held = true;
+      } else {
+        r.replies.push_back({1, {pbus::kVerdictAck}, {}});
+      }
+      return r;
+    });
+    line = t.get();
+    return t;
+  };
   ScriptSink sink;
-  DownloadRun run(request, sink, {&engine});
+  DownloadRun run(request, sink, options);
   const DownloadOutcome o = run.Run();
   EXPECT_EQ(sink.lines,
             (Lines{" connect ...127.0.0.1", " connect ok ", " set fail ", std::string(kMsgHeld)}));
@@ -496,9 +500,11 @@ TEST(DownloadOverScriptedLine, HeldRequestEndsTheRunAndSaysSo) {
   EXPECT_EQ(o.verdict.exitCode, kExitBlockRefused);
   EXPECT_NE(o.verdict.reason.find("flow control"), std::string::npos) << o.verdict.reason;
   // Only the log-on reached the scale: no upgrade, no close after the hold.
-  ASSERT_EQ(t.sent.size(), 1u);
-  EXPECT_EQ(t.sent[0].command(), pbus::kCmdSession);
-  EXPECT_EQ(t.withdrawn, 1);
+  ASSERT_NE(line, nullptr);
+  ASSERT_EQ(line->sent.size(), 1u);
+  EXPECT_EQ(line->sent[0].command(), pbus::kCmdSession);
+  EXPECT_EQ(line->withdrawn, 1);
+  DestroyScaleComm();
 }
 
 // Block numbers travel in 16 bits: an image whose blocks cannot all be
@@ -525,7 +531,7 @@ TEST(FirmwareImageSize, BlockNumbersMustFitSixteenBits) {
       std::ofstream(path, std::ios::binary | std::ios::trunc);
     }
     std::filesystem::resize_file(path, static_cast<std::uintmax_t>(c.size));  // sparse
-    testing::ScriptedTransport t(false, [](const testing::ScriptedTransport::Sent& s) {
+    auto owned = std::make_unique<testing::ScriptedTransport>(false, [](const testing::ScriptedTransport::Sent& s) {
       testing::ScriptedTransport::Reaction r;
       if (s.command() == pbus::kCmdSession && s.arg() == pbus::kArgUpgradeEntry)
         r.replies.push_back({1, testing::DataPacket(s.command(), s.arg()), {}});
@@ -533,9 +539,8 @@ TEST(FirmwareImageSize, BlockNumbersMustFitSixteenBits) {
         r.replies.push_back({1, {pbus::kVerdictAck}, {}});
       return r;
     });
-    TPBusComm engine;
-    engine.SetMode(TMode::tmTCPIP);
-    engine.UseTransport(&t);
+    const testing::ScriptedTransport& t = *owned;
+    TPBusComm engine(std::move(owned));
     ScriptSink sink;
     EXPECT_EQ(UpgradeFirmware({engine, sink}, LoadFirmwareImage(path)).outcome, c.result);
     if (c.result == StepOutcome::CannotRead) {

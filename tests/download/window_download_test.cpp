@@ -131,7 +131,7 @@ class WindowDownloadTest : public QObject {
     QCOMPARE(ReadAll(sim.paramFile()), t.Expected());
     QVERIFY(t.form->btnDownload->isEnabled());
     QVERIFY(t.dialogs.calls.empty());  // nothing unsaved, nothing asked
-    QVERIFY(!ScaleComm->Comm().IsOpen());
+    QVERIFY(!ScaleComm->isActive());
   }
 
   void noneShowsTheBoxAndFocusesTheList() {
@@ -250,7 +250,7 @@ class WindowDownloadTest : public QObject {
     t.form->btnDownload->click();
     QVERIFY(closeReturned);
     QVERIFY(!DownloadRunning());
-    QVERIFY(!ScaleComm->Comm().IsOpen());
+    QVERIFY(!ScaleComm->isActive());
     // The close is asked again once the port is free.
     QTRY_VERIFY(!t.form->isVisible());
     const auto asked = t.dialogs.CallsOf(DialogCall::Kind::YesNo);
@@ -312,7 +312,7 @@ class WindowDownloadTest : public QObject {
     QCOMPARE(t.form->lstMsg->geometry(), logBefore);
 
     QVERIFY(!DownloadRunning());
-    QVERIFY(!ScaleComm->Comm().IsOpen());
+    QVERIFY(!ScaleComm->isActive());
     QVERIFY(t.form->btnDownload->isEnabled());
     const QStringList lines = t.Lines();
     QCOMPARE(lines.last(), QString::fromUtf8(kMsgUpgradeStopped.data(), kMsgUpgradeStopped.size()));

@@ -12,6 +12,8 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <array>
+#include <memory>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -44,19 +46,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     i += take;
   }
   std::size_t transmission = 0;
-  testing::ScriptedTransport t(stream, [&](const testing::ScriptedTransport::Sent&) {
+  auto owned = std::make_unique<testing::ScriptedTransport>(stream, [&](const testing::ScriptedTransport::Sent&) {
     testing::ScriptedTransport::Reaction r;
     if (transmission++ == 0) r.replies = replies;  // one answer stream, to the first transmission
     return r;
   });
-  TPBusComm e;
-  e.SetMode(stream ? TMode::tmCOM : TMode::tmTCPIP);
+  const testing::ScriptedTransport& t = *owned;
+  TPBusComm e(std::move(owned));
   e.SetRetryCount(static_cast<std::uint8_t>(repeats));
-  e.UseTransport(&t);
-  e.BlockData.fill(0);
-  const bool ok = read ? e.ReadBlock(14, 3) : e.WriteBlock(80, 0);
+  std::array<std::uint8_t, 256> answer{};
+  const bool ok = read ? e.ReadBlock(14, 3, {}, answer) : e.WriteBlock(80, 0);
   if (t.sent.size() > static_cast<std::size_t>(repeats) + 1) std::abort();  // never more than allowed
   if (ok && !read && std::find(all.begin(), all.end(), kVerdictAck) == all.end()) std::abort();
-  if (ok && read && stream && !ChecksumOk(e.PacketBuf().data())) std::abort();
+  if (ok != e.LastOutcome().Acknowledged()) std::abort();  // the Boolean and the typed end agree
+  const LinkReview review = e.ReviewLink();
+  if (review.requests.size() != 1 || review.requests[0].end == RequestEnd::Busy) std::abort();
   return 0;
 }

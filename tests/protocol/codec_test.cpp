@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "protocol/pbus.h"
+#include "protocol/pbus_links.h"
 #include "protocol/pbus_codec.h"
 #include "support/test_util.h"
 
@@ -112,11 +113,10 @@ TEST(Bcd, Conversions) {
 class RequestBytes : public ::testing::Test {
  protected:
   void SetUp() override {
-    e.SetMode(TMode::tmTCPIP);
-    e.SetHost("127.0.0.1");
-    e.SetPort(peer.port());
+    e.Open(MakeUdpLink("127.0.0.1", peer.port()));
     e.SetRetryCount(0);
     e.SetRetryInterval(10);
+    e.SetAnswerLateLimit(10);  // the peer never answers: nothing to wait out between cases
   }
   Bytes Sent() {
     auto d = peer.Drain();
@@ -158,9 +158,8 @@ TEST_F(RequestBytes, BlockAndUpgradeRequests) {
       {"FinishUpgrade(0x0102)", [&] { e.FinishUpgrade(0x0102); }, {0x0F, 0x01, 0x00, 0x02, 0x01}, 0, 0x13, 0x00},
       {"WriteBlock(15,32) of 0xAA",
        [&] {
-         e.BlockData.fill(0);
-         std::fill_n(e.BlockData.begin(), 256, 0xAA);
-         e.WriteBlock(15, 32);
+         const Bytes block(256, 0xAA);
+         e.WriteBlock(15, 32, block);
        },
        {0x0F, 0x20, 0x00},
        0xAA,

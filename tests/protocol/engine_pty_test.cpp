@@ -14,6 +14,7 @@
 #include "platform/paths.h"
 #include "protocol/pbus.h"
 #include "protocol/pbus_commands.h"
+#include "protocol/pbus_links.h"
 #include "support/temp_files.h"
 
 namespace facset {
@@ -62,13 +63,11 @@ class PtyScale {
 struct PtyEngine {
   explicit PtyEngine(const PtyScale& scale) {
     OverrideFilesDir(exeDir.path());
-    e.SetMode(TMode::tmCOM);
-    e.SetCommName(scale.path());
     e.SetRetryInterval(800);
-    e.SetActive(true, "", 0);
+    e.Open(MakeSerialLink(scale.path()));
   }
   ~PtyEngine() {
-    e.SetActive(false, "", 0);
+    e.Close();
     OverrideFilesDir("");
   }
   testing::TempDir exeDir;
@@ -114,7 +113,7 @@ TEST(SerialDriver, XoffHoldPastTheLimitWithdrawsTheRequest) {
   pe.e.SetHoldLimit(300);
   HoldLine(scale);
   EXPECT_FALSE(pe.e.WriteBlock(pbus::kCmdParamBlock, 0));
-  EXPECT_EQ(pe.e.LastWaitEnd(), WaitEnd::DrainLimit);
+  EXPECT_EQ(pe.e.LastOutcome().end, RequestEnd::Held);
   scale.Write({kXon});
   EXPECT_TRUE(scale.Read(1, 500).empty());
 
@@ -168,9 +167,9 @@ TEST(SerialDriver, FrameInPiecesWithGaps) {
     }
     EXPECT_TRUE(scale.Read(1, 200).empty());  // no repeat
   });
-  pe.e.BlockData.fill(0);
-  EXPECT_TRUE(pe.e.ReadBlock(pbus::kCmdSession, pbus::kArgRead));
-  EXPECT_EQ(pe.e.BlockData[0], 0x5A);
+  std::array<std::uint8_t, 256> answer{};
+  EXPECT_TRUE(pe.e.ReadBlock(pbus::kCmdSession, pbus::kArgRead, {}, answer));
+  EXPECT_EQ(answer[0], 0x5A);
   peer.join();
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/paths.h"
 #include "protocol/pbus.h"
+#include "protocol/pbus_links.h"
 #include "serial/serial_comm.h"
 #include "support/sim_process.h"
 #include "support/test_util.h"
@@ -26,13 +27,11 @@ struct SerialEngine {
   SerialEngine(const SimProcess& sim, int retryIntervalMs) {
     exeDir = std::make_unique<testing::TempDir>();
     OverrideFilesDir(exeDir->path());
-    e.SetMode(TMode::tmCOM);
-    e.SetCommName(sim.ptyPath());
     e.SetRetryInterval(retryIntervalMs);
-    e.SetActive(true, "", 0);
+    e.Open(MakeSerialLink(sim.ptyPath()));
   }
   ~SerialEngine() {
-    e.SetActive(false, "", 0);
+    e.Close();
     OverrideFilesDir("");
   }
   std::unique_ptr<testing::TempDir> exeDir;
@@ -47,7 +46,7 @@ TEST(SerialTransaction, TransmissionCountFollowsRetryCount) {
     SCOPED_TRACE(retry);
     s.e.SetRetryCount(static_cast<std::uint8_t>(retry));
     EXPECT_FALSE(s.e.WriteBlock(80, 0));
-    EXPECT_EQ(s.e.LastWaitEnd(), WaitEnd::Timeout);
+    EXPECT_EQ(s.e.LastOutcome().end, RequestEnd::NoAnswer);
     sent += static_cast<std::size_t>(retry) + 1;
     EXPECT_EQ(sim.WaitLog(sent).size(), sent);
   }
@@ -101,12 +100,14 @@ TEST(SerialLogOn, SpeedSearch) {
     ASSERT_EQ(log.size(), c.transmissions);
     const std::uint32_t speeds[] = {9600, 19200, 38400, 57600, 115200};
     for (std::size_t i = 0; i < log.size(); ++i) EXPECT_EQ(log[i].speed, static_cast<int>(speeds[i % 5])) << i;
-    EXPECT_EQ(s.e.Comm().BaudRate(), c.portSpeedAfter);
-    if (c.expectOk) {
-      // The scale switched to the index the request carried: the line works on.
-      s.e.SetRetryInterval(1000);
-      EXPECT_TRUE(s.e.WriteBlock(80, 0));
-    }
+    // The next request leaves at the speed the port was left at; after a
+    // log-on the scale switched to the index the request carried, so the line
+    // works on.
+    s.e.SetRetryInterval(c.expectOk ? 1000 : 100);
+    EXPECT_EQ(s.e.WriteBlock(80, 0), c.expectOk);
+    const auto after = sim.WaitLog(c.transmissions + 1);
+    ASSERT_EQ(after.size(), c.transmissions + 1);
+    EXPECT_EQ(after.back().speed, static_cast<int>(c.portSpeedAfter));
   }
 }
 
@@ -120,15 +121,13 @@ class HeldLine : public ::testing::Test {
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     OverrideFilesDir(dir.path());
-    e.SetMode(TMode::tmCOM);
-    e.SetCommName(ptsname(master));
     e.SetRetryCount(0);
     e.SetRetryInterval(200);
-    e.SetActive(true, "", 0);
+    e.Open(MakeSerialLink(ptsname(master)));
     PumpEvents(200);  // TComm reports an empty queue once after opening
   }
   void TearDown() override {
-    e.SetActive(false, "", 0);
+    e.Close();
     if (master >= 0) close(master);
     OverrideFilesDir("");
   }
@@ -152,7 +151,7 @@ TEST_F(HeldLine, DrainThatNeverComesEndsAsAborted) {
   e.SetHoldLimit(1000);  // 30 s by default; the bound is this or 10 frame times + 1 s
   HoldOutput();
   EXPECT_FALSE(e.WriteBlock(80, 0));
-  EXPECT_EQ(e.LastWaitEnd(), WaitEnd::DrainLimit);
+  EXPECT_EQ(e.LastOutcome().end, RequestEnd::Held);
   EXPECT_FALSE(e.Busy());
 }
 
@@ -163,14 +162,13 @@ TEST_F(HeldLine, HangupEndsTheDrainWait) {
     master = -1;
   });
   EXPECT_FALSE(e.WriteBlock(80, 0));
-  EXPECT_EQ(e.LastWaitEnd(), WaitEnd::Hangup);
+  EXPECT_EQ(e.LastOutcome().end, RequestEnd::LineGone);
 }
 
 TEST(SerialTransaction, PortNotOpenFailsAtOnce) {
   TPBusComm e;
-  e.SetMode(TMode::tmCOM);
   EXPECT_FALSE(e.WriteBlock(80, 0));
-  EXPECT_EQ(e.LastWaitEnd(), WaitEnd::SendRefused);
+  EXPECT_EQ(e.LastOutcome().end, RequestEnd::LineGone);
 }
 
 }  // namespace

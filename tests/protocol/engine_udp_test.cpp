@@ -7,6 +7,7 @@
 
 #include "support/scripted_dialogs.h"
 #include "protocol/pbus.h"
+#include "protocol/pbus_links.h"
 #include "support/sim_process.h"
 #include "support/test_util.h"
 
@@ -22,8 +23,7 @@ std::size_t CountOf(const std::vector<testing::LogEntry>& log, int cmd, int arg)
 
 struct UdpEngine {
   explicit UdpEngine(const SimProcess& sim, int retryIntervalMs = 40) {
-    e.SetMode(TMode::tmTCPIP);
-    e.SetActive(true, "127.0.0.1", sim.udpPort());
+    e.Open(MakeUdpLink("127.0.0.1", sim.udpPort()));
     e.SetRetryInterval(retryIntervalMs);
   }
   TPBusComm e;
@@ -49,40 +49,45 @@ TEST(UdpTransaction, AnswerToLastTransmissionCounts) {
   EXPECT_EQ(sim.WaitLog(7).size(), 7u);
 }
 
+// A refusal or the wrong kind of answer ends the exchange at once; a data
+// answer with a wrong checksum is no answer at all, so the wait goes on and
+// the request is repeated like after silence.
 TEST(UdpTransaction, WrongKindOfAnswerFailsAtOnce) {
   struct Case {
     const char* what;
     std::vector<std::string> simArgs;
-    bool expectOk;
+    RequestEnd end;
+    std::size_t transmissions;
     std::function<bool(TPBusComm&)> call;
   };
   const std::vector<Case> cases = {
-      {"refusal", {"--refuse", "80/0"}, false, [](TPBusComm& e) { return e.WriteBlock(80, 0); }},
-      {"data where a verdict is expected", {}, false, [](TPBusComm& e) { return e.WriteBlock(14, 3); }},
-      {"verdict where data is expected", {}, false, [](TPBusComm& e) { return e.ReadBlock(80, 0); }},
-      {"data with a wrong checksum is accepted", {"--bad-checksum"}, true,
+      {"refusal", {"--refuse", "80/0"}, RequestEnd::Refused, 1, [](TPBusComm& e) { return e.WriteBlock(80, 0); }},
+      {"data where a verdict is expected", {}, RequestEnd::NoAnswer, 1,
+       [](TPBusComm& e) { return e.WriteBlock(14, 3); }},
+      {"verdict where data is expected", {}, RequestEnd::NoAnswer, 1, [](TPBusComm& e) { return e.ReadBlock(80, 0); }},
+      {"data with a wrong checksum is ignored", {"--bad-checksum"}, RequestEnd::NoAnswer, 7,
        [](TPBusComm& e) { return e.ReadBlock(14, 3); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     SimProcess sim(c.simArgs);
-    UdpEngine u(sim, 1000);
-    EXPECT_EQ(c.call(u.e), c.expectOk);
-    EXPECT_EQ(sim.WaitLog(1).size(), 1u);  // never repeated
+    UdpEngine u(sim, c.transmissions > 1 ? 60 : 1000);
+    EXPECT_FALSE(c.call(u.e));
+    EXPECT_EQ(u.e.LastOutcome().end, c.end) << u.e.LastOutcome().reason;
+    EXPECT_EQ(sim.WaitLog(c.transmissions).size(), c.transmissions);
   }
 }
 
 TEST(UdpTransaction, ReadBlockReturnsTheAnswerPayload) {
   SimProcess sim;
   UdpEngine u(sim, 1000);
-  u.e.BlockData.fill(0);
-  for (int i = 0; i < 256; ++i) u.e.BlockData[i] = static_cast<std::uint8_t>(255 - i);
-  ASSERT_TRUE(u.e.WriteBlock(80, 0));
-  u.e.BlockData.fill(0);
-  ASSERT_TRUE(u.e.ReadBlock(14, 3));  // the simulated scale answers with its stored block
-  EXPECT_EQ(u.e.BlockData[0], 255);
-  EXPECT_EQ(u.e.BlockData[255], 0);
-  EXPECT_EQ(u.e.PacketBuf()[0], 14);
+  std::array<std::uint8_t, 256> block{};
+  for (int i = 0; i < 256; ++i) block[i] = static_cast<std::uint8_t>(255 - i);
+  ASSERT_TRUE(u.e.WriteBlock(80, 0, block));
+  std::array<std::uint8_t, 256> answer{};
+  ASSERT_TRUE(u.e.ReadBlock(14, 3, {}, answer));  // the simulated scale answers with its stored block
+  EXPECT_EQ(answer, block);
+  EXPECT_EQ(u.e.LastOutcome().end, RequestEnd::Proven);
 }
 
 // A late verdict to an earlier request must not answer the next one.
@@ -105,9 +110,9 @@ TEST(UdpTransaction, SendErrorCallsTheHookAndPassesTheError) {
   TPBusComm e;
   int hooked = 0;
   e.OnSendException = [&] { ++hooked; };
-  e.SetMode(TMode::tmTCPIP);
-  e.SetActive(true, "127.0.0.1", 0);  // no datagram can go to port 0
+  e.Open(MakeUdpLink("127.0.0.1", 0));  // no datagram can go to port 0
   EXPECT_ANY_THROW(e.WriteBlock(80, 0));
+  EXPECT_EQ(e.LastOutcome().end, RequestEnd::Aborted);
   EXPECT_EQ(hooked, 1);
   EXPECT_TRUE(dialogs.calls.empty());
   EXPECT_FALSE(e.Busy());
@@ -125,7 +130,7 @@ TEST(UdpTransaction, WaitKeepsEventsFlowingAndRefusesReentry) {
   testing::During(100, [&] {
     nestedResult = u.e.WriteBlock(15, 40);
     try {
-      u.e.SetActive(true, "127.0.0.1", 1);
+      u.e.Open(MakeUdpLink("127.0.0.1", 1));
     } catch (const EPBusBusy&) {
       nestedThrew = true;
     }
@@ -134,7 +139,7 @@ TEST(UdpTransaction, WaitKeepsEventsFlowingAndRefusesReentry) {
   EXPECT_GT(ticks, 3);
   EXPECT_FALSE(nestedResult);
   EXPECT_TRUE(nestedThrew);
-  EXPECT_EQ(u.e.Port(), sim.udpPort());
+  EXPECT_EQ(u.e.LastOutcome().end, RequestEnd::Proven);
   const auto log = sim.WaitLog(1);
   EXPECT_EQ(log.size(), 1u);  // the refused nested request sent nothing
 }
@@ -143,7 +148,9 @@ TEST(UdpTransaction, AbortEndsTheWait) {
   SimProcess sim({"--silent"});
   UdpEngine u(sim, 5000);
   testing::During(100, [&] { u.e.Abort(); });
-  EXPECT_EQ(u.e.UdpExchange(u.e.PacketBuf().data(), kPacketSize), AnswerAborted);
+  EXPECT_FALSE(u.e.WriteBlock(80, 0));
+  EXPECT_EQ(u.e.LastAnswer(), AnswerCode::Aborted);
+  EXPECT_EQ(u.e.LastOutcome().end, RequestEnd::Aborted);
   EXPECT_EQ(sim.WaitLog(1).size(), 1u);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // A scale on a scripted line, for in-process engine tests: no sockets, no
-// child process, no wall clock. Time is virtual: a wait jumps straight to the
+// child process, no wall clock. The engine owns it (TPBusComm takes a
+// unique_ptr); the test keeps a pointer to read what was sent. Time is virtual: a wait jumps straight to the
 // next scripted arrival or to its deadline. Replies to one transmission may
 // arrive during later ones, exactly as on a real line, so late, duplicate and
 // stray answers reach the engine the way a real scale would send them.
@@ -31,16 +32,21 @@ class ScriptedTransport : public PBusTransport {
   };
   // Something that reaches the tool `afterMs` after the transmission: bytes,
   // or an action run at that moment (e.g. the operator's Abort).
+  // On a stream (serial) line, bytes sent at one speed reach the tool only
+  // while its line runs at that speed, as on a real line: a reply answers at
+  // the speed of the transmission it answers.
   struct Reply {
     int afterMs = 0;
     Bytes bytes;
     std::function<void()> action;
+    std::uint32_t speed = 0;  // 0: the speed of the transmission
   };
   struct Reaction {
     std::vector<Reply> replies;
     bool held = false;      // the line holds the request (XOFF) for ever
     bool refused = false;   // the line does not take it (port gone)
     bool sendError = false; // the transport raises (UDP)
+    bool lost = false;      // it leaves, but never reaches the scale (no replies)
   };
   using Scale = std::function<Reaction(const Sent&)>;
 
@@ -48,11 +54,27 @@ class ScriptedTransport : public PBusTransport {
 
   std::vector<Sent> sent;
   std::int64_t now = 0;
-  int holdLimitMs = 30000;
   // Transmissions withdrawn from a held line: they never reached the scale.
   int withdrawn = 0;
+  // Transmissions that left but were lost on the way (never in `sent`).
+  int lost = 0;
+  // Hold limits the engine asked for, one per held transmission.
+  std::vector<int> holds;
+  // The line went away (a serial hang-up): set it, or schedule it with At().
+  bool gone = false;
+  bool open = false;
+  int opens = 0;
 
   bool Stream() const override { return stream_; }
+  void Open() override {
+    open = true;
+    gone = false;
+    ++opens;
+  }
+  void Close() override { open = false; }
+  bool IsOpen() const override { return open; }
+  bool Gone() const override { return gone; }
+  std::int64_t NowMs() const override { return now; }
 
   void Flush() override { Run(now, [] { return false; }, false); }
 
@@ -61,21 +83,42 @@ class ScriptedTransport : public PBusTransport {
     reaction_ = scale_ ? scale_(s) : Reaction{};
     if (reaction_.sendError) throw std::runtime_error("scripted send error");
     if (reaction_.held || reaction_.refused) return;
+    if (reaction_.lost) {
+      ++lost;
+      return;
+    }
     sent.push_back(s);
-    for (const auto& r : reaction_.replies) arrivals_.emplace(now + r.afterMs, r);
+    for (auto r : reaction_.replies) {
+      if (r.speed == 0) r.speed = speed_;
+      arrivals_.emplace(now + r.afterMs, r);
+    }
   }
 
-  WaitEnd Wait(int intervalMs, const Done& done) override {
+  WaitEnd Wait(int intervalMs, int holdMs, const Done& done) override {
+    if (gone) return WaitEnd::Hangup;
     if (reaction_.refused) return WaitEnd::SendRefused;
     if (reaction_.held) {
-      now += holdLimitMs;
+      // A line held before: the engine asks for less (0 means "no more than a
+      // few frame times"), like the serial link does.
+      const int hold = held_ ? 1000 : holdMs;
+      holds.push_back(hold);
+      held_ = true;
+      if (Run(now + hold, [&] { return gone || done(); }, true) && !gone) return WaitEnd::Answer;
       ++withdrawn;
-      return done() ? WaitEnd::Answer : WaitEnd::DrainLimit;
+      return gone ? WaitEnd::Hangup : WaitEnd::DrainLimit;
     }
-    return Run(now + intervalMs, done, true) ? WaitEnd::Answer : WaitEnd::Timeout;
+    held_ = false;
+    const bool ok = Run(now + intervalMs, [&] { return gone || done(); }, true);
+    if (gone && !done()) return WaitEnd::Hangup;
+    return ok ? WaitEnd::Answer : WaitEnd::Timeout;
   }
 
-  void Listen(int ms, const Done& done) override { Run(now + ms, done, true); }
+  WaitEnd Listen(int ms, const Done& done) override {
+    if (gone) return WaitEnd::Hangup;
+    const bool ok = Run(now + ms, [&] { return gone || done(); }, true);
+    if (gone && !done()) return WaitEnd::Hangup;
+    return ok ? WaitEnd::Answer : WaitEnd::Timeout;
+  }
 
   void SetLineSpeed(std::uint32_t bps) override { speed_ = bps; }
 
@@ -98,11 +141,13 @@ class ScriptedTransport : public PBusTransport {
       now = std::max(now, it->first);
       arrivals_.erase(it);
       if (r.action) r.action();
-      if (!r.bytes.empty()) Deliver(r.bytes.data(), r.bytes.size(), fresh);
+      const bool heard = !stream_ || r.speed == 0 || r.speed == speed_;
+      if (!r.bytes.empty() && heard) Deliver(r.bytes.data(), r.bytes.size(), fresh);
     }
   }
 
   bool stream_;
+  bool held_ = false;
   Scale scale_;
   Reaction reaction_;
   std::uint32_t speed_ = 9600;
