@@ -26,6 +26,11 @@ constexpr OptionSpec kTable[] = {
      "the serial log-on always makes its ten transmissions (two\n"
      "at each speed), whatever N is"},
     {"--timeout", "MS", "wait for each answer, 1 to 60000 ms (default 800)"},
+    {"--any-sender", "",
+     "over UDP, take answers from any address and port (a scale\n"
+     "known to answer from another address); by default only the\n"
+     "scale's address and port count, others are ignored and\n"
+     "counted in the log"},
     {kOptJson, "", "print one JSON document at the end instead of the log"},
     {"--gbk", "", "print the messages as GBK bytes instead of UTF-8"},
 };
@@ -55,6 +60,7 @@ std::string ReadDownloadOptions(const ParsedArgs& p, DownloadOptions& o) {
   o.noFirmware = p.Has("--no-firmware");
   o.gbk = p.Has("--gbk");
   o.json = p.Has(kOptJson);
+  o.anySender = p.Has("--any-sender");
   if (o.firmware && o.noFirmware) return "--firmware and --no-firmware exclude each other";
   if (o.ip && o.ip->empty()) return "--ip needs an address";
   if (o.firmware && o.firmware->empty()) return "--firmware needs a path";

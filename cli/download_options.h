@@ -28,6 +28,7 @@ struct DownloadOptions {
   bool noFirmware = false;
   bool gbk = false;
   bool json = false;
+  bool anySender = false;
   int speedIndex = 0;
   std::optional<int> retries;
   std::optional<int> timeoutMs;

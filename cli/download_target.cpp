@@ -74,6 +74,7 @@ std::string BuildRequest(const DownloadOptions& o, const ParamSet& ps, int udpPo
   r.speedIndex = o.speedIndex;
   r.retries = o.retries;
   r.timeoutMs = o.timeoutMs;
+  r.acceptForeignSender = o.anySender;
   return {};
 }
 

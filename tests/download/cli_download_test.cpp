@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -23,11 +24,17 @@
 #include <set>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include "cli/sim_gang.h"
 #include "platform/text_encoding.h"
 #include "records/records.h"
 #include "support/sim_process.h"
 #include "support/run_process.h"
+#include "support/scripted_transport.h"
 
 extern char** environ;
 
@@ -487,6 +494,72 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
   }
 }
 
+// A scale that hears on one address and answers from another (127.0.0.3):
+// every request acknowledged, 14/3 answered with a data packet.
+class AnswersFromElsewhere {
+ public:
+  AnswersFromElsewhere() {
+    in_ = Bound("127.0.0.1");
+    out_ = Bound("127.0.0.3");
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(in_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~AnswersFromElsewhere() {
+    stop_ = true;
+    thread_.join();
+    ::close(in_);
+    ::close(out_);
+  }
+  int port() const { return port_; }
+
+ private:
+  static int Bound(const char* address) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    return fd;
+  }
+  void Serve() {
+    while (!stop_) {
+      pollfd p{in_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      std::uint8_t req[2048];
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      const ssize_t n = ::recvfrom(in_, req, sizeof req, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 3) continue;
+      const std::vector<std::uint8_t> answer =
+          req[0] == pbus::kCmdSession && req[1] == pbus::kArgRead
+              ? testing::DataPacket(pbus::kCmdSession, pbus::kArgRead)
+              : std::vector<std::uint8_t>{pbus::kVerdictAck};
+      ::sendto(out_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+  }
+  int in_ = -1, out_ = -1, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Answers count only from the scale's address and port: one from elsewhere is
+// ignored, and the log says how many were; --any-sender takes them.
+TEST_F(CliDownload, AnswersFromAnotherAddressCountOnlyWhenAsked) {
+  AnswersFromElsewhere scale;
+  WriteParams("_en", false, 0, false, "");
+  const CliRun strict = Cli({file, "--retries", "1", "--timeout", "100"}, scale.port());
+  EXPECT_EQ(strict.status, 3) << strict.err;
+  EXPECT_NE(strict.out.find(" connect err \n"), std::string::npos) << strict.out;
+  EXPECT_NE(strict.out.find("ignored: 2 x a datagram from 127.0.0.3:"), std::string::npos) << strict.out;
+
+  const CliRun any = Cli({file, "--any-sender", "--retries", "1", "--timeout", "100"}, scale.port());
+  EXPECT_EQ(any.status, 0) << any.err;
+  EXPECT_EQ(any.out.rfind(" connect ...127.0.0.1\n connect ok \n set ok ! \n", 0), 0u) << any.out;
+}
+
 // The serial log-on carries the speed index and the rest of the run goes at
 // that speed.
 TEST_F(CliDownload, SpeedIsAskedInTheLogOnAndUsedAfterIt) {
@@ -667,6 +740,59 @@ TEST_F(CliRecords, EveryOutcomeIsRecorded) {
       EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 20000 - 32 * 256), ReadAll(image).substr(32 * 256));
     }
   }
+}
+
+// A firmware file is read, hashed and recorded by its name's bytes, UTF-8 or
+// not (a GBK name from an archive), and the scale gets it.
+TEST_F(CliRecords, FirmwareNamedInAnyBytesIsSentAndRecorded) {
+  SimProcess sim;
+  WriteParams("_en", false, 0, false, "");
+  const std::string names[] = {"\xE5\x9B\xBA\xE4\xBB\xB6.hex", "\xB9\xCC\xBC\xFE.hex"};  // 固件 in UTF-8, in GBK
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const std::string image = Image(20000, name);
+    const std::string home = Home(std::to_string(name.size()));
+    const CliRun run = Cli({file, "--firmware", image, "--json"}, sim.udpPort(), {HomeEnv(home)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto records = Records(home);
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    EXPECT_EQ(r.firmwarePath, image);
+    EXPECT_EQ(r.firmwareSize, 20000);
+    EXPECT_EQ(r.firmwareSha256, Sha256(ReadAll(image)));
+    EXPECT_EQ(r.blocksToSend, 47);
+    EXPECT_EQ(r.blocksSent, 47);
+    EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 20000 - 32 * 256), ReadAll(image).substr(32 * 256));
+    const QJsonObject fw = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).object()["firmware"].toObject();
+    EXPECT_EQ(fw["sha256"].toString().toStdString(), Sha256(ReadAll(image)));
+    EXPECT_EQ(fw["blocks_sent"].toInt(), 47);
+  }
+}
+
+// An image replaced while its blocks stream: the scale gets the image as it
+// was when the run read it, and the record names those bytes.
+TEST_F(CliRecords, AnImageReplacedDuringTheRunIsRecordedAsSent) {
+  SimProcess sim({"--delay", "3"});
+  WriteParams("_en", false, 0, false, "");
+  const std::string image = Image(64 * 1024);  // 224 blocks on the line
+  const std::string sent = ReadAll(image);
+  const std::string home = Home("replaced");
+  auto run = Start({file, "--firmware", image}, sim.udpPort(), {HomeEnv(home)});
+  ASSERT_TRUE(WaitFor([&] { return run->Out().find("Start updating") != std::string::npos; })) << run->Out();
+  WriteAll(image + ".new", std::string(3000, 'x'));
+  fs::rename(image + ".new", image);
+  ASSERT_TRUE(WaitFor([&] { return !run->Running(); }, 60000));
+  const auto records = Records(home);
+  ASSERT_EQ(records.size(), 1u);
+  const DownloadRecord& r = records[0];
+  EXPECT_EQ(r.outcome, RunOutcome::Ok) << run->Out();
+  EXPECT_EQ(r.firmwareSize, 64 * 1024);
+  EXPECT_EQ(r.firmwareSha256, Sha256(sent));
+  EXPECT_EQ(r.blocksSent, 224);
+  std::string expected = sent;
+  std::fill_n(expected.begin(), 8192, '\0');
+  expected[expected.size() - 2] = expected[expected.size() - 1] = '\0';  // the verification word
+  EXPECT_EQ(ReadAll(sim.firmwareFile()), expected);
 }
 
 // Over a serial line the target names the list name and the device it stands
