@@ -121,7 +121,10 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
   t.transport = TransportName(request.target);
   t.target = IsSerial(request.target) ? GbkToUtf8(TargetLogName(request.target)) : TargetLogName(request.target);
   if (why.empty()) why = PreflightDownload(request);
-  if (request.firmware) t.firmware = FirmwareFacts{*request.firmware};
+  if (request.firmware) {
+    t.firmware.emplace();
+    t.firmware->path = *request.firmware;
+  }
   if (!why.empty()) return refuse(why);
 
   Printer out(o.gbk, o.json);
@@ -146,6 +149,8 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
   LangShutdown();
 
   t.verdict = result.verdict;
+  // Another process holds the scale: nothing was sent, nothing to record.
+  if (!result.refused.empty()) return done();
   if (result.blockWentOut) t.blockSha256 = Sha256Hex(result.blockSent.data(), result.blockSent.size());
   if (result.firmware) t.firmware = result.firmware;
   c.log = out.lines();

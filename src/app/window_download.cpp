@@ -230,6 +230,12 @@ void WindowDownload(TMainForm& form) {
   sink.Watch(nullptr);
   sink.FlushProgress();
   if (!o.started) return;  // another run holds the engine
+  // Another process of the station downloads to this scale: nothing was sent,
+  // nothing is recorded; the log says who holds it.
+  if (!o.refused.empty()) {
+    sink.AppendLine(Utf8ToGbk(o.refused));
+    return;
+  }
   c.log = sink.Lines();
   // A record that cannot be kept never fails the download: the log says so.
   if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(*request, o, c)); !a) {

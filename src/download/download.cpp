@@ -7,6 +7,8 @@
 #include "download/download_messages.h"
 #include "download/firmware.h"
 #include "download/request_report.h"
+#include "download/target_lock.h"
+#include "platform/text_encoding.h"
 #include "protocol/pbus.h"
 #include "protocol/pbus_commands.h"
 #include "protocol/pbus_links.h"
@@ -254,6 +256,28 @@ DownloadOutcome DownloadRun::Run() {
 
   RunFacts& f = out.facts;
   f.target = TargetLogName(request_.target);
+  // One scale, one process: the target's station-wide lock for the whole run.
+  std::unique_ptr<TargetLock> lock;
+  if (!options_.transport) {
+    TargetLock::Taken taken = TargetLock::Take(request_.target, options_.lockWait, [this] {
+      sink_.ProcessEvents();
+      return !aborted_;
+    });
+    if (!taken.warning.empty()) sink_.AppendLine(Utf8ToGbk(taken.warning));
+    if (!taken.refusal.empty()) {
+      out.refused = taken.refusal;
+      if (taken.gaveUp) {
+        f.aborted = true;
+        out.verdict = Judge(f);
+      } else {
+        out.verdict.exitCode = kExitInputRefused;
+        out.verdict.reason = taken.refusal;
+      }
+      if (request_.firmware) out.verdict.firmware = StepOutcome::NotRun;
+      return out;
+    }
+    lock = std::move(taken.lock);
+  }
   out.blockSent = request_.block;
   out.blockSent[0] = pbus::kParamBlockMarker;
   ImageLoad image;

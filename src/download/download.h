@@ -7,6 +7,7 @@
 // Runs on the thread that owns the Qt event dispatcher, over the program's
 // engine ScaleComm (CreateScaleComm must have run); one run at a time.
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -24,10 +25,15 @@ namespace facset {
 class TPBusComm;
 class PBusTransport;
 
+// How long a run waits for another process's run to the same target.
+inline constexpr std::chrono::milliseconds kTargetLockWait{3000};
+
 struct RunOptions {
   // The line to the target; none: the serial port or UDP link the target
-  // names. Tests hand a scripted line, run in virtual time.
+  // names. Tests hand a scripted line, run in virtual time (a scripted line
+  // is no station's resource: no target lock is taken for it).
   std::function<std::unique_ptr<PBusTransport>(const DownloadTarget&)> transport;
+  std::chrono::milliseconds lockWait = kTargetLockWait;
 };
 
 // The firmware as the run saw it: the bytes it sent come from this copy.
@@ -41,6 +47,10 @@ struct FirmwareFacts {
 
 struct DownloadOutcome {
   bool started = false;  // false: the engine was serving another run; nothing done
+  // The run was refused before anything was sent: another process of the
+  // station holds the target (named here), or the wait for it was stopped.
+  // The verdict then has exit code 6 (130 when stopped); nothing to record.
+  std::string refused;
   Verdict verdict;
   RunFacts facts;
   ParamBlock blockSent{};         // the block as it goes out (byte 0 = 0xA6)

@@ -69,6 +69,7 @@ class Background {
     }
   }
   bool Running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  pid_t pid() const { return pid_; }
   // Sends `sig` and returns the exit code (128 + signal when killed by it).
   int Signal(int sig) {
     kill(pid_, sig);
@@ -558,6 +559,47 @@ TEST_F(CliDownload, AnswersFromAnotherAddressCountOnlyWhenAsked) {
   const CliRun any = Cli({file, "--any-sender", "--retries", "1", "--timeout", "100"}, scale.port());
   EXPECT_EQ(any.status, 0) << any.err;
   EXPECT_EQ(any.out.rfind(" connect ...127.0.0.1\n connect ok \n set ok ! \n", 0), 0u) << any.out;
+}
+
+// One scale, one process: a second run to a target another process holds
+// waits its bounded time, then is refused (exit 6) naming the holder, before
+// anything is sent or recorded. A list name and the device path of one serial
+// device (here a link to the pseudo-terminal, and the terminal itself) are one
+// target.
+TEST_F(CliDownload, ASecondRunToTheSameTargetIsRefusedNamingTheHolder) {
+  WriteParams("_en", false, 0, false, "");
+  for (const bool serial : {false, true}) {
+    SCOPED_TRACE(serial ? "serial" : "udp");
+    SimProcess sim({"--silent"}, serial);
+    const std::string link = dir.file("scale-link");
+    if (serial) {
+      fs::remove(link);
+      fs::create_symlink(sim.ptyPath(), link);
+      WriteAll(dir.file("facconfig.ini"), "[serial]\r\nCOM2=" + link + "\r\n");
+    }
+    const std::vector<std::string> slow = {"--timeout", "5000", "--retries", "0"};
+    std::vector<std::string> first = {file}, second = {file};
+    if (serial) {
+      first.insert(first.end(), {"--com", "COM2"});
+      second.insert(second.end(), {"--com", sim.ptyPath()});
+    }
+    first.insert(first.end(), slow.begin(), slow.end());
+    auto holder = Start(first, sim.udpPort());
+    ASSERT_TRUE(WaitFor([&] { return !sim.Log().empty(); })) << holder->Err();  // its log-on is out
+
+    const std::string home = dir.file(serial ? "home-serial" : "home-udp");
+    const auto began = std::chrono::steady_clock::now();
+    const CliRun refused = Cli(second, sim.udpPort(), {"FACSET_HOME=" + home});
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(2500));  // it waited first
+    EXPECT_EQ(refused.status, 6) << refused.err;
+    EXPECT_EQ(refused.out, "");  // not even " connect ...": the link was never opened
+    EXPECT_NE(refused.err.find("in use by pid " + std::to_string(holder->pid()) + " (facset-cli"), std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("nothing was sent"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(home + "/" + std::string(kRecordsFileName)));
+    EXPECT_TRUE(holder->Running());
+    EXPECT_EQ(holder->Signal(SIGTERM), 130);
+  }
 }
 
 // The serial log-on carries the speed index and the rest of the run goes at

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <unistd.h>
 
 #include "app/form_widgets.h"
 #include "app/main_form.h"
@@ -22,6 +23,7 @@
 #include "download/download.h"
 #include "download/download_messages.h"
 #include "download/sha256.h"
+#include "download/target_lock.h"
 #include "lang/lang.h"
 #include "platform/paths.h"
 #include "support/scripted_dialogs.h"
@@ -431,6 +433,32 @@ class WindowDownloadTest : public QObject {
     const std::vector<DownloadRecord> recs = t.Records();
     QCOMPARE(recs.size(), std::size_t(1));
     QCOMPARE(recs[0].outcome, RunOutcome::Ok);
+  }
+
+  // Another process of the station holding the scale (here this test, through
+  // the same station lock): the window waits its bounded time, then says who
+  // holds it in the log; nothing reaches the scale and nothing is recorded.
+  void aScaleInUseElsewhereIsNamedInTheLog() {
+    SimProcess sim;
+    Tool t(sim, false);
+    TargetLock::Taken held = TargetLock::Take(UdpTarget{"127.0.0.1", sim.udpPort()}, std::chrono::milliseconds(0));
+    QVERIFY(held.lock);
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(100);
+    t.form->btnDownload->click();
+    tick.stop();
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));  // the window kept its events flowing
+    const QStringList l = t.Lines();
+    QCOMPARE(l.size(), 1);
+    QVERIFY2(l[0].contains("in use by pid " + QString::number(::getpid())), qPrintable(l[0]));
+    QVERIFY(sim.WaitLog(1, 300).empty());
+    QVERIFY(t.Records().empty());
+    QVERIFY(t.form->btnDownload->isEnabled());
+    held.lock.reset();
+    t.form->btnDownload->click();  // free again
+    QCOMPARE(t.Lines().mid(1), (QStringList{" connect ...127.0.0.1", " connect ok ", " set ok ! "}));
   }
 
   // The file last opened, not facconfig.ini, names the parameters of a later download.

@@ -107,7 +107,8 @@ TEST(DownloadRecord, FillsWhatTheCallerKnowsAndTheStation) {
   ctx.paramFile = "/srv/./p.ini";
   ctx.log = {" connect ...COM1", " connect ok "};
   DownloadOutcome o = Outcome(StepOutcome::Ok, StepOutcome::Ok, StepOutcome::CannotRead);
-  o.firmware = FirmwareFacts{"image.hex"};  // never read: no size, no digest
+  o.firmware.emplace();  // never read: no size, no digest
+  o.firmware->path = "image.hex";
 
   const DownloadRecord r = MakeDownloadRecord(request, o, ctx);
   ASSERT_TRUE(r.block);
