@@ -37,7 +37,7 @@ class SilentDialogs : public Dialogs {
  public:
   std::string file;
   void ShowMessage(const std::string&, const std::string&, MsgIcon) override {}
-  bool AskYesNo(const std::string&, const std::string&, MsgIcon) override { return false; }
+  bool AskYesNo(const std::string&, const std::string&, MsgIcon, YesNoDefault) override { return false; }
   bool SelectOpenFile(const FileDialogRequest&, std::string& path) override {
     path = file;
     return true;

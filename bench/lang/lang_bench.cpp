@@ -24,7 +24,7 @@ void BM_LangCatalogLookup(benchmark::State& state) {
   // A file written a while ago, as at any time after start-up: files stamped in
   // the last second are re-checked on every read.
   const timespec old[2] = {{::time(nullptr) - 10, 0}, {::time(nullptr) - 10, 0}};
-  ::utimensat(AT_FDCWD, LangFilePath.c_str(), old, 0);
+  ::utimensat(AT_FDCWD, CurrentLanguage().FilePath().c_str(), old, 0);
   const std::string_view keys[] = {"sConnectFail", "sNoSet", "sProgVerAndCheckSum", "sLenNotGreater"};
   std::size_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(LangCatalog(keys[i++ & 3]));

@@ -3,6 +3,7 @@
 #include "main_form.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGridLayout>
@@ -18,10 +19,12 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QWheelEvent>
+#include <tuple>
 
 #include "app/form_parts.h"
 #include "app/form_widgets.h"
 #include "app/ui_text.h"
+#include "lang/lang.h"
 
 namespace facset {
 
@@ -122,7 +125,20 @@ TMainForm::~TMainForm() {
 
 void TMainForm::CreateLayout() {
   auto* dock = new TAlignLayout(this);
+  BuildConnectionGroup(dock);
+  Panel1 = Own(new TPanel("Panel1", false, this));
+  dock->addAligned(Panel1, Align::Client);
+  BuildCommandButtons();
+  BuildRightColumn();
+  Splitter1 = Own(new TSplitter("Splitter1", Panel4, 30, Panel1));
+  Splitter1->resize(8, 100);
+  Panel1->dock()->addAligned(Splitter1, Align::Right);
+  BuildParameterArea();
+  NameControls();
+  WireHandlers();
+}
 
+void TMainForm::BuildConnectionGroup(TAlignLayout* dock) {
   GrpIPSet = Own(new QGroupBox(QString::fromUtf8("IP/com设置"), this));
   GrpIPSet->setObjectName("GrpIPSet");
   GrpIPSet->resize(kClientWidth, 54);
@@ -138,10 +154,9 @@ void TMainForm::CreateLayout() {
   CboxCom->setObjectName("CboxCom");
   CboxCom->setGeometry(315, 18, 105, CboxCom->sizeHint().height());
   CboxCom->setEnabled(false);
+}
 
-  Panel1 = Own(new TPanel("Panel1", false, this));
-  dock->addAligned(Panel1, Align::Client);
-
+void TMainForm::BuildCommandButtons() {
   Panel3 = Own(new TPanel("Panel3", true, Panel1));
   Panel3->setFont(ArialFont(12));
   Panel3->resize(kClientWidth, 62);
@@ -163,7 +178,9 @@ void TMainForm::CreateLayout() {
     (*b.slot)->setGeometry(b.left, 13, 90, 38);
   }
   btn3->hide();
+}
 
+void TMainForm::BuildRightColumn() {
   Panel4 = Own(new TPanel("Panel4", true, Panel1));
   Panel4->resize(330, 400);
   Panel1->dock()->addAligned(Panel4, Align::Right);
@@ -180,6 +197,7 @@ void TMainForm::CreateLayout() {
   lstDispValue = Own(new QTextEdit(Panel5));
   lstDispValue->setObjectName("lstDispValue");
   lstDispValue->setReadOnly(true);
+  lstDispValue->setTabChangesFocus(true);
   lstDispValue->setAcceptRichText(false);
   lstDispValue->setFont(SongFont(12));
   lstDispValue->setLineWrapMode(QTextEdit::NoWrap);
@@ -196,7 +214,16 @@ void TMainForm::CreateLayout() {
   lstMsg = Own(new QPlainTextEdit(Panel6));
   lstMsg->setObjectName("lstMsg");
   lstMsg->setFont(SongFont(12));
+  // The log is the tool's record of what happened: read, selected and copied,
+  // never edited; Tab leaves it.
+  lstMsg->setReadOnly(true);
+  lstMsg->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  lstMsg->setTabChangesFocus(true);
   Panel6->dock()->addAligned(lstMsg, Align::Client);
+  BuildUpgradeBar();
+}
+
+void TMainForm::BuildUpgradeBar() {
   // Below the log, taking its height from the log alone while it is shown.
   pnlUpgrade = new QWidget(Panel6);
   pnlUpgrade->setObjectName("pnlUpgrade");
@@ -218,11 +245,9 @@ void TMainForm::CreateLayout() {
   grid->setColumnStretch(0, 1);
   pnlUpgrade->hide();
   Panel6->dock()->addAligned(pnlUpgrade, Align::Bottom);
+}
 
-  Splitter1 = Own(new TSplitter("Splitter1", Panel4, 30, Panel1));
-  Splitter1->resize(8, 100);
-  Panel1->dock()->addAligned(Splitter1, Align::Right);
-
+void TMainForm::BuildParameterArea() {
   Panel2 = Own(new TPanel("Panel2", true, Panel1));
   Panel1->dock()->addAligned(Panel2, Align::Client);
   GroupBox2 = Own(new QGroupBox(QString::fromUtf8("工厂参数设置"), Panel2));
@@ -238,11 +263,16 @@ void TMainForm::CreateLayout() {
   MyScrollBox1 = Own(new TMyScrollBox("MyScrollBox1", GroupBox2));
   groupDock->addAligned(MyScrollBox1, Align::Client);
   QWidget* area = MyScrollBox1->content();
-  auto* areaDock = new TAlignLayout(area);
+  new TAlignLayout(area);
+  BuildFixedSettings(area);
+  BuildRowsPanel(area);
+  MyScrollBox1->updateExtent();
+}
 
+void TMainForm::BuildFixedSettings(QWidget* area) {
   Panel7 = Own(new TPanel("Panel7", false, area));
   Panel7->resize(569, 141);
-  areaDock->addAligned(Panel7, Align::Top);
+  static_cast<TAlignLayout*>(area->layout())->addAligned(Panel7, Align::Top);
   ChkDownProg = Own(new TWrapCheckBox("ChkDownProg", QString::fromUtf8("下位机程序"), Panel7));
   ChkDownProg->setFont(SongFont(12));
   ChkDownProg->setGeometry(24, 8, 81, 23);
@@ -293,7 +323,16 @@ void TMainForm::CreateLayout() {
   edttaggb->setObjectName("edttaggb");
   edttaggb->setGeometry(391, 109, 81, edttaggb->sizeHint().height());
   edttaggb->setEnabled(false);
+  bdgb_ = {Cboxbdgb, edtbdgb, 8, true, true};
+  taggb_ = {CboxTaggb, edttaggb, 11, false, false};
+  for (QLineEdit* f : {edtbdgb, edttaggb}) {
+    f->setProperty(kKeyFilterProp, kGravity);
+    f->setAttribute(Qt::WA_InputMethodEnabled, false);
+    f->installEventFilter(this);
+  }
+}
 
+void TMainForm::BuildRowsPanel(QWidget* area) {
   PnlCtrlCbox = Own(new TPanel("PnlCtrlCbox", false, area));
   PnlCtrlCbox->setGeometry(1, 151, 569, 41);
   // Placeholders of the layout; the first generation of the rows removes them.
@@ -306,17 +345,35 @@ void TMainForm::CreateLayout() {
     c->setObjectName(name);
     c->hide();
   }
-  MyScrollBox1->updateExtent();
+}
 
-  bdgb_ = {Cboxbdgb, edtbdgb, 8, true, true};
-  taggb_ = {CboxTaggb, edttaggb, 11, false, false};
-  for (QLineEdit* f : {edtbdgb, edttaggb}) {
-    f->setProperty(kKeyFilterProp, kGravity);
-    f->setAttribute(Qt::WA_InputMethodEnabled, false);
-    f->installEventFilter(this);
+// Screen readers name a control by its label (the buddy); the fixed lists
+// have no label of their own and take their role as name. Refreshed after
+// every change of language.
+void TMainForm::NameControls() {
+  auto strip = [](QString s) { return s.replace('\n', ' '); };
+  Label1->setBuddy(edtIP);
+  Label2->setBuddy(lstMsg);
+  Label3->setBuddy(lstDispValue);
+  Label5->setBuddy(Cboxbdgb);
+  Label6->setBuddy(CboxTaggb);
+  edtIP->setAccessibleName(strip(Label1->text()));
+  CboxCom->setAccessibleName(strip(chkUseCom->text()));
+  edtFilePath->setAccessibleName(strip(ChkDownProg->text()));
+  lstMsg->setAccessibleName(strip(Label2->text()));
+  lstDispValue->setAccessibleName(strip(Label3->text()));
+  for (auto [list, field, label] : {std::tuple{Cboxbdgb, edtbdgb, Label5}, std::tuple{CboxTaggb, edttaggb, Label6}}) {
+    list->setAccessibleName(strip(label->text()));
+    field->setAccessibleName(strip(label->text()));
   }
+  const std::pair<QComboBox*, const char*> roles[] = {
+      {cbb1, "sAccScreen"}, {cbb2, "sAccKeyboard"}, {cbb3, "sAccPrintMode"}, {Cbb4, "sAccNetwork"},
+      {Cbb6, "sAccLabel"}};
+  for (const auto& [list, key] : roles) list->setAccessibleName(ToQ(LangText(key)));
+}
 
-  // Handlers. Every one runs inside the general error report.
+// Handlers. Every one runs inside the general error report.
+void TMainForm::WireHandlers() {
   auto on = [this](auto fn) { return [this, fn] { Guard([this, fn] { (this->*fn)(); }); }; };
   connect(btnopen, &QPushButton::clicked, this, on(&TMainForm::btnopenClick));
   connect(Button2, &QPushButton::clicked, this, on(&TMainForm::Button2Click));
@@ -339,20 +396,63 @@ void TMainForm::CreateLayout() {
   connect(edttaggb, &QLineEdit::textEdited, this, [this] { GravityEdited(taggb_); });
 }
 
+// Tab walks the window as it reads: connection row, firmware row, fixed
+// lists, gravity, the parameter rows in order, the buttons, Stop, the views.
+void TMainForm::SetTabOrder() {
+  std::vector<QWidget*> chain = {edtIP, chkUseCom, CboxCom, ChkDownProg, edtFilePath, Button1, cbb1, cbb2, cbb3,
+                                 Cbb4,  Cbb6,      Cboxbdgb, edtbdgb,    CboxTaggb,   edttaggb};
+  for (const ParamRow& row : rows_) {
+    if (QWidget* w = PnlCtrlCbox->findChild<QWidget*>(row.kind == RowKind::Text ? FieldName(row.byte)
+                                                                                 : ListName(row.byte),
+                                                      Qt::FindDirectChildrenOnly)) {
+      chain.push_back(w);
+    }
+  }
+  chain.insert(chain.end(), {btnopen, Button2, btsave, btnDispValue, btnDownload, btnClose, btnStop, lstDispValue,
+                             lstMsg});
+  for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
+}
+
 void TMainForm::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
   if (e->spontaneous() || property("facsetPlaced").toBool()) return;
   setProperty("facsetPlaced", true);
   // The frame is known only once the window is mapped: then make the outer
-  // size 944 x 636 and centre it.
-  QTimer::singleShot(0, this, [this] {
-    const QSize frame = frameGeometry().size() - size();
-    resize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
-    if (QScreen* s = screen()) {
-      const QRect avail = s->availableGeometry();
-      move(avail.center() - QPoint(kOuterWidth / 2, kOuterHeight / 2));
+  // size 944 x 636, or the screen's free area when that is smaller (the
+  // parameter area scrolls), and centre it with the title bar on the screen.
+  QTimer::singleShot(0, this, [this] { FitScreen(true); });
+}
+
+void TMainForm::FitScreen(bool centre) {
+  const QScreen* s = screen();
+  if (s == nullptr) return;
+  const QRect avail = s->availableGeometry();
+  const QSize frame = frameGeometry().size() - size();
+  const QSize outer = centre ? QSize(kOuterWidth, kOuterHeight) : frameGeometry().size();
+  const QSize fitted(std::min(outer.width(), avail.width()), std::min(outer.height(), avail.height()));
+  if (fitted != frameGeometry().size()) resize(fitted - frame);
+  QPoint at = centre ? avail.center() - QPoint(fitted.width() / 2, fitted.height() / 2) : frameGeometry().topLeft();
+  at.setX(std::clamp(at.x(), avail.left(), avail.right() + 1 - fitted.width()));
+  at.setY(std::clamp(at.y(), avail.top(), avail.bottom() + 1 - fitted.height()));
+  if (at != frameGeometry().topLeft()) move(at);
+}
+
+// A window manager adds its frame (title bar) after the first placement: a
+// window that then sticks out of the free area is fitted again.
+bool TMainForm::event(QEvent* e) {
+  const bool result = QWidget::event(e);
+  if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && isVisible() && !fitPending_ &&
+      property("facsetPlaced").toBool()) {
+    const QScreen* s = screen();
+    if (s != nullptr && !s->availableGeometry().contains(frameGeometry())) {
+      fitPending_ = true;
+      QTimer::singleShot(0, this, [this] {
+        fitPending_ = false;
+        FitScreen(false);
+      });
     }
-  });
+  }
+  return result;
 }
 
 }  // namespace facset

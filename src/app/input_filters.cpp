@@ -88,7 +88,13 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
       if (filter == kDigits) allowed = DigitKeyAllowed(c);
       if (filter == kChoices) allowed = c < 32 || DigitKeyAllowed(c);
       if (filter == kAscii) allowed = AsciiKeyAllowed(c);
-      if (filter == kGravity) allowed = GravityKeyAllowed(c, FromQ(static_cast<QLineEdit*>(watched)->text()));
+      if (filter == kGravity) {
+        // Judged on the text as it will be: a selection is replaced by the key.
+        const auto* edit = static_cast<QLineEdit*>(watched);
+        QString rest = edit->text();
+        if (edit->hasSelectedText()) rest.remove(edit->selectionStart(), edit->selectedText().size());
+        allowed = GravityKeyAllowed(c, FromQ(rest));
+      }
       if (filter == kTypingLimit) {
         const auto* edit = static_cast<QLineEdit*>(watched);
         allowed = c < 32 || edit->text().size() - edit->selectedText().size() < kFirmwarePathTypingLimit;
@@ -102,10 +108,13 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
       break;
     }
     case QEvent::FocusOut: {
-      if (watched != edtbdgb && watched != edttaggb) break;
       const auto reason = static_cast<QFocusEvent*>(e)->reason();
-      // Switching windows or opening a menu does not leave the field.
+      // Switching windows (a refusal's message box too) or opening a menu
+      // does not leave the field.
       if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) break;
+      const int filter = watched->property(kKeyFilterProp).toInt();
+      if (filter == kDigits || filter == kAscii) EndEdit();  // a parameter row: its edit is over
+      if (watched != edtbdgb && watched != edttaggb) break;
       Gravity& g = watched == edtbdgb ? bdgb_ : taggb_;
       Guard([&] { GravityEncode(g); });
       break;

@@ -14,6 +14,13 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
@@ -21,6 +28,7 @@
 #include "app/form_widgets.h"
 #include "app/ui_text.h"
 #include "download/serial_names.h"
+#include "lang/catalog_format.h"
 #include "lang/lang.h"
 #include "platform/dialogs.h"
 #include "platform/paths.h"
@@ -35,12 +43,53 @@ using namespace form;
 // ---------------------------------------------------------------------------
 // Error report, messages
 
+namespace {
+
+// A failed write in the window's language: "Unable to write to" and the
+// reason come from the catalog; a reason it does not know is shown as the
+// system gave it.
+std::string ReasonText(const std::string& reason) {
+  static constexpr std::pair<int, const char*> kErrnoKeys[] = {
+      {EACCES, "sReasonEACCES"}, {EPERM, "sReasonEPERM"},   {ENOSPC, "sReasonENOSPC"},
+      {EDQUOT, "sReasonEDQUOT"}, {EROFS, "sReasonEROFS"},   {EFBIG, "sReasonEFBIG"},
+      {EIO, "sReasonEIO"},       {ENOENT, "sReasonENOENT"}, {ENOTDIR, "sReasonENOTDIR"},
+      {EISDIR, "sReasonEISDIR"}, {ENAMETOOLONG, "sReasonENAMETOOLONG"}, {ELOOP, "sReasonELOOP"}};
+  for (const auto& [err, key] : kErrnoKeys) {
+    if (reason == std::strerror(err)) return LangText(key);
+  }
+  static constexpr std::pair<std::string_view, const char*> kFixed[] = {
+      {"not a regular file", "sReasonNotRegular"},
+      {"a line break in a name or value", "sReasonLineBreak"},
+      {"the line would not read back as that key", "sReasonNotReadBack"}};
+  for (const auto& [text, key] : kFixed) {
+    if (reason == text) return LangText(key);
+  }
+  constexpr std::string_view kReadOnly = "read-only (";
+  if (reason.starts_with(kReadOnly) && reason.ends_with(')')) {
+    return LangText("sReasonReadOnly") + " (" +
+           ReasonText(reason.substr(kReadOnly.size(), reason.size() - kReadOnly.size() - 1)) + ")";
+  }
+  return Utf8ToGbk(reason);
+}
+
+std::string ErrorText(const std::exception& e) {
+  const auto* ini = dynamic_cast<const EIniError*>(&e);
+  const std::string what = e.what();
+  if (ini == nullptr || dynamic_cast<const EIniTooLarge*>(&e) != nullptr) return Utf8ToGbk(what);
+  const std::string head = "Unable to write to " + ini->path();
+  if (!what.starts_with(head)) return Utf8ToGbk(what);
+  std::string text = FormatCatalog(LangText("sUnableToWrite"), {Utf8ToGbk(ini->path())});
+  if (what.size() > head.size() + 2) text += ": " + ReasonText(what.substr(head.size() + 2));
+  return text;
+}
+
+}  // namespace
+
 void TMainForm::Guard(const std::function<void()>& fn) {
   try {
     fn();
   } catch (const std::exception& e) {
-    // Exception texts are UTF-8; the dialogs take GBK.
-    AppDialogs().ShowMessage(Utf8ToGbk(e.what()), "", MsgIcon::Error);
+    AppDialogs().ShowMessage(ErrorText(e), "", MsgIcon::Error);
   } catch (...) {
     AppDialogs().ShowMessage("Unknown error", "", MsgIcon::Error);
   }
@@ -77,7 +126,9 @@ void TMainForm::FocusCom() {
 }
 bool TMainForm::DownProgChecked() const { return ChkDownProg->isChecked(); }
 std::vector<QWidget*> TMainForm::LockedDuringDownload() const {
-  return {edtIP, chkUseCom, CboxCom, ChkDownProg, edtFilePath, Button1, btnopen, Button2, btsave};
+  return {edtIP, chkUseCom, CboxCom,  ChkDownProg, edtFilePath, Button1, btnopen, Button2,
+          btsave, cbb1,     cbb2,     cbb3,        Cbb4,        Cbb6,    Cboxbdgb, edtbdgb,
+          CboxTaggb, edttaggb, PnlCtrlCbox};
 }
 
 std::string TMainForm::FirmwarePath() const { return edtFilePath->text().toStdString(); }
@@ -118,6 +169,7 @@ void TMainForm::FormCreate(const QStringList& args) {
   FillOptionLists();
   BuildParamControls();
   ShowSetValues();
+  Remember(FilesDir() + std::string(kToolConfigName));
 }
 
 void TMainForm::FillOptionLists() {
@@ -199,18 +251,72 @@ void TMainForm::ShowParams(ParamSet next, const std::vector<std::string>& region
 void TMainForm::SaveParams(IniFile& ini) {
   ps_.DownProg = ChkDownProg->isChecked();
   SetFirmwarePath(ps_, edtFilePath->text().toStdString());
-  facset::SaveParams(ini, ps_, LangSuffix);
+  facset::SaveParams(ini, ps_, CurrentLanguage().Suffix());
   modified_ = false;
 }
 
 void TMainForm::SaveToolConfig() {
   if (!ToolConfigIni) throw std::runtime_error("facconfig.ini is not open");
+  if (!MayOverwrite(ToolConfigIni->path())) return;
   SaveParams(*ToolConfigIni);
+  Remember(ToolConfigIni->path());
 }
 
 void TMainForm::AskSaveSettings() {
   if (!modified_) return;
   if (AppDialogs().AskYesNo(LangCatalog("sSettingsNotSave"), "", MsgIcon::Question)) SaveToolConfig();
+}
+
+bool TMainForm::CommitPendingEdits() {
+  for (Gravity* g : {&bdgb_, &taggb_}) {
+    if (g->pending && !GravityEncode(*g)) return false;
+  }
+  return true;
+}
+
+namespace {
+std::string StampKey(const std::string& path) {
+  return QFileInfo(QString::fromStdString(path)).absoluteFilePath().toStdString();
+}
+}  // namespace
+
+TMainForm::FileStamp TMainForm::StampOf(const std::string& path) {
+  FileStamp st;
+  struct stat sb {};
+  if (::stat(path.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) return st;
+  st.exists = true;
+  st.size = sb.st_size;
+  st.mtimeNs = qint64(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
+  QFile f(QString::fromStdString(path));
+  if (f.open(QIODevice::ReadOnly)) {
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(&f);
+    st.sha256 = h.result();
+  }
+  return st;
+}
+
+void TMainForm::Remember(const std::string& path) { stamps_[StampKey(path)] = StampOf(path); }
+
+bool TMainForm::MayOverwrite(const std::string& path) {
+  const auto it = stamps_.find(StampKey(path));
+  if (it == stamps_.end() || StampOf(path) == it->second) return true;
+  const std::string gbkPath = Utf8ToGbk(path);
+  if (AppDialogs().AskYesNo(FormatCatalog(LangText("sFileChanged"), {gbkPath}), "", MsgIcon::Warning,
+                            YesNoDefault::No)) {
+    return true;
+  }
+  AppendMsg(LangText("sFileKept") + gbkPath);
+  return false;
+}
+
+bool TMainForm::ReadableChoice(const std::string& path) {
+  struct stat sb {};
+  const bool exists = ::stat(path.c_str(), &sb) == 0;
+  if (exists && S_ISREG(sb.st_mode)) return true;
+  const char* key = exists ? "sNotRegularFile" : "sCannotRead";
+  AppDialogs().ShowMessage(FormatCatalog(LangText(key), {Utf8ToGbk(path)}), "", MsgIcon::Error);
+  return false;
 }
 
 void TMainForm::ShowSetValues() {
@@ -238,11 +344,14 @@ void TMainForm::MarkModified() {
 // Commands
 
 void TMainForm::btnopenClick() {
+  // Unsaved edits are offered for saving first, as on closing.
+  if (!CommitPendingEdits()) return;
+  AskSaveSettings();
   FileDialogRequest req;
   req.filter = "*.ini|*.ini";
   req.initialDir = FilesDir();
   std::string path;
-  if (!AppDialogs().SelectOpenFile(req, path)) return;
+  if (!AppDialogs().SelectOpenFile(req, path) || !ReadableChoice(path)) return;
   AppendMsgText(ToQ(LangCatalog("sDownloadFile")) + QString::fromStdString(path));
   // All or nothing: everything that can fail (reading the file, switching the
   // language) is done before the window takes anything from the new file.
@@ -258,26 +367,32 @@ void TMainForm::btnopenClick() {
   SwitchLanguage(path, {});
   ShowParams(std::move(next), regions, heads);
   openedFile_ = path;
+  Remember(path);
   ApplyLangTexts();
   BuildParamControls();
   MarkModified();
 }
 
-void TMainForm::Button2Click() { SaveToolConfig(); }
+void TMainForm::Button2Click() {
+  if (CommitPendingEdits()) SaveToolConfig();
+}
 
 void TMainForm::btsaveClick() {
+  if (!CommitPendingEdits()) return;
   FileDialogRequest req;
   req.filter = "*.ini";
   req.defaultExt = "ini";
   req.initialDir = FilesDir();
   req.title = LangCatalog("sSaveparameters");
+  req.replaceQuestion = LangText("sReplaceFile");
   std::string path;
-  if (!AppDialogs().SelectSaveFile(req, path)) return;
+  if (!AppDialogs().SelectSaveFile(req, path) || !MayOverwrite(path)) return;
   AppendMsgText(ToQ(LangCatalog("sSaveFile")) + QString::fromStdString(path));
   {
     IniFile ini(path);
     SaveParams(ini);
   }
+  Remember(path);
   ShowSetValues();
 }
 
@@ -314,14 +429,16 @@ void TMainForm::Button1Click() {
   req.filter = "Binary Files|*.hex|All Files|*.*";
   req.initialDir = FilesDir();
   std::string path;
-  if (AppDialogs().SelectOpenFile(req, path)) edtFilePath->setText(QString::fromStdString(path));
+  if (AppDialogs().SelectOpenFile(req, path) && ReadableChoice(path)) edtFilePath->setText(QString::fromStdString(path));
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
   // No Cancel: the window closes whatever the answer, unless saving failed.
+  // What the fields show is what the question offers to save.
   bool saved = true;
   Guard([&] {
     saved = false;
+    if (!CommitPendingEdits()) return;
     AskSaveSettings();
     saved = true;
   });

@@ -2,11 +2,14 @@
 // The main window: layout, window texts, the fixed settings, the generated
 // parameter rows and the file commands.
 
+#include <QFont>
+#include <QPalette>
 #include <QPointer>
 #include <array>
 #include <QStringList>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +29,7 @@ class QPushButton;
 
 namespace facset {
 
+class TAlignLayout;
 class TLabel;
 class TMyScrollBox;
 class TPanel;
@@ -52,11 +56,16 @@ class TMainForm : public QWidget {
   const ParamSet& Params() const { return ps_; }
   bool Modified() const { return modified_; }
   void AskSaveSettings();                     // throws EIniError when the save fails
+  // Stores what a field shows but has not stored yet (a gravity value typed
+  // and not confirmed), as leaving the field would. False when it is refused
+  // (the message was shown, the focus is on the field): the caller stops.
+  bool CommitPendingEdits();
   void AppendMsg(std::string_view gbk);       // one line (CR/LF inside start new lines)
   void AppendMsgText(QString text);  // the same for a text already decoded
   void ReplaceLastMsg(std::string_view gbk);  // rewrites the last line of lstMsg
   // The controls a download must not see changed under it: the connection
-  // settings, the firmware controls and the file commands.
+  // settings, the firmware controls, the file commands, the fixed lists, the
+  // gravity settings and the parameter rows.
   std::vector<QWidget*> LockedDuringDownload() const;
   std::string ComText() const;                // CboxCom's text (GBK)
   int ComSelectedIndex() const;
@@ -83,6 +92,7 @@ class TMainForm : public QWidget {
  protected:
   void closeEvent(QCloseEvent* e) override;
   void showEvent(QShowEvent* e) override;
+  bool event(QEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
@@ -92,10 +102,27 @@ class TMainForm : public QWidget {
     int firstByte;        // 8 or 11
     bool setsFlag;        // byte 7 follows the calibration-site list
     bool focusOnManual;
+    bool pending = false;  // typed, not stored yet
+  };
+  // A parameter row's bytes and text when the operator began the edit in
+  // progress: a refused value puts them back.
+  struct EditStart {
+    int byte = -1;
+    std::vector<std::uint8_t> bytes;
+    QString text;
   };
 
   // Layout.
   void CreateLayout();
+  void BuildConnectionGroup(TAlignLayout* dock);
+  void BuildCommandButtons();
+  void BuildRightColumn();
+  void BuildUpgradeBar();
+  void BuildParameterArea();
+  void BuildFixedSettings(QWidget* area);
+  void BuildRowsPanel(QWidget* area);
+  void NameControls();
+  void WireHandlers();
   template <class W>
   W* Own(W* w);
 
@@ -113,6 +140,19 @@ class TMainForm : public QWidget {
   void ShowNewestMsg();
   void EnableParamControls(bool enabled);
   void SetUpgradeBarShown(bool shown);
+  void SetTabOrder();
+  // Within the screen's free area: the frame (title bar) and all. `centre`:
+  // the first placement, at the full size when it fits.
+  void FitScreen(bool centre);
+  bool fitPending_ = false;
+  // Writing a parameter file the window loaded or saved: when another program
+  // changed it since, the operator chooses between overwriting it and keeping
+  // it. False when kept (nothing written).
+  bool MayOverwrite(const std::string& path);
+  void Remember(const std::string& path);  // the file as the window last read or wrote it
+  // A file chosen to be read must be a regular file; anything else is named
+  // in a message and nothing is read from it.
+  bool ReadableChoice(const std::string& path);
 
   // Handlers.
   void btnopenClick();
@@ -130,7 +170,7 @@ class TMainForm : public QWidget {
   void CboxMyChange(QComboBox* list);
   void TextParamChanged(QLineEdit* field);
   void GravityChange(Gravity& g);
-  void GravityEncode(Gravity& g);
+  bool GravityEncode(Gravity& g);  // false: refused
   void GravityEdited(Gravity& g);  // text that arrived without key presses
   bool HandleWheel(QObject* receiver, QWheelEvent* e);
 
@@ -141,12 +181,35 @@ class TMainForm : public QWidget {
   int TagOf(const QObject* o) const;
   int SelectedIndex(const QComboBox* list) const;
   const ParamRow* RowOf(int tag) const;
+  // The generated rows' widgets.
+  struct RowLooks {
+    QFont labelFont;
+    QPalette notePalette;
+    int listHeight = 0;
+  };
+  QLabel* AddRowLabel(const std::string& text, int left, int top, int width, const RowLooks& looks);
+  QWidget* AddTextRow(const ParamRow& row);
+  QWidget* AddListRow(const ParamRow& row, const RowLooks& looks);
+  void BeginEdit(const ParamRow& row, const QString& shown);
+  void EndEdit() { editStart_ = {}; }
+  // Back to the bytes and text of the edit's start; the text it shows.
+  QString RestoreEditStart(const ParamRow& row);
 
   // State beside the block.
   ParamSet ps_;
   bool modified_ = false;
   bool firmwareHandlersSuspended_ = false;
   std::string openedFile_;
+  EditStart editStart_;
+  struct FileStamp {
+    bool exists = false;
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    QByteArray sha256;
+    bool operator==(const FileStamp&) const = default;
+  };
+  static FileStamp StampOf(const std::string& path);
+  std::map<std::string, FileStamp> stamps_;
   std::function<void(TMainForm&)> downloadHandler_;
   std::vector<ParamRow> rows_;          // indexed through rowIndex_
   std::array<int, 256> rowIndex_{};     // byte -> index into rows_ + 1, 0 = none

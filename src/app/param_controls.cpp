@@ -90,85 +90,19 @@ void TMainForm::BuildParamControls() {
   // Children of a hidden panel appear with it, without one show() each.
   const bool wasVisible = PnlCtrlCbox->isVisibleTo(PnlCtrlCbox->parentWidget());
   PnlCtrlCbox->hide();
-  const QFont labelFont = ArialPoints(9);
-  QPalette notePalette = PnlCtrlCbox->palette();
-  notePalette.setColor(QPalette::WindowText, Qt::blue);
-  const int listHeight = [&] {
-    QComboBox probe;
-    probe.setFont(PnlCtrlCbox->font());
-    return probe.sizeHint().height();
-  }();
-
-  auto makeLabel = [&](const std::string& text, int left, int top, int width) {
-    auto* l = new QLabel(CaptionLines(ToQ(UnescapeText(text))), PnlCtrlCbox);
-    l->setFont(labelFont);
-    l->setTextFormat(Qt::PlainText);
-    l->setWordWrap(true);
-    l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    l->setGeometry(left, top, width, 30);
-    return l;
-  };
-
+  RowLooks looks;
+  looks.labelFont = ArialPoints(9);
+  looks.notePalette = PnlCtrlCbox->palette();
+  looks.notePalette.setColor(QPalette::WindowText, Qt::blue);
+  QComboBox probe;
+  probe.setFont(PnlCtrlCbox->font());
+  looks.listHeight = probe.sizeHint().height();
   for (const ParamRow& row : rows_) {
-    const ParamDef& d = ps_.Defs[static_cast<std::size_t>(row.byte)];
-    const int y = row.top;
-    makeLabel(d.Caption, 24, y - 3, 68);
-    if (row.kind == RowKind::Text) {
-      auto* e = new QLineEdit(PnlCtrlCbox);
-      e->setObjectName(FieldName(row.byte));
-      e->setProperty("tag", row.byte);
-      e->setMaxLength(row.width);
-      e->setText(ToQ(TextParamValue(ps_.Block, row)));
-      e->setProperty(kShownTextProp, e->text());
-      e->setGeometry(93, y, 324, e->sizeHint().height());
-      e->setProperty(kKeyFilterProp, kAscii);
-      e->setAttribute(Qt::WA_InputMethodEnabled, false);
-      e->installEventFilter(this);
-      connect(e, &QLineEdit::textChanged, this, [this, e] { Guard([this, e] { TextParamChanged(e); }); });
-      continue;
-    }
-    QComboBox* c = row.kind == RowKind::Numeric ? new TTypedList(PnlCtrlCbox) : new QComboBox(PnlCtrlCbox);
-    c->setObjectName(ListName(row.byte));
-    c->setProperty("tag", row.byte);
-    if (row.kind == RowKind::Numeric) {
-      if (!row.readOnly) c->setModel(NumericEntries());
-      // A line edit of its own instead of setEditable(), which also builds the
-      // drop-down's popup at once: that popup is built when first opened.
-      c->setLineEdit(new QLineEdit(c));
-      c->setCompleter(nullptr);
-      c->setInsertPolicy(QComboBox::NoInsert);
-      c->setGeometry(93, y, 120, listHeight);
-      auto* note = makeLabel(d.Note, 220, y - 3, 500);
-      note->setPalette(notePalette);
-      if (row.readOnly) {
-        c->lineEdit()->setReadOnly(true);
-        c->setEditText(ToQ(NumericText(ps_.Block, row)));
-        continue;  // shown only: its value does not fit the list's arithmetic
-      }
-      c->setCurrentIndex(-1);
-      c->setEditText(ToQ(NumericText(ps_.Block, row)));
-      // The keyboard reaches the list (its line edit's focus proxy), which
-      // hands keys to the line edit without its event filters: both filter.
-      QLineEdit* edit = c->lineEdit();
-      for (QWidget* w : {static_cast<QWidget*>(c), static_cast<QWidget*>(edit)}) {
-        w->setProperty(kKeyFilterProp, kDigits);
-        w->installEventFilter(this);
-      }
-      edit->setAttribute(Qt::WA_InputMethodEnabled, false);
-      connect(c, &QComboBox::editTextChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
-    } else {
-      const std::vector<std::string> entries = TwoChoiceEntries(d);
-      for (const std::string& e : entries) c->addItem(ToQ(e));
-      c->setCurrentIndex(TwoChoiceIndex(ps_.Block, row, entries.size()));
-      c->setGeometry(93, y, 300, listHeight);
-      // Letters must not pick an entry through the list's keyboard search,
-      // neither on the closed list nor in its drop-down.
-      c->setProperty(kKeyFilterProp, kDigits);
-      c->installEventFilter(this);
-      c->view()->setProperty(kKeyFilterProp, kChoices);
-      c->view()->installEventFilter(this);
-      connect(c, &QComboBox::currentIndexChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
-    }
+    QLabel* caption = AddRowLabel(ps_.Defs[static_cast<std::size_t>(row.byte)].Caption, 24, row.top - 3, 68, looks);
+    QWidget* control = row.kind == RowKind::Text ? AddTextRow(row) : AddListRow(row, looks);
+    // A screen reader names the control by its caption.
+    caption->setBuddy(control);
+    control->setAccessibleName(caption->text().replace('\n', ' '));
   }
 
   PnlCtrlCbox->resize(569, plan.panelHeight);
@@ -182,6 +116,95 @@ void TMainForm::BuildParamControls() {
     coupled->setEnabled(SelectedIndex(coupling) != 0);
     if (!ps_.IsEnabled) coupled->setEnabled(false);
   }
+  EndEdit();
+  SetTabOrder();
+}
+
+QLabel* TMainForm::AddRowLabel(const std::string& text, int left, int top, int width, const RowLooks& looks) {
+  auto* l = new QLabel(CaptionLines(ToQ(UnescapeText(text))), PnlCtrlCbox);
+  l->setFont(looks.labelFont);
+  l->setTextFormat(Qt::PlainText);
+  l->setWordWrap(true);
+  l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  l->setGeometry(left, top, width, 30);
+  return l;
+}
+
+QWidget* TMainForm::AddTextRow(const ParamRow& row) {
+  auto* e = new QLineEdit(PnlCtrlCbox);
+  e->setObjectName(FieldName(row.byte));
+  e->setProperty("tag", row.byte);
+  e->setMaxLength(row.width);
+  e->setText(ToQ(TextParamValue(ps_.Block, row)));
+  e->setProperty(kShownTextProp, e->text());
+  e->setGeometry(93, row.top, 324, e->sizeHint().height());
+  e->setProperty(kKeyFilterProp, kAscii);
+  e->setAttribute(Qt::WA_InputMethodEnabled, false);
+  e->installEventFilter(this);
+  connect(e, &QLineEdit::textChanged, this, [this, e] { Guard([this, e] { TextParamChanged(e); }); });
+  return e;
+}
+
+QWidget* TMainForm::AddListRow(const ParamRow& row, const RowLooks& looks) {
+  const ParamDef& d = ps_.Defs[static_cast<std::size_t>(row.byte)];
+  QComboBox* c = row.kind == RowKind::Numeric ? new TTypedList(PnlCtrlCbox) : new QComboBox(PnlCtrlCbox);
+  c->setObjectName(ListName(row.byte));
+  c->setProperty("tag", row.byte);
+  if (row.kind == RowKind::TwoChoice) {
+    const std::vector<std::string> entries = TwoChoiceEntries(d);
+    for (const std::string& e : entries) c->addItem(ToQ(e));
+    c->setCurrentIndex(TwoChoiceIndex(ps_.Block, row, entries.size()));
+    c->setGeometry(93, row.top, 300, looks.listHeight);
+    // Letters must not pick an entry through the list's keyboard search,
+    // neither on the closed list nor in its drop-down.
+    c->setProperty(kKeyFilterProp, kDigits);
+    c->installEventFilter(this);
+    c->view()->setProperty(kKeyFilterProp, kChoices);
+    c->view()->installEventFilter(this);
+    connect(c, &QComboBox::currentIndexChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
+    return c;
+  }
+  if (!row.readOnly) c->setModel(NumericEntries());
+  // A line edit of its own instead of setEditable(), which also builds the
+  // drop-down's popup at once: that popup is built when first opened.
+  c->setLineEdit(new QLineEdit(c));
+  c->setCompleter(nullptr);
+  c->setInsertPolicy(QComboBox::NoInsert);
+  c->setGeometry(93, row.top, 120, looks.listHeight);
+  QLabel* note = AddRowLabel(d.Note, 220, row.top - 3, 500, looks);
+  note->setPalette(looks.notePalette);
+  // A note longer than its row is read whole in the tooltip.
+  note->setToolTip(note->text());
+  c->setAccessibleDescription(note->text());
+  if (row.readOnly) {
+    c->lineEdit()->setReadOnly(true);
+    c->setEditText(ToQ(NumericText(ps_.Block, row)));
+    return c;  // shown only: its value does not fit the list's arithmetic
+  }
+  c->setCurrentIndex(-1);
+  c->setEditText(ToQ(NumericText(ps_.Block, row)));
+  // The keyboard reaches the list (its line edit's focus proxy), which
+  // hands keys to the line edit without its event filters: both filter.
+  QLineEdit* edit = c->lineEdit();
+  for (QWidget* w : {static_cast<QWidget*>(c), static_cast<QWidget*>(edit)}) {
+    w->setProperty(kKeyFilterProp, kDigits);
+    w->installEventFilter(this);
+  }
+  edit->setAttribute(Qt::WA_InputMethodEnabled, false);
+  connect(c, &QComboBox::editTextChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
+  return c;
+}
+
+void TMainForm::BeginEdit(const ParamRow& row, const QString& shown) {
+  if (editStart_.byte == row.byte) return;
+  const auto first = ps_.Block.begin() + row.byte;
+  editStart_ = {row.byte, std::vector<std::uint8_t>(first, first + row.width), shown};
+}
+
+QString TMainForm::RestoreEditStart(const ParamRow& row) {
+  if (editStart_.byte != row.byte) return {};
+  std::copy(editStart_.bytes.begin(), editStart_.bytes.end(), ps_.Block.begin() + row.byte);
+  return editStart_.text;
 }
 
 void TMainForm::EnableParamControls(bool enabled) {
@@ -208,17 +231,20 @@ void TMainForm::CboxMyChange(QComboBox* list) {
     }
     const NumericInput in = CheckNumericText(FromQ(digits), row->width);
     if (!in.accepted) {
-      // The list goes back to what its bytes hold: what the operator sees is
-      // what a download sends.
+      // Every key is stored as typed; a refusal puts back the value from
+      // before the edit, in the list and the block alike.
       {
         const QSignalBlocker block(list);
+        RestoreEditStart(*row);
         list->setEditText(ToQ(NumericText(ps_.Block, *row)));
       }
+      ShowSetValues();
       AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sNotGreaterMax"), {NumericMax(row->width)}), "",
                                MsgIcon::Error);
       if (list->isEnabled() && list->isVisible()) list->setFocus(Qt::OtherFocusReason);
       return;
     }
+    BeginEdit(*row, ToQ(NumericText(ps_.Block, *row)));
     SplitValue(ps_.Block, in.value, t, row->width);
   } else if (t >= 1 && t <= 255) {
     ps_.Block[static_cast<std::size_t>(t)] = Low8(SelectedIndex(list));
@@ -239,8 +265,17 @@ void TMainForm::TextParamChanged(QLineEdit* field) {
     field->setText(text);
     field->setCursorPosition(cursor);
   }
+  BeginEdit(*row, field->property(kShownTextProp).toString());
   field->setProperty(kShownTextProp, text);
   if (!WriteTextParam(ps_.Block, *row, FromQ(text))) {
+    // The field and the block go back to the text from before the edit.
+    {
+      const QSignalBlocker block(field);
+      const QString before = RestoreEditStart(*row);
+      field->setText(before);
+      field->setProperty(kShownTextProp, before);
+    }
+    ShowSetValues();
     AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sLenNotGreater"), {row->width}), "",
                              MsgIcon::Error);
     if (field->isEnabled() && field->isVisible()) field->setFocus(Qt::OtherFocusReason);
@@ -265,6 +300,7 @@ void TMainForm::GravityChange(Gravity& g) {
     if (i == 0) g.field->clear();
     g.field->setEnabled(false);
   }
+  g.pending = false;
   (g.setsFlag ? ps_.bdgbIndex : ps_.TaggbIndex) = i;
   if (g.setsFlag) ps_.Block[7] = i >= 1 ? kCalibrationGravitySet : 0;
   if (i != 1) GravityEncode(g);
@@ -273,6 +309,9 @@ void TMainForm::GravityChange(Gravity& g) {
 }
 
 void TMainForm::GravityEdited(Gravity& g) {
+  // Typing is an edit: closing asks, and stores what the field shows.
+  g.pending = true;
+  modified_ = true;
   int cursor = 0;
   const QString text = KeepAllowed(QString(), g.field->text(), kGravity, &cursor);
   if (text == g.field->text()) return;
@@ -280,22 +319,30 @@ void TMainForm::GravityEdited(Gravity& g) {
   g.field->setCursorPosition(std::min(cursor, static_cast<int>(text.size())));
 }
 
-void TMainForm::GravityEncode(Gravity& g) {
+bool TMainForm::GravityEncode(Gravity& g) {
   const std::string text(TrimBlanks(FromQ(g.field->text())));
   const std::size_t b = static_cast<std::size_t>(g.firstByte);
   if (text.empty() || g.list->currentIndex() == 0) {
     ps_.Block[b] = ps_.Block[b + 1] = ps_.Block[b + 2] = 0;
-    return;
+    g.pending = false;
+    return true;
   }
   const std::optional<double> v = ParseDecimal(text);
-  if (!v) throw std::runtime_error("'" + GbkToUtf8(text) + "' is not a valid floating point value");
-  if (*v < kGravityMin || *v > kGravityMax) {
-    AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sGravityRange"), {GravityValueText(kGravityMin), GravityValueText(kGravityMax)}), "", MsgIcon::Error);
+  std::string refusal;
+  if (!v) {
+    refusal = FormatCatalog(LangText("sNotFloat"), {text});
+  } else if (*v < kGravityMin || *v > kGravityMax) {
+    refusal = FormatCatalog(LangCatalog("sGravityRange"), {GravityValueText(kGravityMin), GravityValueText(kGravityMax)});
+  }
+  if (!refusal.empty()) {
+    AppDialogs().ShowMessage(refusal, "", MsgIcon::Error);
     if (g.field->isEnabled() && g.field->isVisible()) g.field->setFocus(Qt::OtherFocusReason);
-    return;
+    return false;
   }
   GravityToBytes(ps_.Block, g.firstByte, *v);
+  g.pending = false;
   MarkModified();
+  return true;
 }
 
 }  // namespace facset

@@ -92,10 +92,10 @@ void QtDialogs::ShowMessage(const std::string& text, const std::string& title, M
   box.exec();
 }
 
-bool QtDialogs::AskYesNo(const std::string& text, const std::string& title, MsgIcon icon) {
+bool QtDialogs::AskYesNo(const std::string& text, const std::string& title, MsgIcon icon, YesNoDefault def) {
   TYesNoBox box(ToQtIcon(icon), ToQ(title), ToQ(text), QMessageBox::Yes | QMessageBox::No, parent_);
   box.setWindowFlag(Qt::WindowCloseButtonHint, false);
-  box.setDefaultButton(QMessageBox::Yes);
+  box.setDefaultButton(def == YesNoDefault::Yes ? QMessageBox::Yes : QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }
 
@@ -104,21 +104,23 @@ bool QtDialogs::SelectOpenFile(const FileDialogRequest& req, std::string& path) 
   dlg.setAcceptMode(QFileDialog::AcceptOpen);
   dlg.setFileMode(QFileDialog::ExistingFile);
   PrepareFileDialog(dlg, req);
-  if (!RunFileDialog(dlg, path)) return false;
-  if (!QFileInfo(QString::fromStdString(path)).isFile()) {
-    path.clear();
-    return false;
-  }
-  return true;
+  // Whatever kind of file was chosen is returned: the caller names one it
+  // cannot read instead of dropping the choice without a word.
+  return RunFileDialog(dlg, path);
 }
 
 bool QtDialogs::SelectSaveFile(const FileDialogRequest& req, std::string& path) {
   QFileDialog dlg(parent_);
   dlg.setAcceptMode(QFileDialog::AcceptSave);
   dlg.setFileMode(QFileDialog::AnyFile);
+  // The replace question is ours, in the window's language.
   dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
   PrepareFileDialog(dlg, req);
-  return RunFileDialog(dlg, path);
+  if (!RunFileDialog(dlg, path)) return false;
+  if (req.replaceQuestion.empty() || !QFileInfo::exists(QString::fromStdString(path))) return true;
+  if (AskYesNo(ReplaceQuestionText(req, path), "", MsgIcon::Question, YesNoDefault::No)) return true;
+  path.clear();
+  return false;
 }
 
 }  // namespace facset

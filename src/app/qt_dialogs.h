@@ -21,7 +21,8 @@ class QtDialogs : public Dialogs {
   void setParent(QWidget* parent) { parent_ = parent; }
 
   void ShowMessage(const std::string& text, const std::string& title, MsgIcon icon) override;
-  bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon) override;
+  bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon,
+                YesNoDefault def = YesNoDefault::Yes) override;
   bool SelectOpenFile(const FileDialogRequest& req, std::string& path) override;
   bool SelectSaveFile(const FileDialogRequest& req, std::string& path) override;
 

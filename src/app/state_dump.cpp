@@ -11,7 +11,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSaveFile>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QTextBlock>
 #include <csignal>
@@ -89,7 +91,20 @@ void Dump(TMainForm& form, const QString& path, int markers) {
   QString focusName;
   for (QWidget* w = focus; w != nullptr && focusName.isEmpty(); w = w->parentWidget()) focusName = w->objectName();
   out += "focus=" + focusName + "\n";
+  out += QString("active=%1\n").arg(form.isActiveWindow() ? 1 : 0);
   out += "lastmsg=" + OneLine(form.lstMsg->document()->lastBlock().text()) + "\n";
+  out += "log=" + OneLine(form.lstMsg->toPlainText()) + "\n";
+  auto rect = [](const QRect& r) { return QString("%1 %2 %3 %4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()); };
+  out += "frame=" + rect(form.frameGeometry()) + "\n";
+  if (const QScreen* screen = form.screen()) {
+    out += "avail=" + rect(screen->availableGeometry()) + "\n";
+    out += QString("dpr=%1\n").arg(screen->devicePixelRatio());
+  }
+  for (QWidget* w : form.findChildren<QWidget*>()) {
+    if (!w->objectName().isEmpty() && !w->accessibleName().isEmpty()) {
+      out += "acc " + w->objectName() + "=" + OneLine(w->accessibleName()) + "\n";
+    }
+  }
   for (QWidget* w : form.findChildren<QWidget*>()) {
     if (!w->objectName().isEmpty()) out += Control(w, w->objectName());
   }
@@ -100,6 +115,9 @@ void Dump(TMainForm& form, const QString& path, int markers) {
     QString text;
     if (auto* box = qobject_cast<QMessageBox*>(modal)) text = box->text();
     out += QString("modal=%1:%2\n").arg(QString::fromLatin1(modal->metaObject()->className()), OneLine(text));
+    if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && box->defaultButton() != nullptr) {
+      out += "modaldefault=" + OneLine(box->defaultButton()->text()) + "\n";
+    }
     for (auto* b : modal->findChildren<QAbstractButton*>()) {
       if (b->isVisible()) out += Control(b, "modal.button");
     }

@@ -1,7 +1,9 @@
 #include "app/window_download.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -12,6 +14,8 @@
 
 #include "app/form_widgets.h"
 #include "app/main_form.h"
+#include "app/ui_text.h"
+#include "lang/catalog_format.h"
 #include "download/download.h"
 #include "download/download_messages.h"
 #include "download/run_settings.h"
@@ -30,28 +34,11 @@ namespace facset {
 
 namespace {
 
-// The question before a close stops a run. The language file may carry its
-// own text under this key.
-std::string StopDownloadQuestion() {
-  constexpr std::string_view kKey = "sStopDownload";
-  std::string text = LangCatalog(kKey);
-  if (text != kKey) return text;
-  if (LangSuffix == "_cn") {
-    return Utf8ToGbk("正在下载。停止下载并关闭窗口吗？秤可能停留在升级中途。");
-  }
-  return "A download is running. Stop it and close the window? The scale may be left in the middle of an upgrade.";
-}
-
-// The Stop button's caption; the built-in catalog has no entry for it.
-QString StopCaption() {
-  return LangSuffix == "_cn" ? QString::fromUtf8("停止") : QStringLiteral("Stop");
-}
-
 class WindowSink : public QObject, public DownloadSink {
  public:
   explicit WindowSink(TMainForm& f) : form_(f) {
     form_.installEventFilter(this);
-    form_.btnStop->setText(StopCaption());
+    form_.btnStop->setText(ToQ(LangText("sStop")));
     connect(form_.btnStop, &QPushButton::clicked, this, [this] {
       if (run_) run_->Abort();
     });
@@ -102,7 +89,9 @@ class WindowSink : public QObject, public DownloadSink {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - progressSince_).count();
     const ProgressFigures f = FigureProgress(sent, toSend, secs);
     QString text = QString::fromStdString(f.blocks);
-    if (!f.rate.empty()) text += QString::fromStdString("   " + f.rate + "   " + f.left + " left");
+    if (!f.rate.empty()) {
+      text += QString::fromStdString("   " + f.rate + "   ") + ToQ(FormatCatalog(LangText("sTimeLeft"), {f.left}));
+    }
     form_.ShowUpgradeProgress(toSend > 0 ? f.percent : 100, text);
   }
 
@@ -115,7 +104,7 @@ class WindowSink : public QObject, public DownloadSink {
   bool eventFilter(QObject* watched, QEvent* e) override {
     if (watched == &form_ && e->type() == QEvent::Close && run_ && run_->Running()) {
       e->ignore();
-      if (!closeRequested && AppDialogs().AskYesNo(StopDownloadQuestion(), "", MsgIcon::Question)) {
+      if (!closeRequested && AppDialogs().AskYesNo(LangText("sStopDownload"), "", MsgIcon::Question, YesNoDefault::No)) {
         closeRequested = true;
         run_->Abort();
       }
@@ -146,6 +135,16 @@ class RunGuard {
   RunGuard(TMainForm& f, WindowSink& sink) : form_(&f), sink_(sink) {
     std::vector<QWidget*> locked = f.LockedDuringDownload();
     locked.push_back(f.btnDownload);
+    // A locked control that has the focus would hand it to the next one in
+    // the chain (Close, whose Space then asks to stop the run): the log takes
+    // it instead, and gives it back afterwards.
+    QWidget* focus = QApplication::focusWidget();
+    for (QWidget* w : locked) {
+      if (focus != nullptr && (focus == w || w->isAncestorOf(focus))) {
+        focusBefore_ = focus;
+        f.lstMsg->setFocus(Qt::OtherFocusReason);
+      }
+    }
     for (QWidget* w : locked) {
       locked_.push_back({w, w->isEnabled()});
       w->setEnabled(false);
@@ -155,6 +154,9 @@ class RunGuard {
     if (!form_) return;
     for (const auto& [w, enabled] : locked_) {
       if (w) w->setEnabled(enabled);
+    }
+    if (focusBefore_ && form_->lstMsg->hasFocus() && focusBefore_->isEnabled()) {
+      focusBefore_->setFocus(Qt::OtherFocusReason);
     }
     if (sink_.focusComAfterRun) form_->FocusCom();
     if (sink_.closeRequested) {
@@ -171,6 +173,7 @@ class RunGuard {
   QPointer<TMainForm> form_;
   WindowSink& sink_;
   std::vector<std::pair<QPointer<QWidget>, bool>> locked_;
+  QPointer<QWidget> focusBefore_;
 };
 
 // The request as the window's settings make it; nullopt when the serial port
@@ -212,6 +215,8 @@ AppendResult AppendKeepingWindowAlive(DownloadRecord rec) {
 
 void WindowDownload(TMainForm& form) {
   if (DownloadRunning()) return;
+  // What the fields show is what is sent (and recorded).
+  if (!form.CommitPendingEdits()) return;
   WindowSink sink(form);
   RunGuard guard(form, sink);
   form.AskSaveSettings();

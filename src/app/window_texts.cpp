@@ -77,6 +77,7 @@ void TMainForm::ApplyLangTexts() {
       if (auto t = LangWindowText(section, name + ".Hint")) w->setToolTip(ToQ(*t));
     }
   }
+  NameControls();
 }
 
 }  // namespace facset

@@ -8,9 +8,14 @@
 namespace facset {
 
 std::unique_ptr<IniFile> ToolConfigIni;
-std::string LangSuffix;
-std::string LangFilePath;
-std::unique_ptr<IniFile> LangFile;
+
+Language::Language(std::string suffix, std::unique_ptr<IniFile> file)
+    : suffix_(std::move(suffix)), path_(LangFileName(suffix_)), file_(std::move(file)) {}
+
+Language& CurrentLanguage() {
+  static Language current;
+  return current;
+}
 
 namespace {
 constexpr std::string_view kSetSection = "Set";
@@ -78,10 +83,11 @@ void LangSetup(IniFile& ini) {
 }
 
 void LangOpen(const IniFile& ini) {
-  LangSuffix = ini.ReadString(kSetSection, "lngstr", "_cn");
-  LangFilePath = LangFileName(LangSuffix);
-  if (!LangFile) LangFile = std::make_unique<IniFile>(LangFilePath);
-  FillLangCatalog(*LangFile, UseChineseCatalog(LangSuffix));
+  Language& lang = CurrentLanguage();
+  lang.suffix_ = ini.ReadString(kSetSection, "lngstr", "_cn");
+  lang.path_ = LangFileName(lang.suffix_);
+  if (!lang.file_) lang.file_ = std::make_unique<IniFile>(lang.path_);
+  FillLangCatalog(*lang.file_, lang.Chinese());
 }
 
 void ConfigStartup() {
@@ -93,11 +99,12 @@ void ConfigStartup() {
 }
 
 std::string LangCatalog(std::string_view key) {
+  const Language& lang = CurrentLanguage();
   std::string v;
   bool found = false;
-  if (LangFile) {
+  if (lang.File() != nullptr) {
     try {
-      v = LangFile->ReadString(kStringsSection, key, g_catalogFallback ? std::string_view() : key);
+      v = lang.File()->ReadString(kStringsSection, key, g_catalogFallback ? std::string_view() : key);
       found = true;
     } catch (const EIniError&) {
       // A file grown past the INI limit gives no text.
@@ -105,7 +112,7 @@ std::string LangCatalog(std::string_view key) {
   }
   if (g_catalogFallback && TrimBlanks(v).empty()) {
     if (const CatalogEntry* e = BuiltInString(key)) {
-      return UnescapeText(TrimBlanks(UseChineseCatalog(LangSuffix) ? e->chinese : e->english));
+      return UnescapeText(TrimBlanks(lang.Chinese() ? e->chinese : e->english));
     }
     found = false;
   }
@@ -113,17 +120,12 @@ std::string LangCatalog(std::string_view key) {
 }
 
 std::optional<std::string> LangWindowText(std::string_view section, std::string_view key) {
-  if (!LangFile) return std::nullopt;
-  // The INI layer tells "missing" only through the default: a key is absent
-  // exactly when two different defaults both come back.
-  constexpr std::string_view kProbeA = "\x01", kProbeB = "\x02";
+  const IniFile* file = CurrentLanguage().File();
+  if (file == nullptr) return std::nullopt;
   try {
-    std::string v = LangFile->ReadString(section, key, kProbeA);
-    if (v == kProbeA) {
-      v = LangFile->ReadString(section, key, kProbeB);
-      if (v == kProbeB) return std::nullopt;
-    }
-    return UnescapeText(v);
+    std::optional<std::string> v = file->FindString(section, key);
+    if (v) *v = UnescapeText(*v);
+    return v;
   } catch (const EIniError&) {
     return std::nullopt;  // a file grown past the INI limit holds no text
   }
@@ -131,27 +133,20 @@ std::optional<std::string> LangWindowText(std::string_view section, std::string_
 
 void SwitchLanguage(const std::string& paramFilePath, const std::function<void()>& applyTextsAndRebuild) {
   IniFile paramFile(paramFilePath);
-  std::unique_ptr<IniFile> previous = std::move(LangFile);
-  std::string previousSuffix = LangSuffix;
-  std::string previousPath = LangFilePath;
+  // The new language is set up with no file open (so that LangOpen opens the
+  // one it names) and replaces the old one only once it is complete.
+  Language previous = std::exchange(CurrentLanguage(), Language());
   try {
     LangSetup(paramFile);
   } catch (...) {
-    // Keep answering in the language that was in force.
-    LangFile = std::move(previous);
-    LangSuffix = std::move(previousSuffix);
-    LangFilePath = std::move(previousPath);
+    CurrentLanguage() = std::move(previous);
     throw;
   }
-  previous.reset();
+  previous = Language();
   if (applyTextsAndRebuild) applyTextsAndRebuild();
 }
 
-void LangShutdown() {
-  LangFile.reset();
-  LangSuffix.clear();
-  LangFilePath.clear();
-}
+void LangShutdown() { CurrentLanguage() = Language(); }
 
 void CloseToolConfig() { ToolConfigIni.reset(); }
 

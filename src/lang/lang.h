@@ -41,14 +41,36 @@ inline constexpr std::string_view kStringsSection = "Strings";
 // Created by ConfigStartup, released by LangShutdown / CloseToolConfig.
 
 extern std::unique_ptr<IniFile> ToolConfigIni;  // facconfig.ini beside the executable
-extern std::string LangSuffix;                  // e.g. "_cn"; may be empty
-extern std::string LangFilePath;                // FilesDir() + "kelvaset" + suffix + ".lng"
-extern std::unique_ptr<IniFile> LangFile;       // the current language file, or null
 
 inline constexpr std::string_view kToolConfigName = "facconfig.ini";
 
 // True when `suffix` is "_cn" (any letter case) or empty.
 bool UseChineseCatalog(std::string_view suffix);
+
+// The language in force: its suffix, the path of its language file and that
+// file, held and replaced together. One instance, CurrentLanguage().
+class Language {
+ public:
+  Language() = default;
+  Language(std::string suffix, std::unique_ptr<IniFile> file);
+  Language(Language&&) noexcept = default;
+  Language& operator=(Language&&) noexcept = default;
+
+  const std::string& Suffix() const { return suffix_; }   // e.g. "_cn"; may be empty
+  const std::string& FilePath() const { return path_; }   // LangFileName(Suffix())
+  IniFile* File() const { return file_.get(); }           // null when none is open
+  // The one test for "the Chinese catalog": every text chosen between the
+  // built-in Chinese and English asks this.
+  bool Chinese() const { return UseChineseCatalog(suffix_); }
+
+ private:
+  friend void LangOpen(const IniFile& ini);
+  std::string suffix_;
+  std::string path_;
+  std::unique_ptr<IniFile> file_;
+};
+
+Language& CurrentLanguage();
 
 // FilesDir() + "kelvaset" + suffix + ".lng".
 std::string LangFileName(std::string_view suffix);
@@ -64,9 +86,9 @@ void ConfigStartup();
 void LangSetup(IniFile& ini);
 
 // The language part of LangSetup, for a caller that must not write `ini`:
-// sets LangSuffix and LangFilePath from "Set"/"lngstr" of `ini`, opens the
-// language file when none is open and fills the missing catalog entries into
-// it. Throws EIniError (the language file is then open but incomplete).
+// takes the suffix from "Set"/"lngstr" of `ini`, opens its language file when
+// none is open and fills the missing catalog entries into it. Throws EIniError
+// (the language is then in force, its file open but incomplete).
 void LangOpen(const IniFile& ini);
 
 // When on, LangCatalog answers a key that the language file cannot give (no
@@ -90,6 +112,15 @@ std::string LangCatalog(std::string_view key);
 // hold the key or no language file is open. An entry present but empty gives "".
 std::optional<std::string> LangWindowText(std::string_view section, std::string_view key);
 
+// A text of the window beyond the written catalog (the Stop button, the
+// progress figures, the reasons of a failed write, the file questions): the
+// translator's "Strings" entry when the language file holds a non-blank one,
+// else the built-in text, Chinese or English as the language in force says.
+// These keys are never written into the language file.
+std::string LangText(std::string_view key);
+// The built-in text of such a key (GBK for Chinese); the key itself when unknown.
+std::string WindowTextBuiltIn(std::string_view key, bool chinese);
+
 // Every "\r" becomes CR, then every "\n" becomes LF; letter case counts.
 std::string UnescapeText(std::string_view text);
 
@@ -98,12 +129,13 @@ std::string UnescapeText(std::string_view text);
 // file, runs LangSetup on the parameter file, then `applyTextsAndRebuild`
 // (apply the window texts, regenerate the parameter controls). The temporary
 // file is closed on every path.
-// When LangSetup fails the previous language stays in force (file, suffix and
-// path restored), so lookups keep answering in it; the EIniError propagates and
-// `applyTextsAndRebuild` is not called.
+// The new language is made whole before it replaces the old one: when
+// LangSetup fails the previous language stays in force, so lookups keep
+// answering in it; the EIniError propagates and `applyTextsAndRebuild` is not
+// called.
 void SwitchLanguage(const std::string& paramFilePath, const std::function<void()>& applyTextsAndRebuild);
 
-// Process end: closes the language file and clears LangSuffix and LangFilePath.
+// Process end: no language in force any more (file closed, suffix and path cleared).
 void LangShutdown();
 // Closes ToolConfigIni (the window's destruction does this).
 void CloseToolConfig();

@@ -119,9 +119,11 @@ void SaveParams(IniFile& ini, const ParamSet& ps, std::string_view langSuffix) {
     ini.WriteInteger(kFactory, field('k'), d.Kind);
   }
 
-  for (std::size_t k = 2; k < ps.GravityRegions.size(); ++k) {
-    ini.WriteString(kAregb, RegionKey(k - 2), ps.GravityRegions[k]);
-  }
+  std::size_t next = 0;
+  for (std::size_t k = 2; k < ps.GravityRegions.size(); ++k) ini.WriteString(kAregb, RegionKey(next++), ps.GravityRegions[k]);
+  // An empty key ends the table: surplus regions of the file stop being read,
+  // yet no key is deleted.
+  ini.WriteString(kAregb, RegionKey(next), "");
 
   ini.WriteBool(kSet, "IsEnabled", ps.IsEnabled);
   ini.WriteString(kSet, "lngstr", langSuffix);

@@ -124,7 +124,8 @@ std::string RegionValue(std::string_view line);
 std::vector<std::string> LoadParamSet(const IniFile& ini, ParamSet& ps);
 
 // Writes every key of the file format in its order ("port", "factory" with the
-// 255 bytes and the definitions of 14..255, "Aregb" renumbered from 0, "Set"
+// 255 bytes and the definitions of 14..255, "Aregb" renumbered from 0 and ended
+// by an empty key, "Set"
 // "IsEnabled" and "lngstr" = langSuffix) as one atomic replacement of the file:
 // all keys or none. Other keys and sections are kept. Throws EIniError, the file
 // then unchanged.

@@ -25,7 +25,8 @@ class StderrDialogs final : public Dialogs {
   void ShowMessage(const std::string& text, const std::string& title, MsgIcon icon) override {
     Print(text, title, icon, "");
   }
-  bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon) override {
+  bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon,
+                YesNoDefault = YesNoDefault::Yes) override {
     Print(text, title, icon, " [answered No]");
     return false;
   }
@@ -55,6 +56,12 @@ StderrDialogs g_default;
 Dialogs* g_current = &g_default;
 
 }  // namespace
+
+std::string ReplaceQuestionText(const FileDialogRequest& req, const std::string& utf8Path) {
+  std::string text = req.replaceQuestion;
+  if (const auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, Utf8ToGbk(utf8Path));
+  return text;
+}
 
 Dialogs& AppDialogs() { return *g_current; }
 

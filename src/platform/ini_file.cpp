@@ -605,6 +605,17 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key, 
   return std::string(v);
 }
 
+std::optional<std::string> IniFile::FindString(std::string_view section, std::string_view key) const {
+  State& st = *state_;
+  st.Refresh(path_);
+  if (st.tooLarge) throw EIniTooLarge(path_);
+  FoldInto(Trim(section), st.fsec);
+  FoldInto(Trim(key), st.fkey);
+  const Line* l = st.doc.Find(st.fsec, st.fkey);
+  if (l == nullptr || !l->hasValue) return std::nullopt;
+  return ReadString(section, key, {});
+}
+
 std::int32_t IniFile::ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const {
   const std::string s = ReadString(section, key, {});
   std::string_view v = s;

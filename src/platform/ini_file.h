@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -62,6 +63,9 @@ class IniFile {
   // A leading UTF-8 BOM is no part of the first line (and is kept by writes).
   // Throws EIniTooLarge for a file over kIniMaxFileSize.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
+  // The value ReadString gives, or nullopt when the file, section or key does
+  // not exist: tells a missing key from any value it could hold.
+  std::optional<std::string> FindString(std::string_view section, std::string_view key) const;
   // Decimal with optional sign, or hex after "$", "0x", "0X"; anything else
   // (empty, not an integer, outside int32) gives `def`.
   std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;

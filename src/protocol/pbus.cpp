@@ -53,15 +53,17 @@ std::string LinkReview::IgnoredText() const {
 // Every transmission that reached the line and every answer that came back,
 // with their times. An answer carries no request number, so whether an answer
 // proves its request is a question about the whole link:
-// - without copies, each transmission brings at most one answer, within the
-//   late limit. An answer proves its request when, at the moment the
-//   request's transmission left, every earlier transmission still within the
-//   late limit had had its answer counted: then no answer to anything else
-//   was still on its way.
-// - once the scale is seen sending more answers than it was sent requests, a
-//   count proves nothing (a copy may stand in for a late answer): an earlier
-//   transmission whose own wait went unanswered stays owed until the late
-//   limit, and a copy may follow any answer by up to the largest gap seen.
+// - a transmission whose own wait went unanswered may still be answered up to
+//   the late limit after it left: until then it is owed, and the next request
+//   waits it out. A count of answers cannot clear it, since a copy of another
+//   answer would count the same.
+// - a stray answer that arrives while nothing is owed, or answers outnumbering
+//   transmissions, show a scale that sends copies. Then an answer proves its
+//   request only when the request left after a quiet time longer than the
+//   largest gap a copy was seen at, and no earlier request whose own answer
+//   is in doubt could still be answered.
+// The account is judged once when a request ends and again, with all the
+// link showed, when it is reviewed at its close.
 struct TPBusComm::Account {
   struct Tx {
     std::int64_t at = 0;
@@ -69,16 +71,12 @@ struct TPBusComm::Account {
     int speed = -1;              // index of the line speed (serial log-on), -1 otherwise
     bool owed = true;            // an answer may still come for it
     bool waitAnswered = false;   // its own wait got an answer
-    bool countAnswered = false;  // an answer was counted for it
   };
   struct Req {
     RequestOutcome outcome;
-    std::int64_t creditedAt = 0;
-    std::int64_t sentAt = 0;       // the transmission whose wait got the answer
-    int owedByCount = 0;           // other transmissions owed by count when it left
-    int owedByTime = 0;            // ... whose own wait went unanswered, within the late limit
-    std::int64_t quietBefore = -1; // ms since the link's last answer when it left (-1: none before)
-    bool answered = false;
+    std::int64_t sentAt = 0;        // the transmission whose wait got the answer
+    std::int64_t quietBefore = -1;  // ms since the link's last answer when it left (-1: none before)
+    std::size_t firstTx = 0;        // index of its first transmission in txs
   };
   std::vector<Tx> txs;
   std::vector<Req> reqs;
@@ -87,67 +85,102 @@ struct TPBusComm::Account {
   std::uint64_t strays = 0;
   bool copies = false;
   std::int64_t copyGap = 0;
-  bool looked = false;  // the look for copies after the link's first answer
+  // Looks for copies: after the link's first answer, and, once the link lost
+  // a transmission (a loss can hide a copy by standing in for it), after the
+  // next few verdicts too.
+  int looks = 0;
+  std::int64_t lookedAfter = LLONG_MIN;
+  bool lossSeen = false;
+  bool lastWasVerdict = false;
+  static constexpr int kLooksAfterLoss = 4;
   std::int64_t lastAnswerAt = LLONG_MIN;
   int lateLimit = 3000;
 
-  bool Live(const Tx& t, std::int64_t now) const { return t.owed && t.at + lateLimit > now; }
+  bool Owed(const Tx& t, std::int64_t now) const { return t.owed && !t.waitAnswered && t.at + lateLimit > now; }
 
-  int OwedByCount(std::int64_t now, std::size_t request) const {
-    int n = 0;
-    for (const Tx& t : txs) n += t.request != request && !t.countAnswered && Live(t, now);
-    return n;
+  // Transmissions are recorded in time order: the ones that can still be
+  // answered at `now` are a run at the end.
+  template <typename Fn>
+  bool AnyLive(std::size_t end, std::int64_t now, Fn fn) const {
+    for (std::size_t i = end; i-- > 0;) {
+      if (txs[i].at + lateLimit <= now) break;
+      if (fn(txs[i])) return true;
+    }
+    return false;
   }
-  int OwedByTime(std::int64_t now, std::size_t request) const {
-    int n = 0;
-    for (const Tx& t : txs) n += t.request != request && !t.waitAnswered && Live(t, now);
-    return n;
-  }
-  // The moment the last of the owed answers stops being waited for.
-  std::int64_t OwedUntil(std::int64_t now, bool byTime) const {
+
+  // The moment the last owed answer stops being waited for (LLONG_MIN: none).
+  std::int64_t OwedUntil(std::int64_t now) const {
     std::int64_t until = LLONG_MIN;
-    for (const Tx& t : txs)
-      if (Live(t, now) && !(byTime ? t.waitAnswered : t.countAnswered)) until = std::max(until, t.at + lateLimit);
+    AnyLive(txs.size(), now, [&](const Tx& t) {
+      if (Owed(t, now)) until = std::max(until, t.at + lateLimit);
+      return false;
+    });
     return until;
   }
-  // Least quiet time before a request once copies were seen.
-  std::int64_t CopyQuiet() const {
-    return std::min<std::int64_t>(lateLimit, std::max<std::int64_t>(2 * copyGap + 10, kCopyLookMs));
-  }
+  // The quiet time before a request once copies were seen: a copy may follow
+  // its answer by up to the copy window, whatever gaps were seen so far (a
+  // copy credited to a lost request shows no gap at all).
+  static constexpr std::int64_t CopyQuiet() { return kCopyWindowMs + 1; }
 
   void Stray(std::int64_t at) {
     ++strays;
-    // A late answer to a transmission whose own wait ended without one?
-    for (Tx& t : txs) {
-      if (!t.countAnswered && t.owed && t.at <= at && at <= t.at + lateLimit) {
-        t.countAnswered = true;
-        return;
-      }
+    const bool owedLive = AnyLive(txs.size(), at, [&](const Tx& t) { return Owed(t, at); });
+    const std::int64_t gap = lastAnswerAt == LLONG_MIN ? -1 : at - lastAnswerAt;
+    // Nothing owed, more answers than transmissions, or an answer so close
+    // behind another that it may be its copy: the scale sends copies.
+    if (!owedLive || answers > txs.size() || (gap >= 0 && gap <= kCopyWindowMs)) {
+      copies = true;
+      copyGap = std::max(copyGap, gap);
     }
-    // Nothing owed: the scale sent more answers than it was sent requests.
-    copies = true;
-    if (lastAnswerAt != LLONG_MIN) copyGap = std::max(copyGap, at - lastAnswerAt);
   }
 
-  // Whether request r's answer proves it, and if not, why.
-  bool Judge(const Req& r, std::string& why) const {
-    if (!copies) {
-      if (r.owedByCount == 0) return true;
-      why = "an answer to an earlier request was still owed when this request was answered";
+  // Answers carry no transmission number: of a request's transmissions, the
+  // ones counted as answered are its earliest, so that what stays owed is
+  // owed for as long as it can be.
+  void ShiftAnswered(std::size_t request) {
+    std::vector<Tx*> mine;
+    for (std::size_t i = reqs[request].firstTx; i < txs.size(); ++i)
+      if (txs[i].request == request && txs[i].owed) mine.push_back(&txs[i]);
+    const auto answered =
+        static_cast<std::size_t>(std::count_if(mine.begin(), mine.end(), [](const Tx* t) { return t->waitAnswered; }));
+    for (std::size_t i = 0; i < mine.size(); ++i) mine[i]->waitAnswered = i < answered;
+  }
+
+  // Whether request i's answer proves it, given the judgments of the requests
+  // before it; `why` gets the reason when it does not.
+  bool JudgeOne(std::size_t i, const std::vector<char>& proven, std::string& why) const {
+    const Req& r = reqs[i];
+    // An earlier transmission of another request that could still be
+    // answered when this one left: its own wait went unanswered, or its
+    // answer is itself in doubt.
+    const bool owed = AnyLive(r.firstTx, r.sentAt, [&](const Tx& t) {
+      if (!t.owed || t.at >= r.sentAt) return false;
+      return !t.waitAnswered || (reqs[t.request].outcome.Acknowledged() && !proven[t.request]);
+    });
+    if (owed) {
+      why = "an answer to an earlier request could still have been on its way when this request was answered";
       return false;
     }
-    if (r.owedByTime > 0) {
-      why = "the scale sends copies of its answers, and an answer to an earlier request was still owed "
-            "when this request was answered";
-      return false;
-    }
-    if (r.quietBefore >= 0 && r.quietBefore <= copyGap) {
+    if (copies && r.quietBefore >= 0 && r.quietBefore < CopyQuiet()) {
       why = "the scale sends copies of its answers (seen up to " + std::to_string(copyGap) +
-            " ms after an answer); this answer may have been one";
+            " ms after an answer), and this request left " + std::to_string(r.quietBefore) +
+            " ms after the last answer: its answer may have been a copy";
       return false;
     }
     return true;
   }
+
+  // Judges every request again, in order, with all the link showed.
+  std::vector<char> JudgeAll(std::vector<std::string>& why) const {
+    std::vector<char> proven(reqs.size(), 0);
+    why.assign(reqs.size(), {});
+    for (std::size_t i = 0; i < reqs.size(); ++i)
+      if (reqs[i].outcome.Acknowledged()) proven[i] = JudgeOne(i, proven, why[i]);
+    return proven;
+  }
+  // The judgments made as each request ended.
+  std::vector<char> provenSoFar;
 };
 
 // Marks the engine busy for one public entry; a nested entry is refused.
@@ -225,6 +258,26 @@ void TPBusComm::Open(std::unique_ptr<PBusTransport> link) {
 void TPBusComm::Close() {
   if (busy_) throw EPBusBusy();
   if (!link_) return;
+  // The last look at the link before its account is reviewed: answers still
+  // owed, and copies of the last answers, would show what the requests'
+  // answers cannot (a copy credited to a request whose own answer then
+  // stands one request behind).
+  {
+    BusyScope scope(*this);
+    Account& a = *account_;
+    if (open_ && !aborted_ && !link_->Gone() && a.lastAnswerAt != LLONG_MIN) {
+      accepting_ = false;
+      try {
+        link_->Flush();
+        const std::int64_t now = link_->NowMs();
+        const std::int64_t until = std::max(a.OwedUntil(now), a.lastAnswerAt + kCopyWindowMs);
+        if (until > now)
+          link_->Listen(static_cast<int>(std::min<std::int64_t>(until - now, INT_MAX)), [this] { return aborted_; });
+      } catch (const std::exception&) {
+        // The link is closing anyway; what could not be heard is not counted.
+      }
+    }
+  }
   const bool trace = link_->KeepsTrace();
   link_->Close();
   open_ = false;
@@ -251,13 +304,13 @@ LinkReview TPBusComm::ReviewLink() const {
   r.strays = a.strays;
   r.copiesSeen = a.copies;
   r.copyGapMs = static_cast<int>(a.copyGap);
-  for (const Account::Req& q : a.reqs) {
-    RequestOutcome o = q.outcome;
+  std::vector<std::string> why;
+  const std::vector<char> proven = a.JudgeAll(why);
+  for (std::size_t i = 0; i < a.reqs.size(); ++i) {
+    RequestOutcome o = a.reqs[i].outcome;
     if (o.Acknowledged()) {
-      std::string why;
-      const bool proven = a.Judge(q, why);
-      o.end = proven ? RequestEnd::Proven : RequestEnd::NotProven;
-      o.reason = proven ? std::string() : why;
+      o.end = proven[i] ? RequestEnd::Proven : RequestEnd::NotProven;
+      o.reason = why[i];
     }
     r.requests.push_back(std::move(o));
   }
@@ -288,6 +341,7 @@ void TPBusComm::AnswerComplete(std::uint8_t verdict, bool frame) {
     a.Stray(now);
   }
   a.lastAnswerAt = now;
+  a.lastWasVerdict = !frame && verdict != 0;
 }
 
 void TPBusComm::Scan(std::uint8_t c, bool fresh) {
@@ -376,12 +430,15 @@ void TPBusComm::SettleBeforeRequest() {
   for (;;) {
     if (aborted_ || link.Gone()) return;
     const std::int64_t now = link.NowMs();
-    std::int64_t until = a.OwedUntil(now, a.copies);
+    std::int64_t until = a.OwedUntil(now);
     if (a.copies && a.lastAnswerAt != LLONG_MIN) until = std::max(until, a.lastAnswerAt + a.CopyQuiet());
-    // Once per link, after its first answer: does the scale send copies?
-    if (!a.looked && a.answers > 0) {
-      a.looked = true;
-      until = std::max(until, now + kCopyLookMs);
+    // Does the scale send copies? Looked for after the link's first answer,
+    // and after a few verdicts more once the link lost a transmission.
+    if (!a.copies && a.lastAnswerAt != LLONG_MIN && a.lookedAfter != a.lastAnswerAt &&
+        (a.looks == 0 || (a.lossSeen && a.lastWasVerdict && a.looks < 1 + Account::kLooksAfterLoss))) {
+      ++a.looks;
+      a.lookedAfter = a.lastAnswerAt;
+      until = std::max(until, a.lastAnswerAt + kCopyWindowMs);
     }
     if (until <= now) return;
     const std::uint64_t seen = a.answers;
@@ -437,13 +494,9 @@ AnswerCode TPBusComm::Attempt(const Buffer& packet) {
   }
   if (rxState_ > 0) {
     // The answer is this transmission's, as far as the account can tell.
-    Account::Tx& t = a.txs[tx];
-    t.waitAnswered = t.countAnswered = true;
+    a.txs[tx].waitAnswered = true;
     Account::Req& q = a.reqs.back();
-    q.creditedAt = a.lastAnswerAt;
     q.sentAt = sentAt;
-    q.owedByCount = a.OwedByCount(sentAt, request);
-    q.owedByTime = a.OwedByTime(sentAt, request);
     q.quietBefore = quietBefore;
     lastWaitEnd_ = WaitEnd::Answer;
     if (aborted_) return AnswerCode::Aborted;
@@ -455,6 +508,7 @@ AnswerCode TPBusComm::Attempt(const Buffer& packet) {
     lastWaitEnd_ = WaitEnd::Abort;
     return AnswerCode::Aborted;
   }
+  a.lossSeen = true;
   lastWaitEnd_ = WaitEnd::Timeout;
   return AnswerCode::Timeout;
 }
@@ -465,14 +519,16 @@ void TPBusComm::Finish(RequestEnd end, std::string reason) {
   Account::Req& q = a.reqs.back();
   q.outcome.end = end;
   q.outcome.reason = std::move(reason);
-  if (q.outcome.Acknowledged()) {
-    q.answered = true;
-    std::string why;
-    const bool proven = a.Judge(q, why);
-    q.outcome.end = proven ? RequestEnd::Proven : RequestEnd::NotProven;
-    q.outcome.reason = proven ? std::string() : why;
-  }
   last_ = q.outcome;
+  const std::size_t i = a.reqs.size() - 1;
+  a.provenSoFar.resize(a.reqs.size(), 0);
+  if (q.outcome.Acknowledged()) {
+    std::string why;
+    const bool proven = a.JudgeOne(i, a.provenSoFar, why);
+    a.provenSoFar[i] = proven;
+    last_.end = proven ? RequestEnd::Proven : RequestEnd::NotProven;
+    last_.reason = why;
+  }
 }
 
 bool TPBusComm::Transact(const Buffer& packet, Want want, int attempts,
@@ -582,11 +638,13 @@ bool TPBusComm::Request(std::uint8_t command, std::uint16_t arg, std::span<const
     return false;
   }
   Account::Req q;
+  q.firstTx = account_->txs.size();
   q.outcome.index = account_->reqs.size();
   q.outcome.command = command;
   q.outcome.arg = arg;
   account_->reqs.push_back(q);
   const bool ok = Transact(packet, want, retryCount_ + 1);
+  account_->ShiftAnswered(account_->reqs.size() - 1);
   if (ok && want == Want::Data && !answer.empty())
     std::copy_n(packet_.begin() + kPayloadOffset, std::min(answer.size(), kPayloadSize), answer.begin());
   return ok;
@@ -654,6 +712,7 @@ bool TPBusComm::LogOn(std::span<const std::uint8_t> payload) {
   BuildPacket(packet, pbus::kCmdSession, pbus::kArgLogOn, payload);
   Account& a = *account_;
   Account::Req q;
+  q.firstTx = a.txs.size();
   q.outcome.index = a.reqs.size();
   q.outcome.command = pbus::kCmdSession;
   q.outcome.arg = pbus::kArgLogOn;
@@ -671,6 +730,7 @@ bool TPBusComm::LogOn(std::span<const std::uint8_t> payload) {
       if (a.txs[i].speed != speed) a.txs[i].owed = false;
     link_->SetLineSpeed(kBaudTable[static_cast<std::size_t>(baudRate_)]);
   }
+  a.ShiftAnswered(a.reqs.size() - 1);
   return ok;
 }
 

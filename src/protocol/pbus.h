@@ -148,8 +148,13 @@ class TPBusComm {
   // A serial data frame in progress is waited for from its last byte, within
   // this many retry intervals after the request left.
   static constexpr int kFrameLimitFactor = 5;
-  // How long a second copy of a verdict is looked for once after the link's
-  // first answer, and the least quiet time before a request once copies were seen.
+  // The largest gap a copy of an answer is expected at: a scale that sends
+  // copies sends one of every verdict within this time. It is looked for
+  // once after the link's first answer; a stray this close behind another
+  // answer counts as a copy.
+  static constexpr int kCopyWindowMs = 600;
+  // The least quiet time before a request once copies were seen (and the
+  // settle time after a serial refusal).
   static constexpr int kCopyLookMs = 50;
 
   // Called when the UDP transport raises an error, before the error passes

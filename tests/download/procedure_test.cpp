@@ -73,9 +73,8 @@ class Download : public ::testing::Test {
     OverrideFilesDir(dir.path());
     CreateScaleComm();
     // The English catalog, completed into a language file of this folder.
-    LangSuffix = "_en";
-    LangFile = std::make_unique<IniFile>(dir.file("kelvaset_en.lng"));
-    FillLangCatalog(*LangFile, false);
+    CurrentLanguage() = Language("_en", std::make_unique<IniFile>(dir.file("kelvaset_en.lng")));
+    FillLangCatalog(*CurrentLanguage().File(), false);
     for (int i = 0; i < 256; ++i) request.block[i] = static_cast<std::uint8_t>(255 - i);
     request.block[0] = 0x11;  // must go out as 0xA6 anyway
   }

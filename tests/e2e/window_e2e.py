@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The real facset window under Xvfb, driven by real X input (xdotool, XTEST).
+"""The real facset window under Xvfb and a window manager (openbox), driven by
+real X input (xdotool, XTEST).
 
 Each case starts the executable in a folder of its own (the tool keeps its
 configuration next to the executable, so the binary is copied there) and
@@ -59,12 +60,16 @@ byte[20 ]k=1
 
 
 class Display:
-    def __init__(self):
+    """An Xvfb of its own with a window manager (openbox): title bars, Alt+F4,
+    activation and placement as on a desktop."""
+
+    def __init__(self, size="1280x1024"):
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", size + "x24", "-nolisten", "tcp"],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=open(os.environ.get("FACSET_E2E_XLOG", os.devnull), "w"))
         os.close(write_fd)
+        self.wm = None
         number = b""
         deadline = time.monotonic() + TIMEOUT
         while not number.endswith(b"\n"):
@@ -76,24 +81,56 @@ class Display:
             number += chunk
         os.close(read_fd)
         self.name = ":" + number.decode().strip()
+        try:
+            self.start_wm()
+        except BaseException:
+            self.close()
+            raise
+
+    def start_wm(self):
+        env = dict(os.environ, DISPLAY=self.name)
         # A German keyboard has ß, ä and ö on keys of their own: xdotool then
         # types them without remapping a key for each, which a client may
         # read with the keymap of a moment before.
         subprocess.run(["setxkbmap", "-display", self.name, "de"], check=True)
+        # Now and then openbox ends at once without a word (exit status 1) on
+        # a busy machine: such a start is repeated, nothing else is.
+        for attempt in range(3):
+            wm_log = tempfile.TemporaryFile()
+            self.wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
+                                       stderr=wm_log)
+            # The window manager is there once it has named itself on the root window.
+            deadline = time.monotonic() + TIMEOUT
+            while "window id #" not in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
+                                                      capture_output=True, text=True).stdout:
+                if time.monotonic() > deadline or self.wm.poll() is not None:
+                    break
+                time.sleep(0.05)
+            else:
+                return
+            wm_log.seek(0)
+            why = "openbox did not start (exit %s): %s" % (self.wm.poll(), wm_log.read().decode(errors="replace").strip())
+            if self.wm.poll() is None or attempt == 2:
+                raise Failure(why)
 
     def close(self):
-        self.proc.terminate()
-        self.proc.wait(5)
+        for proc in (self.wm, self.proc):
+            if proc is not None and proc.poll() is None:
+                proc.terminate()
+                proc.wait(5)
 
 
 class Window:
     """One facset process in a tool folder of its own."""
 
-    def __init__(self, display, exe, config=None, files=None, env=None):
+    def __init__(self, display, exe, config=None, files=None, env=None, share=None):
+        """`share`: another Window whose tool folder (and so working copy) this one uses too."""
         self.display = display
-        self.dir = tempfile.mkdtemp(prefix="facset-e2e-")
+        self.owns_dir = share is None
+        self.dir = tempfile.mkdtemp(prefix="facset-e2e-") if share is None else share.dir
         self.exe = os.path.join(self.dir, "facset")
-        shutil.copy(exe, self.exe)
+        if share is None:
+            shutil.copy(exe, self.exe)
         if config is not None:
             with open(os.path.join(self.dir, "facconfig.ini"), "wb") as f:
                 f.write(config)
@@ -102,7 +139,7 @@ class Window:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
-        self.dump_path = os.path.join(self.dir, "state.txt")
+        self.dump_path = os.path.join(self.dir, "state-%d.txt" % id(self))
         extra_env = env or {}
         env = dict(os.environ)
         env.update({"DISPLAY": display.name, "QT_QPA_PLATFORM": "xcb", "FACSET_STATE_DUMP": self.dump_path,
@@ -124,9 +161,15 @@ class Window:
                 if "could not connect to display" not in str(e) or attempt == 3:
                     raise
                 time.sleep(0.3 * (attempt + 1))
+        self.wid = wid
         state = self.wait(lambda s: "btnopen" in s["w"] and s["w"]["btnopen"]["visible"], "the window shown")
         self.markers = state["markers"]
-        self.xdo("windowfocus", "--sync", wid)
+        self.activate()
+
+    def activate(self):
+        """Asks the window manager to activate the window, and waits until Qt knows it."""
+        self.xdo("windowactivate", "--sync", self.wid)
+        self.wait(lambda s: s.get("active") == "1", "the window active")
         self.settle()
 
     def window_id(self):
@@ -153,7 +196,12 @@ class Window:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(5)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        if self.owns_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def config(self):
+        with open(os.path.join(self.dir, "facconfig.ini"), "rb") as f:
+            return f.read()
 
     # ---- what the window shows
     def dump(self):
@@ -171,7 +219,7 @@ class Window:
             if self.proc.poll() is not None:
                 raise Failure("facset ended: " + self.proc.stderr.read().decode(errors="replace"))
             time.sleep(0.01)
-        state = {"w": {}, "buttons": []}
+        state = {"w": {}, "buttons": [], "acc": {}}
         with open(self.dump_path, encoding="utf-8") as f:
             for line in f.read().splitlines():
                 if line.startswith("w "):
@@ -183,6 +231,9 @@ class Window:
                         state["buttons"].append(control)
                     else:
                         state["w"][parts[1]] = control
+                elif line.startswith("acc "):
+                    key, _, value = line[4:].partition("=")
+                    state["acc"][key] = unescape(value)
                 else:
                     key, _, value = line.partition("=")
                     state[key] = unescape(value)
@@ -191,8 +242,8 @@ class Window:
         state["block"] = bytes.fromhex(state["block"])
         return state
 
-    def wait(self, pred, what):
-        deadline = time.monotonic() + TIMEOUT
+    def wait(self, pred, what, timeout=TIMEOUT):
+        deadline = time.monotonic() + timeout
         state = None
         while time.monotonic() < deadline:
             state = self.dump()
@@ -443,7 +494,10 @@ class Sim:
             raise Failure("no scale-sim at %s (FACSET_E2E_SIM names it)" % path)
         self.dir = tempfile.mkdtemp(prefix="facset-e2e-sim-")
         self.log = os.path.join(self.dir, "sim.jsonl")
-        self.proc = subprocess.Popen([path, "--udp-host", "127.0.0.1", "--udp-port", "0", "--log", self.log, *args],
+        self.param_out = os.path.join(self.dir, "params.bin")
+        self.firmware_out = os.path.join(self.dir, "firmware.bin")
+        self.proc = subprocess.Popen([path, "--udp-host", "127.0.0.1", "--udp-port", "0", "--log", self.log,
+                                      "--param-out", self.param_out, "--firmware-out", self.firmware_out, *args],
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self.proc.stdout.readline().decode()
         if not line.startswith("ready") or "udp=127.0.0.1:" not in line:
@@ -511,8 +565,313 @@ def case_stop_during_upgrade(display, exe):
         sim.close()
 
 
+def press_button(w, s, label):
+    """Clicks the button `label` of the modal box in state `s`."""
+    found = [b for b in s["buttons"] if b["text"].replace("&", "") == label]
+    check(len(found) == 1, "no %s button: %r" % (label, [b["text"] for b in s["buttons"]]))
+    b = found[0]
+    w.click_at(b["x"] + b["width"] // 2, b["y"] + b["height"] // 2)
+
+
+def default_button(s):
+    """The label of the button Enter would press (the box's focus button)."""
+    return s.get("modaldefault", "").replace("&", "")
+
+
+def ini_value(data, key):
+    for line in data.decode("gbk", errors="replace").splitlines():
+        k, _, v = line.partition("=")
+        if k.strip().lower() == key.lower():
+            return v.strip()
+    return None
+
+
+GRAVITY_MANUAL = "bdgbIndex=1\nbyte[8  ]=1\nbyte[9  ]=126\nbyte[10 ]=208"  # 9.8 in manual input
+
+
+def case_close_by_the_window_manager(display, exe):
+    """A gravity typed and not confirmed survives focus leaving the window and a close by Alt+F4."""
+    w = Window(display, exe, param_file(ROWS + GRAVITY_MANUAL))
+    other = None
+    try:
+        w.focus("edtbdgb")
+        w.key("ctrl+a")
+        w.type("9.81")
+        w.settle()
+        # Another window is activated, then this one again.
+        other = Window(display, exe, param_file(ROWS))
+        w.activate()
+        s = w.dump()
+        check(s["w"]["edtbdgb"]["text"] == "9.81", "the field shows %r" % s["w"]["edtbdgb"]["text"])
+        w.key("alt+F4")
+        s = w.wait_modal("QMessageBox")
+        check("Settings are not saved" in s["modal"], "asked %r" % s["modal"])
+        press_button(w, s, "Yes")
+        w.proc.wait(TIMEOUT)
+        cfg = w.config()
+        check([ini_value(cfg, "byte[%-3d]" % n) for n in (8, 9, 10)] == ["1", "127", "52"],
+              "saved gravity bytes %r" % [ini_value(cfg, "byte[%-3d]" % n) for n in (8, 9, 10)])
+    finally:
+        w.close()
+        if other is not None:
+            other.close()
+
+
+def case_refused_numbers_restore(display, exe):
+    """70000 over 300 in a two-byte list and 256 over 7 in a one-byte list end as 300 and 7."""
+    w = Window(display, exe, param_file(ROWS + "byte[30 ]=1\nbyte[31 ]=44\nbyte[30 ]t=Wide\nbyte[30 ]n=2\n"
+                                        "byte[30 ]x=grams"))
+    try:
+        for name, typed, shown, at, value in (("CboxAuto30", "70000", "300", 30, b"\x01\x2c"),
+                                              ("CboxAuto15", "256", "7", 15, b"\x07")):
+            w.focus(name)
+            w.key("ctrl+a")
+            w.type(typed)
+            s = w.wait_modal("QMessageBox")
+            w.key("Return")
+            s = w.wait(lambda s: "modal" not in s, "the refusal closed")
+            check(s["w"][name]["text"] == shown, "%s shows %r" % (name, s["w"][name]["text"]))
+            check(s["block"][at:at + len(value)] == value, "%s bytes %r" % (name, s["block"][at:at + len(value)]))
+        w.click("Button2")
+        w.settle()
+        cfg = w.config()
+        check((ini_value(cfg, "byte[30 ]"), ini_value(cfg, "byte[31 ]"), ini_value(cfg, "byte[15 ]")) ==
+              ("1", "44", "7"), "saved %r" % ((ini_value(cfg, "byte[30 ]"), ini_value(cfg, "byte[31 ]"),
+                                               ini_value(cfg, "byte[15 ]")),))
+    finally:
+        w.close()
+
+
+def case_open_asks_first(display, exe):
+    """The open command offers unsaved edits for saving before its dialog."""
+    w = Window(display, exe, param_file(ROWS))
+    try:
+        w.focus("CboxAuto15")
+        w.key("ctrl+a")
+        w.type("33")
+        w.settle()
+        w.click("btnopen")
+        s = w.wait_modal("QMessageBox")
+        check("Settings are not saved" in s["modal"], "asked %r" % s["modal"])
+        press_button(w, s, "Yes")
+        w.wait_modal("QFileDialog")
+        check(ini_value(w.config(), "byte[15 ]") == "33", "the edit was not saved before the dialog")
+        w.key("Escape")
+        w.wait(lambda s: "modal" not in s, "the dialog closed")
+    finally:
+        w.close()
+
+
+def case_two_windows_one_file(display, exe):
+    """The second window's save does not silently write back over the first's."""
+    a = Window(display, exe, param_file(ROWS))
+    b = None
+    try:
+        b = Window(display, exe, share=a)
+        a.activate()
+        a.focus("CboxAuto15")
+        a.key("ctrl+a")
+        a.type("11")
+        a.settle()
+        a.click("Button2")
+        a.wait(lambda s: not s["modified"], "the first window saved")
+        b.activate()
+        b.focus("edtAuto20")
+        b.key("End")
+        b.type("Z")
+        b.settle()
+        b.click("Button2")
+        s = b.wait_modal("QMessageBox")
+        check("changed by another program" in s["modal"], "asked %r" % s["modal"])
+        check(default_button(s) == "No", "the default is %r" % default_button(s))
+        b.key("Return")  # No: the other window's file stays
+        s = b.wait(lambda s: "modal" not in s, "the question answered")
+        cfg = a.config()
+        check(ini_value(cfg, "byte[15 ]") == "11", "the first window's save was overwritten")
+        check(ini_value(cfg, "byte[22 ]") == "0", "the second window wrote anyway")
+        check(s["modified"], "the second window's edits count as saved")
+    finally:
+        a.close()
+        if b is not None:
+            b.close()
+
+
+def case_save_as_replaces_only_when_told(display, exe):
+    """Save As onto an existing file asks (No by default); Yes writes the window's table, ended."""
+    old = b"[Aregb]\r\nAregb0=A=9.8\r\nAregb1=B=9.8\r\nAregb2=C=9.8\r\n[Mine]\r\nkeep=yes\r\n"
+    w = Window(display, exe, param_file(ROWS, more="[Aregb]\r\nAregb0=North=9.8015\r\n"), {"copy.ini": old})
+    try:
+        target = os.path.join(w.dir, "copy.ini")
+        for answer in ("Return", "Yes"):
+            choose_in_dialog(w, "btsave", target)
+            s = w.wait(lambda s: s.get("modal", "").startswith("QMessageBox:") and "already exists" in s["modal"],
+                       "the replace question")
+            check(default_button(s) == "No", "the default is %r" % default_button(s))
+            if answer == "Return":
+                w.key("Return")
+                w.wait(lambda s: "modal" not in s, "the question answered")
+                with open(target, "rb") as f:
+                    check(f.read() == old, "No still wrote the file")
+            else:
+                press_button(w, s, "Yes")
+                w.wait(lambda s: "modal" not in s and s["lastmsg"].endswith(target), "the file saved")
+        with open(target, "rb") as f:
+            data = f.read()
+        check(ini_value(data, "Aregb0") == "North=9.8015" and ini_value(data, "Aregb1") == "",
+              "the table was not ended: %r" % data[data.find(b"[Aregb]"):][:80])
+        check(ini_value(data, "Aregb2") == "C=9.8" and ini_value(data, "keep") == "yes", "a key was lost")
+    finally:
+        w.close()
+
+
+def sim_config(firmware=False):
+    return (b"[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[port]\r\nip=127.0.0.1\r\nuse com=0\r\n[factory]\r\n" +
+            ("IsDownkDownProg=%d\r\nbinFilePath=image.hex\r\n" % (1 if firmware else 0)).encode() +
+            param_file(ROWS).split(b"[factory]\r\n")[1])
+
+
+def case_download_locks_the_rows(display, exe):
+    """Keys typed into a row while the log-on waits reach neither the scale nor the record."""
+    # The scale ignores the first three log-ons: the run waits there for
+    # seconds, long enough for the keys below even on a loaded machine.
+    sim = Sim(exe, "--ignore-first", "3", "--delay", "300")
+    w = None
+    try:
+        w = Window(display, exe, sim_config(), env={"FACSET_SCALE_UDP_PORT": sim.port})
+        before = w.dump()["block"]
+        w.click("btnDownload")
+        w.wait(lambda s: not s["w"]["btnDownload"]["enabled"], "the run started")
+        w.click("CboxAuto15")
+        w.key("ctrl+a")
+        w.type("99")
+        w.click("edtAuto20")
+        w.type("Q")
+        s = w.settle()
+        check(not s["w"]["btnDownload"]["enabled"], "the run ended before the keys were handled")
+        s = w.wait(lambda s: s["w"]["btnDownload"]["enabled"], "the run over", timeout=30)
+        check(s["block"] == before, "the block changed during the run")
+        with open(sim.param_out, "rb") as f:
+            sent = f.read()
+        check(sent == before, "the scale got another block")
+        db = sqlite3.connect(os.path.join(w.dir, "facset-records.sqlite"))
+        try:
+            (recorded,) = db.execute("SELECT block FROM downloads").fetchone()
+        finally:
+            db.close()
+        check(bytes(recorded) == sent, "the record holds another block than the scale got")
+    finally:
+        if w is not None:
+            w.close()
+        sim.close()
+
+
+def case_space_twice_does_not_stop(display, exe):
+    """Space twice on Download, then Alt+F4 and Enter: the stop question says No, the upgrade completes."""
+    sim = Sim(exe, "--ignore-first", "2", "--delay", "2")  # the log-on alone takes over a second
+    image = bytes((i * 5 + 1) & 0xFF for i in range(256 * 400))
+    w = None
+    try:
+        w = Window(display, exe, sim_config(firmware=True), {"image.hex": image}, {"FACSET_SCALE_UDP_PORT": sim.port})
+        w.focus("edtIP")
+        for _ in range(40):  # Tab to the download button
+            if w.settle()["focus"] == "btnDownload":
+                break
+            w.key("Tab")
+        check(w.dump()["focus"] == "btnDownload", "Tab never reached Download")
+        w.key("space")
+        w.wait(lambda s: not s["w"]["btnDownload"]["enabled"], "the run started")
+        w.key("space")
+        s = w.settle()
+        check(s["focus"] != "btnClose" and "modal" not in s, "the second Space reached %s" % s["focus"])
+        w.key("alt+F4")
+        s = w.wait_modal("QMessageBox")
+        check("Stop it and close" in s["modal"], "asked %r" % s["modal"])
+        check(default_button(s) == "No", "the default is %r" % default_button(s))
+        w.key("Return")
+        w.wait(lambda s: s["w"]["btnDownload"]["enabled"] and "modal" not in s, "the run over", timeout=60)
+        check(w.proc.poll() is None, "the window closed")
+        with open(sim.firmware_out, "rb") as f:
+            got = f.read()
+        check(got[32 * 256:len(image) - 2] == image[32 * 256:len(image) - 2], "the scale did not get the whole image")
+        check(any(r["cmd"] == 15 and r["arg"] == 1 for r in sim.requests()), "no finish request")
+    finally:
+        if w is not None:
+            w.close()
+        sim.close()
+
+
+TAB_ORDER = ["chkUseCom", "ChkDownProg", "edtFilePath", "Button1", "cbb1", "cbb2", "cbb3", "Cbb4", "Cbb6",
+             "Cboxbdgb", "edtbdgb", "CboxTaggb", "edttaggb", "CboxAuto14", "CboxAuto15", "edtAuto20", "btnopen",
+             "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "lstDispValue", "lstMsg", "edtIP"]
+
+
+def case_keyboard_reaches_and_reads(display, exe):
+    """Tab visits every control in order; the log cannot be edited and Tab leaves it; controls are named."""
+    w = Window(display, exe, param_file(ROWS + GRAVITY_MANUAL + "\nTaggbIndex=1\nbyte[11 ]=1\nbyte[12 ]=126\n"
+                                        "byte[13 ]=208"))
+    try:
+        w.focus("edtIP")
+        seen = []
+        for _ in TAB_ORDER:
+            w.key("Tab")
+            seen.append(w.settle()["focus"])
+        check(seen == TAB_ORDER, "Tab visited %r" % seen)
+        w.click("btnDispValue")
+        s = w.settle()
+        w.focus("lstMsg")
+        w.key("ctrl+a", "BackSpace")
+        w.type(" set ok ! ")
+        w.key("Tab")
+        s2 = w.settle()
+        check(s2["log"] == s["log"], "the log was edited: %r" % s2["log"])
+        check(s2["focus"] == "edtIP", "Tab in the log went to %s" % s2["focus"])
+        for name, want in (("CboxAuto14", "Mode"), ("edtAuto20", "Text"), ("edtIP", "IP"), ("cbb1", "Screen type"),
+                           ("Cboxbdgb", "target gravity")):
+            check(s2["acc"].get(name) == want, "%s is named %r" % (name, s2["acc"].get(name)))
+    finally:
+        w.close()
+
+
+def case_fits_the_screen(display, exe):
+    """On screens smaller than the window its title bar and buttons stay on the screen."""
+    for size, scale in (("1366x768", "1.5"), ("1920x1080", "2"), ("1024x600", "1")):
+        d = Display(size)
+        w = None
+        try:
+            w = Window(d, exe, param_file(ROWS), env={"QT_SCALE_FACTOR": scale})
+
+            def on_screen(s):
+                ax, ay, aw, ah = map(int, s["avail"].split())
+                fx, fy, fw, fh = map(int, s["frame"].split())
+                return ax <= fx and ay <= fy and fx + fw <= ax + aw and fy + fh <= ay + ah
+            try:
+                s = w.wait(on_screen, "the window within %s at scale %s" % (size, scale))
+            except Failure as e:
+                last = w.dump()
+                raise Failure("%s (frame %s, free area %s)" % (e, last.get("frame"), last.get("avail")))
+            ax, ay, aw, ah = map(int, s["avail"].split())
+            for name in ("btnopen", "btnDownload", "btnClose", "lstMsg", "MyScrollBox1"):
+                c = s["w"][name]
+                check(c["visible"] and ax <= c["x"] and ay <= c["y"] and c["x"] + c["width"] <= ax + aw and
+                      c["y"] + c["height"] <= ay + ah, "%s off the screen at %s x%s: %r" % (name, size, scale, c))
+            # What the X server says: the frame (title bar included) inside the screen.
+            geo = subprocess.run(["xwininfo", "-id", w.wid, "-frame"], env=w.xenv(), capture_output=True,
+                                 text=True).stdout
+            x = int(geo.split("Absolute upper-left X:")[1].split()[0])
+            y = int(geo.split("Absolute upper-left Y:")[1].split()[0])
+            width, height = (int(v) for v in size.split("x"))
+            check(x >= 0 and y >= 0, "the frame starts at %d,%d at %s" % (x, y, size))
+        finally:
+            if w is not None:
+                w.close()
+            d.close()
+
+
 CASES = [case_key_filters, case_two_choice_letters, case_escape_keeps_the_question, case_open_all_or_nothing,
-         case_file_names_gbk_cannot_hold, case_stop_during_upgrade]
+         case_file_names_gbk_cannot_hold, case_stop_during_upgrade, case_close_by_the_window_manager,
+         case_refused_numbers_restore, case_open_asks_first, case_two_windows_one_file,
+         case_save_as_replaces_only_when_told, case_download_locks_the_rows, case_space_twice_does_not_stop,
+         case_keyboard_reaches_and_reads, case_fits_the_screen]
 
 
 def main():
@@ -521,7 +880,7 @@ def main():
         return 2
     exe = os.path.abspath(sys.argv[1])
     wanted = sys.argv[2:]
-    for tool in ("Xvfb", "xdotool", "setxkbmap"):
+    for tool in ("Xvfb", "xdotool", "setxkbmap", "openbox", "xprop", "xwininfo"):
         if shutil.which(tool) is None:
             print("missing %s: run scripts/install-deps" % tool)
             return 1

@@ -31,14 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FillLangCatalog(file, chinese);
   }
   fuzzing::Backdate(path);
-  LangFile = std::make_unique<IniFile>(path);
+  CurrentLanguage() = Language(chinese ? "_cn" : "_en", std::make_unique<IniFile>(path));
   for (std::size_t i = 0; i < table.size(); ++i) {
     const CatalogEntry& e = table[i];
-    const std::string after = LangFile->ReadString(e.section, e.key, "");
+    const std::string after = CurrentLanguage().File()->ReadString(e.section, e.key, "");
     if (!TrimBlanks(before[i]).empty() ? after != before[i] : TrimBlanks(after).empty()) std::abort();
     if (e.section == kStringsSection && LangCatalog(e.key) != UnescapeText(after)) std::abort();
     if (e.section == kMainFormSection && LangWindowText(e.section, e.key) != UnescapeText(after)) std::abort();
   }
-  LangFile.reset();
+  LangShutdown();
   return 0;
 }

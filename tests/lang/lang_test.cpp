@@ -40,8 +40,8 @@ TEST_F(LangStartupTest, FirstRunInEmptyFolderCreatesBothFiles) {
   ASSERT_TRUE(ToolConfigIni);
   EXPECT_EQ(ToolConfigIni->path(), At("facconfig.ini"));
   EXPECT_EQ(ReadFileBytes(At("facconfig.ini")), "[Set]\r\nlngstr=_cn\r\nIsEnabled=1\r\n");
-  EXPECT_EQ(LangSuffix, "_cn");
-  EXPECT_EQ(LangFilePath, At("kelvaset_cn.lng"));
+  EXPECT_EQ(CurrentLanguage().Suffix(), "_cn");
+  EXPECT_EQ(CurrentLanguage().FilePath(), At("kelvaset_cn.lng"));
   IniFile lang(At("kelvaset_cn.lng"));
   for (const CatalogEntry& e : CatalogTable()) EXPECT_EQ(lang.ReadString(e.section, e.key, ""), TrimBlanks(e.chinese));
   EXPECT_EQ(LangCatalog("sNoSet"), kNoSetCn);
@@ -53,7 +53,7 @@ struct SuffixCase {
   const char* name;
   const char* configFile;     // facconfig.ini before the start
   const char* langFile;       // language file expected
-  const char* suffix;         // LangSuffix afterwards
+  const char* suffix;         // CurrentLanguage().Suffix() afterwards
   bool chinese;
   const char* lngstrAfter;    // "Set"/"lngstr" in facconfig.ini afterwards
 };
@@ -75,10 +75,10 @@ TEST_F(LangStartupTest, SuffixSelectsFileAndCatalog) {
     OverrideFilesDir(dir.path());
     WriteFileBytes(dir / "facconfig.ini", c.configFile);
     ConfigStartup();
-    EXPECT_EQ(LangSuffix, c.suffix);
-    EXPECT_EQ(LangFilePath, dir / c.langFile);
+    EXPECT_EQ(CurrentLanguage().Suffix(), c.suffix);
+    EXPECT_EQ(CurrentLanguage().FilePath(), dir / c.langFile);
     EXPECT_TRUE(FileExists(dir / c.langFile));
-    EXPECT_EQ(UseChineseCatalog(LangSuffix), c.chinese);
+    EXPECT_EQ(CurrentLanguage().Chinese(), c.chinese);
     EXPECT_EQ(LangCatalog("sNoSet"), c.chinese ? kNoSetCn : "Not set");
     IniFile config(dir / "facconfig.ini");
     EXPECT_EQ(config.ReadString("Set", "lngstr", "<missing>"), c.lngstrAfter);
@@ -139,8 +139,8 @@ TEST_F(LangStartupTest, LookupsFollowTheFileAndFallBackToTheKey) {
   EXPECT_EQ(LangWindowText("MainForm", "label5.caption"), std::optional<std::string>("\xB1\xEA\xB5\xD8\xD6\xD8\xC1\xA6"));
 
   LangShutdown();
-  EXPECT_TRUE(LangSuffix.empty());
-  EXPECT_TRUE(LangFilePath.empty());
+  EXPECT_TRUE(CurrentLanguage().Suffix().empty());
+  EXPECT_TRUE(CurrentLanguage().FilePath().empty());
   EXPECT_EQ(LangCatalog("sNoSet"), "sNoSet");
   EXPECT_EQ(LangWindowText("MainForm", "Caption"), std::nullopt);
 }
@@ -168,8 +168,8 @@ TEST_F(LangStartupTest, SwitchTakesTheLanguageOfTheParameterFile) {
     EXPECT_EQ(LangCatalog("sNoSet"), "Not set");  // texts are applied in the new language
   });
   EXPECT_EQ(applied, 1);
-  EXPECT_EQ(LangSuffix, "_en");
-  EXPECT_EQ(LangFilePath, At("kelvaset_en.lng"));
+  EXPECT_EQ(CurrentLanguage().Suffix(), "_en");
+  EXPECT_EQ(CurrentLanguage().FilePath(), At("kelvaset_en.lng"));
   EXPECT_EQ(LangCatalog("Label5.Caption"), "Label5.Caption");  // a window key, not a message
   EXPECT_EQ(LangWindowText("MainForm", "Label5.Caption"), std::optional<std::string>("target\rgravity"));
   EXPECT_EQ(ReadFileBytes(params), "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n");
@@ -180,7 +180,7 @@ TEST_F(LangStartupTest, SwitchTakesTheLanguageOfTheParameterFile) {
   // A parameter file without "lngstr" means Chinese, whatever was in force.
   WriteFileBytes(params, "[factory]\r\nbyte[1  ]=2\r\n");
   SwitchLanguage(params, [] {});
-  EXPECT_EQ(LangSuffix, "_cn");
+  EXPECT_EQ(CurrentLanguage().Suffix(), "_cn");
   EXPECT_EQ(LangCatalog("sNoSet"), kNoSetCn);
   EXPECT_EQ(ReadFileBytes(params), "[factory]\r\nbyte[1  ]=2\r\n[Set]\r\nIsEnabled=1\r\n");
 }
@@ -209,8 +209,8 @@ TEST_F(LangStartupTest, FailedSwitchKeepsThePreviousLanguage) {
     }
     EXPECT_FALSE(applied);
     EXPECT_EQ(ReadFileBytes(params), c.params);
-    EXPECT_EQ(LangSuffix, "_cn");
-    EXPECT_EQ(LangFilePath, At("kelvaset_cn.lng"));
+    EXPECT_EQ(CurrentLanguage().Suffix(), "_cn");
+    EXPECT_EQ(CurrentLanguage().FilePath(), At("kelvaset_cn.lng"));
     EXPECT_EQ(LangCatalog("sNoSet"), kNoSetCn);
     EXPECT_FALSE(FileExists(At("kelvaset_en.lng")));
   }
@@ -285,7 +285,7 @@ TEST_F(LangStartupTest, OpenWithoutWritingAndFallBackToTheBuiltInTexts) {
     } else {
       EXPECT_NO_THROW(LangOpen(ini));
     }
-    EXPECT_EQ(LangSuffix, "_EN");
+    EXPECT_EQ(CurrentLanguage().Suffix(), "_EN");
     EXPECT_EQ(LangCatalog("sStartUpdating"), c.startText);
     EXPECT_EQ(LangCatalog("sUpdate"), "update(%d/%d)");
     EXPECT_EQ(LangCatalog("sNoSuchKey"), "sNoSuchKey");  // not a catalog key: nothing better to show
@@ -300,6 +300,57 @@ TEST_F(LangStartupTest, OpenWithoutWritingAndFallBackToTheBuiltInTexts) {
   EXPECT_THROW(LangOpen(IniFile(params)), EIniError);
   EXPECT_EQ(LangCatalog("sSaveparameters"), "\xB1\xA3\xB4\xE6\xB2\xCE\xCA\xFD");
   SetLangCatalogFallback(false);
+}
+
+}  // namespace
+}  // namespace facset
+
+namespace facset {
+namespace {
+
+// The window's texts beyond the catalog follow the one Chinese test, whatever
+// the suffix's spelling: an empty or upper-case suffix once left the Stop
+// button and the stop question English in a Chinese window.
+TEST_F(LangStartupTest, WindowTextsFollowTheLanguageInForce) {
+  const std::string stopCn = "\xCD\xA3\xD6\xB9";  // 停止
+  struct Case {
+    const char* set;  // section "Set" of facconfig.ini
+    std::string stop;
+  };
+  const Case cases[] = {{"lngstr=_cn", stopCn}, {"lngstr=", stopCn}, {"lngstr=_CN", stopCn},
+                        {"lngstr=_en", "Stop"}, {"lngstr=_de", "Stop"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.set);
+    WriteFileBytes(At("facconfig.ini"), std::string("[Set]\r\n") + c.set + "\r\n");
+    ConfigStartup();
+    EXPECT_EQ(LangText("sStop"), c.stop);
+    EXPECT_EQ(LangText("sStopDownload").substr(0, 2), c.stop == "Stop" ? "A " : "\xD5\xFD");  // 正在下载
+    EXPECT_EQ(LangText("sNoSuchText"), "sNoSuchText");
+    LangShutdown();
+    CloseToolConfig();
+  }
+  // A translator's entry wins; a blank one does not; none is ever written.
+  WriteFileBytes(At("facconfig.ini"), "[Set]\r\nlngstr=_de\r\n");
+  ConfigStartup();
+  IniFile lang(At("kelvaset_de.lng"));
+  EXPECT_EQ(lang.FindString("Strings", "sStop"), std::nullopt);
+  lang.WriteString("Strings", "sStop", "Anhalten");
+  lang.WriteString("Strings", "sTimeLeft", "  ");
+  EXPECT_EQ(LangText("sStop"), "Anhalten");
+  EXPECT_EQ(LangText("sTimeLeft"), "%s left");
+}
+
+// Telling a missing key from every value it could hold.
+TEST_F(LangStartupTest, FindStringTellsMissingFromEmpty) {
+  WriteFileBytes(At("x.ini"), "[A]\r\nempty=\r\nbare\r\nv = \"x\" \r\n");
+  const IniFile ini(At("x.ini"));
+  EXPECT_EQ(ini.FindString("A", "empty"), std::optional<std::string>(""));
+  EXPECT_EQ(ini.FindString("a", "EMPTY"), std::optional<std::string>(""));
+  EXPECT_EQ(ini.FindString("A", "v"), std::optional<std::string>("x"));
+  EXPECT_EQ(ini.FindString("A", "bare"), std::nullopt);
+  EXPECT_EQ(ini.FindString("A", "none"), std::nullopt);
+  EXPECT_EQ(ini.FindString("B", "empty"), std::nullopt);
+  EXPECT_EQ(IniFile(At("missing.ini")).FindString("A", "empty"), std::nullopt);
 }
 
 }  // namespace

@@ -125,14 +125,24 @@ TEST_F(ParamFileTest, RegionTable) {
   }
 }
 
-TEST_F(ParamFileTest, SavedRegionsAreRenumberedAndSurplusKeysKept) {
-  ParamSet ps = Load("[Aregb]\r\nAregb0=North=9.8015\r\nAregb1=broken\r\nAregb2=South=9.7936\r\n");
+// The saved table is the window's: renumbered, ended by an empty key, so the
+// old file's surplus regions are no longer read; no key is deleted.
+TEST_F(ParamFileTest, SavedRegionsAreRenumberedAndEndedByAnEmptyKey) {
+  ParamSet ps = Load("[Aregb]\r\nAregb0=North=9.8015\r\nAregb1=broken\r\nAregb2=South=9.7936\r\n"
+                     "Aregb3=Far=9.75\r\n");
+  ASSERT_EQ(ps.GravityRegions.size(), 5u);
+  ps.GravityRegions.pop_back();  // the window's table has two regions
   Save(ps);
   const IniFile ini(path_);
   EXPECT_EQ(ini.ReadString("Aregb", "Aregb0", ""), "North=9.8015");
   EXPECT_EQ(ini.ReadString("Aregb", "Aregb1", ""), "South=9.7936");
-  EXPECT_EQ(ini.ReadString("Aregb", "Aregb2", ""), "South=9.7936");
-  EXPECT_EQ(ReadRegionTable(ini).names, (std::vector<std::string>{"North", "South", "South"}));
+  EXPECT_EQ(ini.ReadString("Aregb", "Aregb2", "missing"), "");
+  EXPECT_EQ(ini.ReadString("Aregb", "Aregb3", ""), "Far=9.75");  // kept, no longer read
+  EXPECT_EQ(ReadRegionTable(ini).names, (std::vector<std::string>{"North", "South"}));
+  // No region at all: the table is empty to a reader.
+  ps.GravityRegions.resize(2);
+  Save(ps);
+  EXPECT_TRUE(ReadRegionTable(IniFile(path_)).names.empty());
 }
 
 TEST_F(ParamFileTest, LoadReadsEverySetting) {
@@ -224,7 +234,7 @@ TEST_F(ParamFileTest, SaveIntoANewFileWritesEveryKeyInOrder) {
             std::string::npos);
   const std::string tail =
       "byte[255]=255\r\nbyte[255]0=\r\nbyte[255]1=\r\nbyte[255]x=\r\nbyte[255]t=\r\nbyte[255]n=0\r\nbyte[255]k=0\r\n"
-      "[Aregb]\r\nAregb0=North=9.8015\r\nAregb1=South=9.7936\r\n[Set]\r\nIsEnabled=0\r\nlngstr=_en\r\n";
+      "[Aregb]\r\nAregb0=North=9.8015\r\nAregb1=South=9.7936\r\nAregb2=\r\n[Set]\r\nIsEnabled=0\r\nlngstr=_en\r\n";
   ASSERT_GE(text.size(), tail.size());
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 
@@ -236,7 +246,7 @@ TEST_F(ParamFileTest, SaveIntoANewFileWritesEveryKeyInOrder) {
       for (char s : kDefSuffixes) expected.push_back("factory/" + DefKey(n, s));
     }
   }
-  expected.insert(expected.end(), {"Aregb/Aregb0", "Aregb/Aregb1", "Set/IsEnabled", "Set/lngstr"});
+  expected.insert(expected.end(), {"Aregb/Aregb0", "Aregb/Aregb1", "Aregb/Aregb2", "Set/IsEnabled", "Set/lngstr"});
   EXPECT_EQ(KeyOrder(text), expected);
 }
 

@@ -13,6 +13,8 @@
 // check that the path exists: the script is trusted. Header-only; the object
 // installs itself with SetAppDialogs and restores the previous seam when it dies.
 
+#include <unistd.h>
+
 #include <deque>
 #include <string>
 #include <vector>
@@ -29,6 +31,7 @@ struct DialogCall {
   MsgIcon icon = MsgIcon::None;
   FileDialogRequest request;  // file dialogs only
   bool answer = false;        // what was answered (Yes / a path chosen)
+  YesNoDefault def = YesNoDefault::Yes;  // Yes/No boxes: the answer Enter gives
 };
 
 class ScriptedDialogs : public Dialogs {
@@ -50,20 +53,26 @@ class ScriptedDialogs : public Dialogs {
   void ShowMessage(const std::string& text, const std::string& title, MsgIcon icon) override {
     calls.push_back({DialogCall::Kind::Message, text, title, icon, {}, true});
   }
-  bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon) override {
+  bool AskYesNo(const std::string& text, const std::string& title, MsgIcon icon,
+                YesNoDefault def = YesNoDefault::Yes) override {
     bool yes = false;
     if (!yesNo.empty()) {
       yes = yesNo.front();
       yesNo.pop_front();
     }
-    calls.push_back({DialogCall::Kind::YesNo, text, title, icon, {}, yes});
+    calls.push_back({DialogCall::Kind::YesNo, text, title, icon, {}, yes, def});
     return yes;
   }
   bool SelectOpenFile(const FileDialogRequest& req, std::string& path) override {
     return Pick(DialogCall::Kind::OpenFile, openPaths, req, path);
   }
+  // The replace question comes from the yesNo queue, as the real dialog asks it.
   bool SelectSaveFile(const FileDialogRequest& req, std::string& path) override {
-    return Pick(DialogCall::Kind::SaveFile, savePaths, req, path);
+    if (!Pick(DialogCall::Kind::SaveFile, savePaths, req, path)) return false;
+    if (req.replaceQuestion.empty() || ::access(path.c_str(), F_OK) != 0) return true;
+    if (AskYesNo(ReplaceQuestionText(req, path), "", MsgIcon::Question, YesNoDefault::No)) return true;
+    path.clear();
+    return false;
   }
 
   // The calls of one kind, in order.

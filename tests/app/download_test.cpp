@@ -1,0 +1,168 @@
+// The window while a download runs against scale-sim: what can be changed,
+// where the focus goes, what the stop question offers, and that what the
+// scale got is what the fields showed and what the record holds.
+
+#include <QTimer>
+#include <fstream>
+#include <iterator>
+
+#include "app/window_download.h"
+#include "download/download.h"
+#include "protocol/scale_link.h"
+#include "records/records.h"
+#include "support/sim_process.h"
+#include "window_fixture.h"
+
+using namespace facset;
+using namespace facset::testing::window;
+using facset::testing::SimProcess;
+using facset::testing::WriteFileBytes;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A window whose working copy downloads to `sim` over UDP, with the rows of
+// Rows() and the calibration-site gravity in manual input.
+class Station {
+ public:
+  explicit Station(SimProcess& sim) {
+    OverrideFilesDir(dir.path());
+    WriteFileBytes(dir / "facconfig.ini",
+                   ParamFile(Rows() + "bdgbIndex=1\nIsDownkDownProg=0", "_en", "[port]\r\nip=127.0.0.1\r\nuse com=0\r\n"));
+    CreateScaleComm();
+    OverrideLinkUdpPort(sim.udpPort());
+    ConfigStartup();
+    form = std::make_unique<TMainForm>(QStringList{});
+    form->SetDownloadHandler(WindowDownload);
+  }
+  ~Station() {
+    form.reset();
+    LangShutdown();
+    CloseToolConfig();
+    DestroyScaleComm();
+    OverrideLinkUdpPort(0);
+    OverrideFilesDir("");
+  }
+  bool showActive() {
+    form->show();
+    QApplication::setActiveWindow(form.get());
+    return QTest::qWaitForWindowActive(form.get());
+  }
+  std::string Block() const {
+    const ParamBlock& b = form->Params().Block;
+    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+  }
+  std::vector<DownloadRecord> Records() const { return ReadRecords(dir.path()).records; }
+
+  testing::TempDir dir;
+  ScriptedDialogs dialogs;
+  std::unique_ptr<TMainForm> form;
+};
+
+std::string RecordedBlock(const DownloadRecord& r) {
+  return r.block ? std::string(reinterpret_cast<const char*>(r.block->data()), r.block->size()) : std::string();
+}
+
+}  // namespace
+
+class DownloadTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void everyEditingControlIsLocked();
+  void focusStaysOffClose();
+  void stopQuestionDefaultsToNo();
+  void typedGravityIsSentAndRecorded();
+};
+
+// While the log-on waits nothing the block is made of can change: the scale
+// gets, and the record holds, the block as it was when the run began.
+void DownloadTest::everyEditingControlIsLocked() {
+  SimProcess sim({"--delay", "100"});
+  Station s(sim);
+  QVERIFY(s.showActive());
+  const std::string before = s.Block();
+  const bool taggbEnabled = s.form->edttaggb->isEnabled();
+  QStringList open;
+  QTimer::singleShot(50, s.form.get(), [&] {
+    for (const char* name : {"cbb1", "Cbb6", "Cboxbdgb", "edtbdgb", "CboxTaggb", "CboxAuto14", "CboxAuto16",
+                             "edtAuto20", "CboxAuto30"}) {
+      if (s.form->findChild<QWidget*>(name)->isEnabled()) open << name;
+    }
+    // Keys sent to a row anyway (as to the focus) change nothing.
+    auto* count = s.form->findChild<QComboBox*>("CboxAuto16");
+    QTest::keyClicks(count->lineEdit(), "9");
+    QTest::keyClicks(s.form->findChild<QLineEdit*>("edtAuto20"), "x");
+  });
+  s.form->btnDownload->click();
+  QVERIFY2(open.isEmpty(), qPrintable(open.join(' ')));
+  QCOMPARE(s.Block(), before);
+  QCOMPARE(ReadAll(sim.paramFile()), before);
+  const auto records = s.Records();
+  QCOMPARE(records.size(), std::size_t{1});
+  QCOMPARE(RecordedBlock(records[0]), before);
+  // Unlocked again as they were.
+  QVERIFY(s.form->findChild<QWidget*>("CboxAuto16")->isEnabled());
+  QVERIFY(s.form->findChild<QWidget*>("edtbdgb")->isEnabled());
+  QCOMPARE(s.form->edttaggb->isEnabled(), taggbEnabled);
+}
+
+// Locking the download button does not hand the focus to Close (whose Space
+// would then ask to stop the run); it comes back afterwards.
+void DownloadTest::focusStaysOffClose() {
+  SimProcess sim({"--delay", "100"});
+  Station s(sim);
+  QVERIFY(s.showActive());
+  s.form->btnDownload->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(s.form->btnDownload));
+  QWidget* during = nullptr;
+  QTimer::singleShot(50, s.form.get(), [&] {
+    during = QApplication::focusWidget();
+    QTest::keyClick(during, Qt::Key_Space);  // a second press lands where the focus is
+  });
+  QTest::keyClick(s.form->btnDownload, Qt::Key_Space);
+  QTRY_VERIFY(!DownloadRunning());
+  QCOMPARE(during, static_cast<QWidget*>(s.form->lstMsg));
+  QVERIFY(s.dialogs.CallsOf(DialogCall::Kind::YesNo).empty());
+  QVERIFY(s.form->isVisible());
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(s.form->btnDownload));
+}
+
+void DownloadTest::stopQuestionDefaultsToNo() {
+  SimProcess sim({"--delay", "100"});
+  Station s(sim);
+  QVERIFY(s.showActive());
+  QTimer::singleShot(50, s.form.get(), [&] { s.form->close(); });
+  s.form->btnDownload->click();
+  const auto asked = s.dialogs.CallsOf(DialogCall::Kind::YesNo);
+  QCOMPARE(asked.size(), std::size_t{1});
+  QCOMPARE(asked[0].def, YesNoDefault::No);
+  QCOMPARE(asked[0].text, LangText("sStopDownload"));
+  QCOMPARE(s.form->lstMsg->toPlainText().split('\n').last(), QString(" set ok ! "));  // not stopped
+}
+
+// A gravity typed and not confirmed goes to the scale as shown, and the
+// record holds what was sent.
+void DownloadTest::typedGravityIsSentAndRecorded() {
+  SimProcess sim;
+  Station s(sim);
+  QVERIFY(s.showActive());
+  auto* field = s.form->edtbdgb;
+  field->setFocus();
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(field));
+  KeyToFocus(Qt::Key_A, Qt::ControlModifier);
+  TypeToFocus("9.81");
+  s.dialogs.yesNo.push_back(false);  // the save question: not now
+  s.form->btnDownload->click();
+  const std::string sent = ReadAll(sim.paramFile());
+  QCOMPARE(sent.size(), std::size_t{256});
+  QCOMPARE(sent.substr(8, 3), std::string("\x01\x7F\x34", 3));
+  QCOMPARE(RecordedBlock(s.Records().at(0)), sent);
+}
+
+QTEST_MAIN(DownloadTest)
+#include "download_test.moc"
