@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "platform/text_encoding.h"
 
 namespace facset::cli {
 
@@ -32,13 +33,16 @@ std::optional<int> TakePositionals(const Command& cmd, std::span<const std::stri
 }
 
 int Fail(std::string_view message) {
-  std::fprintf(stderr, "facset-cli: %.*s\n", int(message.size()), message.data());
+  // Messages name files: their control characters never reach the terminal.
+  const std::string shown = EscapeForTerminal(message);
+  std::fprintf(stderr, "facset-cli: %s\n", shown.c_str());
   return kExitError;
 }
 
 int UsageError(const Command& cmd, std::string_view message) {
-  std::fprintf(stderr, "facset-cli %.*s: %.*s\nusage: facset-cli %.*s\n", int(cmd.name.size()), cmd.name.data(),
-               int(message.size()), message.data(), int(cmd.synopsis.size()), cmd.synopsis.data());
+  const std::string shown = EscapeForTerminal(message);
+  std::fprintf(stderr, "facset-cli %.*s: %s\nusage: facset-cli %.*s\n", int(cmd.name.size()), cmd.name.data(),
+               shown.c_str(), int(cmd.synopsis.size()), cmd.synopsis.data());
   return kExitUsage;
 }
 

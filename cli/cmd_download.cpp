@@ -8,6 +8,7 @@
 #include "download_options.h"
 #include "download_target.h"
 #include "gang.h"
+#include "platform/text_encoding.h"
 #include "records/record_time.h"
 
 namespace facset::cli {
@@ -41,7 +42,9 @@ int RunDownloadCommand(std::span<const std::string> given) {
     DisarmInterrupt();
   }
 
-  if (!t.verdict.reason.empty()) std::fprintf(stderr, "facset-cli: %s\n", t.verdict.reason.c_str());
+  if (!t.verdict.reason.empty()) {
+    std::fprintf(stderr, "facset-cli: %s\n", EscapeForTerminal(t.verdict.reason).c_str());
+  }
   if (o.json) {
     const std::string doc = JsonOf(t);
     std::fwrite(doc.data(), 1, doc.size(), stdout);

@@ -138,8 +138,9 @@ int RunParam(std::span<const std::string> args) {
     const RowPlan plan = PlanParamRows(ps.Defs);
     if (pos.size() == 1) {
       for (const ParamRow& r : plan.rows) {
-        std::printf("%s\tbyte[%d]\t%d\t%s\t%s\n", Shown(ps.Defs[static_cast<std::size_t>(r.byte)].Caption).c_str(),
-                    r.byte, r.width, KindName(r.kind), ValueText(ps, r).c_str());
+        std::printf("%s\tbyte[%d]\t%d\t%s\t%s\n",
+                    EscapeForTerminal(Shown(ps.Defs[static_cast<std::size_t>(r.byte)].Caption)).c_str(), r.byte,
+                    r.width, KindName(r.kind), EscapeForTerminal(ValueText(ps, r)).c_str());
       }
       return kExitOk;
     }
@@ -147,7 +148,7 @@ int RunParam(std::span<const std::string> args) {
     const ParamRow* row = FindRow(ps, plan, pos[1], why);
     if (!row) return Fail(why);
     if (pos.size() == 2) {
-      std::printf("%s\n", ValueText(ps, *row).c_str());
+      std::printf("%s\n", EscapeForTerminal(ValueText(ps, *row)).c_str());
       return kExitOk;
     }
     const ParamBlock before = ps.Block;

@@ -13,6 +13,7 @@
 #include "lang/lang.h"
 #include "platform/paths.h"
 #include "port_list.h"
+#include "platform/text_encoding.h"
 
 namespace facset::cli {
 namespace {
@@ -75,8 +76,8 @@ int RunPorts(std::span<const std::string> args) {
         if (deniedGroup.empty()) deniedGroup = GroupOf(p.device);
       }
     }
-    std::printf("%s\t%s\t%s\t%s\n", p.device.c_str(), Join(p.listNames).c_str(), access.c_str(),
-                Join(p.byId).c_str());
+    std::printf("%s\t%s\t%s\t%s\n", EscapeForTerminal(p.device).c_str(), EscapeForTerminal(Join(p.listNames)).c_str(),
+                access.c_str(), EscapeForTerminal(Join(p.byId)).c_str());
   }
   if (denied) {
     const std::string group = deniedGroup.empty() ? "dialout" : deniedGroup;

@@ -2,6 +2,7 @@
 
 #include "cli.h"
 #include "platform/paths.h"
+#include "platform/text_encoding.h"
 
 namespace facset::cli {
 namespace {
@@ -12,7 +13,7 @@ int RunWhere(std::span<const std::string> args) {
   std::string dir = FilesDir();
   if (std::string why = MakeDirs(dir); !why.empty()) return Fail(why);
   if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (std::printf("%s\n", dir.c_str()) < 0 || std::fflush(stdout) != 0) return Fail("cannot write to standard output");
+  if (std::printf("%s\n", EscapeForTerminal(dir).c_str()) < 0 || std::fflush(stdout) != 0) return Fail("cannot write to standard output");
   return kExitOk;
 }
 

@@ -25,7 +25,7 @@ void Printer::ReplaceLastLine(std::string_view gbk) {
   if (lastStart_ >= lines_.size()) return AppendLine(gbk);
   lines_.resize(lastStart_);
   AddLogLines(lines_, GbkToUtf8(ToLfBreaks(gbk)));
-  pending_ = Shown(gbk);
+  pending_ = Escaped(Shown(gbk));
   hasPending_ = true;
   if (tty_ && throttle_.Due()) ShowInPlace();
 }
@@ -57,7 +57,13 @@ std::string Printer::Shown(std::string_view gbk) const {
   return gbk_ ? s : GbkToUtf8(s);
 }
 
-void Printer::Add(const std::string& utf8, const std::string& text) {
+// Lines name files: their control characters are shown, never obeyed.
+std::string Printer::Escaped(const std::string& text) const {
+  return EscapeForTerminal(text, {.keepNewlines = true, .gbk = gbk_});
+}
+
+void Printer::Add(const std::string& utf8, const std::string& shown) {
+  const std::string text = Escaped(shown);
   Settle();
   lastStart_ = lines_.size();
   AddLogLines(lines_, utf8);

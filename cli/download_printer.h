@@ -36,7 +36,8 @@ class Printer : public DownloadSink {
 
  private:
   std::string Shown(std::string_view gbk) const;
-  void Add(const std::string& utf8, const std::string& text);
+  std::string Escaped(const std::string& text) const;
+  void Add(const std::string& utf8, const std::string& shown);
   void Settle();
   void ShowInPlace();
   void Put(const std::string& s);

@@ -40,7 +40,7 @@ void SetUpLanguage(const IniFile& file) {
   try {
     LangOpen(file);
   } catch (const EIniError& e) {
-    std::fprintf(stderr, "facset-cli: warning: %s; the built-in texts are used\n", e.what());
+    std::fprintf(stderr, "facset-cli: warning: %s; the built-in texts are used\n", EscapeForTerminal(e.what()).c_str());
   }
 }
 

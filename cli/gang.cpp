@@ -23,6 +23,8 @@
 #include "download/verdict.h"
 #include "download_options.h"
 #include "lang/lang.h"
+#include "platform/safe_files.h"
+#include "platform/text_encoding.h"
 
 namespace facset::cli {
 namespace {
@@ -40,14 +42,8 @@ std::string TargetKey(const GangTarget& t) {
   return (t.serial ? "s:" : "u:") + t.name;
 }
 
-std::string ReadWholeFile(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read the targets file " + path + ": " + std::strerror(errno);
-    return {};
-  }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// A targets file of 65,536 addresses is below 1 MiB.
+constexpr std::uint64_t kMaxTargetsFile = std::uint64_t{1} << 20;
 
 bool WriteAll(int fd, std::string_view s) {
   while (!s.empty()) {
@@ -212,7 +208,7 @@ std::string FormatSeconds(double s) {
 
 std::string Summary(const std::vector<GangChildResult>& results) {
   std::size_t width = 6;
-  for (const auto& r : results) width = std::max(width, r.target.name.size());
+  for (const auto& r : results) width = std::max(width, EscapeForTerminal(r.target.name).size());
   std::vector<std::string> outcomes;
   std::size_t owidth = 7;
   int done = 0;
@@ -234,7 +230,7 @@ std::string Summary(const std::vector<GangChildResult>& results) {
   };
   std::string s = row("TARGET", "OUTCOME", "SECONDS");
   for (std::size_t i = 0; i < results.size(); ++i)
-    s += row(results[i].target.name, outcomes[i], FormatSeconds(results[i].seconds));
+    s += row(EscapeForTerminal(results[i].target.name), outcomes[i], FormatSeconds(results[i].seconds));
   std::vector<int> codes;
   for (const auto& r : results) codes.push_back(r.code);
   s += std::to_string(done) + " of " + std::to_string(results.size()) + " done; exit code " +
@@ -293,8 +289,10 @@ TargetArgs SplitTargetArgs(std::span<const std::string> args) {
       continue;
     }
     t.fromFile = true;
-    std::string error;
-    const std::string text = ReadWholeFile(g.value, error);
+    // A regular file or a pipe, bounded: never a folder, a device or /dev/zero.
+    std::string text;
+    std::string error = ReadWholeFile(g.value, kMaxTargetsFile, text, true);
+    if (!error.empty()) error = "cannot read the targets file " + g.value + ": " + error;
     if (error.empty()) error = ParseTargetsText(text, t.targets);
     if (!error.empty()) {
       t.inputError = error.rfind("line ", 0) == 0 ? g.value + ": " + error : error;
@@ -342,7 +340,7 @@ std::vector<GangChildResult> RunGang(const GangPlan& plan) {
   std::vector<Child> children(plan.targets.size());
   for (std::size_t i = 0; i < children.size(); ++i) {
     children[i].target = plan.targets[i];
-    children[i].prefix = "[" + plan.targets[i].name + "] ";
+    children[i].prefix = "[" + EscapeForTerminal(plan.targets[i].name) + "] ";
   }
 
   // Signals reach the loop through a pipe, so none is lost between two polls.

@@ -86,7 +86,7 @@ int RunApp(int argc, char** argv, const StartupHooks& hooks) {
     ConfigStartup();
   } catch (const std::exception& e) {
     // Without its configuration the tool cannot run: say why and stop.
-    std::fprintf(stderr, "facset: %s\n", e.what());
+    std::fprintf(stderr, "facset: %s\n", EscapeForTerminal(e.what()).c_str());
     dialogs.ShowMessage(Utf8ToGbk(e.what()), "", MsgIcon::Error);
     rc = 1;
   }

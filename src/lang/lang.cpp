@@ -86,12 +86,12 @@ void LangOpen(const IniFile& ini) {
   Language& lang = CurrentLanguage();
   lang.suffix_ = ini.ReadString(kSetSection, "lngstr", "_cn");
   lang.path_ = LangFileName(lang.suffix_);
-  if (!lang.file_) lang.file_ = std::make_unique<IniFile>(lang.path_);
+  if (!lang.file_) lang.file_ = std::make_unique<IniFile>(lang.path_, LinkPolicy::Refuse);
   FillLangCatalog(*lang.file_, lang.Chinese());
 }
 
 void ConfigStartup() {
-  ToolConfigIni = std::make_unique<IniFile>(FilesDir() + std::string(kToolConfigName));
+  ToolConfigIni = std::make_unique<IniFile>(FilesDir() + std::string(kToolConfigName), LinkPolicy::Refuse);
   if (ToolConfigIni->ReadString(kSetSection, "lngstr", "notset") == "notset") {
     ToolConfigIni->WriteString(kSetSection, "lngstr", "_cn");
   }

@@ -1,18 +1,17 @@
 #include "platform/ini_file.h"
 
-#include <sys/file.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <cstring>
-#include <random>
 #include <unordered_map>
 
+#include "platform/safe_files.h"
 #include "platform/text_rules.h"
 
 namespace facset {
@@ -36,22 +35,21 @@ std::string_view Trim(std::string_view s) { return TrimBlanks(s); }
 void FoldInto(std::string_view s, std::string& out) { FoldAsciiInto(s, out); }
 std::string Fold(std::string_view s) { return FoldAscii(s); }
 
-// ---- Document model ----------------------------------------------------------
+// ---- Lines ------------------------------------------------------------------
 
 enum class LineKind : std::uint8_t { Blank, Header, Key };
 
-struct Line {
-  std::string text;  // bytes without the line end
-  std::string eol;   // "\r\n", "\n", "\r" or "" (last line without one)
+// What one line (its bytes without the line break) holds.
+struct LineInfo {
   LineKind kind = LineKind::Blank;
+  std::string_view name;   // section or key, trimmed; raw, not folded
   bool hasValue = false;   // a key line with "="
-  std::uint32_t keep = 0;  // bytes kept when the value is replaced (through "=", or the name)
-  std::uint32_t valBegin = 0, valEnd = 0;
+  std::size_t keep = 0;    // bytes kept when the value is replaced (through "=", or the name)
+  std::size_t valBegin = 0, valEnd = 0;
 };
 
-// Classifies `line` and returns the name it carries (section or key; raw, not folded).
-std::string_view ParseLine(Line& line) {
-  std::string_view s = line.text;
+LineInfo ScanLine(std::string_view s) {
+  LineInfo info;
   std::size_t begin = std::string_view::npos, end = 0, eq = std::string_view::npos, rb = std::string_view::npos;
   for (std::size_t i = 0; i < s.size();) {
     const std::size_t n = CharLen(s, i);
@@ -69,127 +67,267 @@ std::string_view ParseLine(Line& line) {
     }
     i += n;
   }
-  line.hasValue = false;
-  if (begin == std::string_view::npos) {
-    line.kind = LineKind::Blank;
-    return {};
-  }
+  if (begin == std::string_view::npos) return info;
   if (s[begin] == '[' && rb != std::string_view::npos) {
-    line.kind = LineKind::Header;
-    return Trim(s.substr(begin + 1, rb - begin - 1));
+    info.kind = LineKind::Header;
+    info.name = Trim(s.substr(begin + 1, rb - begin - 1));
+    return info;
   }
-  line.kind = LineKind::Key;
+  info.kind = LineKind::Key;
   if (eq == std::string_view::npos) {
-    line.keep = static_cast<std::uint32_t>(end);
-    return s.substr(begin, end - begin);
+    info.keep = end;
+    info.name = s.substr(begin, end - begin);
+    return info;
   }
-  line.hasValue = true;
-  line.keep = static_cast<std::uint32_t>(eq + 1);
+  info.hasValue = true;
+  info.keep = eq + 1;
   std::size_t vb = eq + 1;
   while (vb < end && IsBlank(static_cast<unsigned char>(s[vb]))) ++vb;
-  line.valBegin = static_cast<std::uint32_t>(vb);
-  line.valEnd = static_cast<std::uint32_t>(end);
-  return Trim(s.substr(begin, eq - begin));
+  info.valBegin = vb;
+  info.valEnd = end;
+  info.name = Trim(s.substr(begin, eq - begin));
+  return info;
 }
 
-std::string_view ValueOf(const Line& l) {
-  return std::string_view(l.text).substr(l.valBegin, l.valEnd - l.valBegin);
+// FNV-1a of the folded name, without building it.
+std::uint32_t FoldedHash(std::string_view s) {
+  std::uint32_t h = 2166136261u;
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t n = CharLen(s, i);
+    for (std::size_t k = 0; k < n; ++k) {
+      h ^= static_cast<unsigned char>(n == 1 ? AsciiLower(s[i]) : s[i + k]);
+      h *= 16777619u;
+    }
+    i += n;
+  }
+  return h;
 }
 
-// A section header and the lines under it. Block 0 holds the lines before the
-// first header, which belong to no section.
-struct Block {
-  std::vector<Line> lines;
-  std::unordered_map<std::string, std::uint32_t> keys;  // folded name -> first key line
-  std::uint32_t lastKey = 0;                            // last key line, or the header (0)
-};
+bool SameFolded(std::string_view raw, const std::string& folded, std::string& scratch) {
+  if (raw.size() != folded.size()) return false;
+  FoldInto(raw, scratch);
+  return scratch == folded;
+}
+
+// ---- Document model ----------------------------------------------------------
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-struct Document {
-  std::vector<Block> blocks;
-  bool bom = false;  // the file began with a UTF-8 BOM: skipped on reading, kept on writing
-  std::unordered_map<std::string, std::uint32_t> sections;  // folded name -> first block
+// The file's bytes as they are (and will be written), indexed without copying
+// them: a block starts at a section header (block 0 holds the lines before the
+// first one), sections are found through a sorted table of name hashes, keys by
+// scanning their block or, for a large block, through a table made on first use.
+// A write splices its line into the bytes. So a file costs little more than its
+// own size, however many small sections it has.
+class Document {
+ public:
+  Document() { Parse({}); }
 
-  void Clear() {
-    bom = false;
-    blocks.assign(1, Block{});
-    sections.clear();
+  const std::string& Bytes() const { return text_; }
+
+  void Parse(std::string data) {
+    text_ = std::move(data);
+    body_ = std::string_view(text_).starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+    blocks_.clear();
+    sections_.clear();
+    keyIndex_.clear();
+    // Lines that open with "[" bound the number of sections: reserve once.
+    std::size_t headers = 0;
+    ForEachLine(body_, text_.size(), [&](std::size_t at, std::string_view line, std::size_t) {
+      const std::size_t first = line.find_first_not_of(" \t");
+      if (first != std::string_view::npos && line[first] == '[') ++headers;
+      (void)at;
+    });
+    blocks_.reserve(headers + 1);
+    sections_.reserve(headers);
+    blocks_.push_back(static_cast<std::uint32_t>(body_));
+    ForEachLine(body_, text_.size(), [&](std::size_t at, std::string_view line, std::size_t) {
+      const LineInfo info = ScanLine(line);
+      if (info.kind != LineKind::Header) return;
+      sections_.push_back({FoldedHash(info.name), static_cast<std::uint32_t>(blocks_.size())});
+      blocks_.push_back(static_cast<std::uint32_t>(at));
+    });
+    std::stable_sort(sections_.begin(), sections_.end(),
+                     [](const Entry& a, const Entry& b) { return a.hash < b.hash; });
   }
 
-  void AddLine(Line&& line) {
-    const std::string_view name = ParseLine(line);
-    if (line.kind == LineKind::Header) {
-      sections.try_emplace(Fold(name), static_cast<std::uint32_t>(blocks.size()));
-      blocks.emplace_back();
-      blocks.back().lines.push_back(std::move(line));
-      return;
+  // The first block of the section, or npos.
+  std::size_t FindSection(const std::string& fsec) const {
+    const std::uint32_t h = FoldedHash(fsec);
+    auto it = std::lower_bound(sections_.begin(), sections_.end(), h,
+                               [](const Entry& e, std::uint32_t v) { return e.hash < v; });
+    for (; it != sections_.end() && it->hash == h; ++it) {
+      if (SameFolded(ScanLine(LineAt(blocks_[it->at])).name, fsec, scratch_)) return it->at;
     }
-    Block& b = blocks.back();
-    const auto idx = static_cast<std::uint32_t>(b.lines.size());
-    if (line.kind == LineKind::Key && blocks.size() > 1) {
-      b.keys.try_emplace(Fold(name), idx);
-      b.lastKey = idx;
-    }
-    b.lines.push_back(std::move(line));
+    return npos;
   }
 
-  void Parse(std::string_view data) {
-    Clear();
-    bom = data.starts_with(kUtf8Bom);
-    if (bom) data.remove_prefix(kUtf8Bom.size());
-    std::size_t i = 0;
-    const std::size_t n = data.size();
-    while (i < n) {
-      std::size_t j = i;
-      while (j < n && LineBreakLen(data, j) == 0) ++j;
-      Line line;
-      line.text.assign(data.data() + i, j - i);
-      if (j < n) {
-        const std::size_t e = LineBreakLen(data, j);
-        line.eol.assign(data.data() + j, e);
-        j += e;
+  // Offset of the first line of block `b` keyed `fkey`, or npos.
+  std::size_t FindKey(std::size_t b, const std::string& fkey) const {
+    const std::size_t begin = blocks_[b];
+    if (const KeyIndex* index = IndexOf(b)) {
+      const std::uint32_t h = FoldedHash(fkey);
+      auto it = std::lower_bound(index->keys.begin(), index->keys.end(), h,
+                                 [](const Entry& e, std::uint32_t v) { return e.hash < v; });
+      for (; it != index->keys.end() && it->hash == h; ++it) {
+        const LineInfo info = ScanLine(LineAt(begin + it->at));
+        if (SameFolded(info.name, fkey, scratch_)) return begin + it->at;
       }
-      AddLine(std::move(line));
-      i = j;
+      return npos;
+    }
+    std::size_t found = npos;
+    ForEachKey(b, [&](std::size_t at, const LineInfo& info) {
+      if (found == npos && SameFolded(info.name, fkey, scratch_)) found = at;
+    });
+    return found;
+  }
+
+  // The text of the line at `at`, without its break.
+  std::string_view LineAt(std::size_t at) const {
+    std::size_t j = at;
+    while (j < text_.size() && LineBreakLen(text_, j) == 0) ++j;
+    return std::string_view(text_).substr(at, j - at);
+  }
+
+  // Replaces the text of the line at `at` (in block `b`) by `line`; its break stays.
+  void ReplaceLine(std::size_t b, std::size_t at, std::string_view line) {
+    const std::size_t old = LineAt(at).size();
+    text_.replace(at, old, line);
+    Shifted(b, at, static_cast<std::ptrdiff_t>(line.size()) - static_cast<std::ptrdiff_t>(old), false);
+  }
+
+  // Appends `line` (a key line, without break) at the end of block b's keys.
+  void AppendKey(std::size_t b, std::string_view line, std::uint32_t hash) {
+    const std::size_t begin = blocks_[b];
+    std::size_t last = LastKeyOf(b);  // the header when the block has no key
+    std::size_t at = last + LineAt(last).size();
+    if (at == text_.size() || LineBreakLen(text_, at) == 0) {
+      // The last line of the file without a break gets one first.
+      text_.insert(at, "\r\n");
+      Shifted(b, at, 2, true);
+    }
+    at += LineBreakLen(text_, at);
+    std::string insert;
+    insert.reserve(line.size() + 2);
+    insert.append(line).append("\r\n");
+    text_.insert(at, insert);
+    Shifted(b, at, static_cast<std::ptrdiff_t>(insert.size()), true);
+    if (KeyIndex* index = ExistingIndex(b)) {
+      const auto rel = static_cast<std::uint32_t>(at - begin);
+      auto pos = std::upper_bound(index->keys.begin(), index->keys.end(), Entry{hash, rel},
+                                  [](const Entry& x, const Entry& y) { return x.hash < y.hash || (x.hash == y.hash && x.at < y.at); });
+      index->keys.insert(pos, Entry{hash, rel});
+      index->lastKey = rel;
     }
   }
 
-  std::string Serialize() const {
-    std::size_t total = 0;
-    for (const Block& b : blocks)
-      for (const Line& l : b.lines) total += l.text.size() + l.eol.size();
-    std::string out;
-    out.reserve(total + kUtf8Bom.size());
-    if (bom) out += kUtf8Bom;
-    for (const Block& b : blocks)
-      for (const Line& l : b.lines) {
-        out += l.text;
-        out += l.eol;
-      }
-    return out;
+  // Appends a new section holding one key line; both lines without breaks.
+  void AppendSection(std::string_view header, std::uint32_t hash, std::string_view keyLine) {
+    if (text_.size() > body_ && LineBreakLen(text_, text_.size() - 1) == 0) text_.append("\r\n");
+    const auto block = static_cast<std::uint32_t>(blocks_.size());
+    blocks_.push_back(static_cast<std::uint32_t>(text_.size()));
+    text_.append(header).append("\r\n").append(keyLine).append("\r\n");
+    auto pos = std::upper_bound(sections_.begin(), sections_.end(), hash,
+                                [](std::uint32_t v, const Entry& e) { return v < e.hash; });
+    sections_.insert(pos, Entry{hash, block});
   }
 
-  Line* LastLine() {
-    for (auto it = blocks.rbegin(); it != blocks.rend(); ++it)
-      if (!it->lines.empty()) return &it->lines.back();
-    return nullptr;
+  static constexpr std::size_t npos = std::string::npos;
+
+ private:
+  struct Entry {
+    std::uint32_t hash;
+    std::uint32_t at;  // sections: the block; keys: the line's offset in its block
+  };
+  struct KeyIndex {
+    std::vector<Entry> keys;  // sorted by hash, then offset: the first of equal names first
+    std::uint32_t lastKey = 0;  // offset of the last key line, or of the header (0)
+  };
+  // Blocks smaller than this are scanned; larger ones get a key table on first use.
+  static constexpr std::size_t kIndexedBlockBytes = 1024;
+
+  std::size_t BlockEnd(std::size_t b) const { return b + 1 < blocks_.size() ? blocks_[b + 1] : text_.size(); }
+
+  // fn(offset, line text, break length) for each line in [begin, end).
+  template <typename Fn>
+  void ForEachLine(std::size_t begin, std::size_t end, Fn&& fn) const {
+    const std::string_view t = text_;
+    for (std::size_t at = begin; at < end;) {
+      std::size_t j = at;
+      while (j < end && LineBreakLen(t, j) == 0) ++j;
+      const std::size_t brk = j < end ? LineBreakLen(t, j) : 0;
+      fn(at, t.substr(at, j - at), brk);
+      at = j + brk;
+    }
   }
 
-  const Line* Find(const std::string& fsec, const std::string& fkey) const {
-    const auto s = sections.find(fsec);
-    if (s == sections.end()) return nullptr;
-    const Block& b = blocks[s->second];
-    const auto k = b.keys.find(fkey);
-    return k == b.keys.end() ? nullptr : &b.lines[k->second];
+  // fn(offset, info) for each key line of block b (b > 0), in file order.
+  template <typename Fn>
+  void ForEachKey(std::size_t b, Fn&& fn) const {
+    const std::size_t begin = blocks_[b];
+    const std::size_t first = begin + LineAt(begin).size();
+    const std::size_t end = BlockEnd(b);
+    ForEachLine(first + (first < end ? LineBreakLen(text_, first) : 0), end,
+                [&](std::size_t at, std::string_view line, std::size_t) {
+                  const LineInfo info = ScanLine(line);
+                  if (info.kind == LineKind::Key) fn(at, info);
+                });
   }
+
+  KeyIndex* ExistingIndex(std::size_t b) const {
+    const auto found = keyIndex_.find(static_cast<std::uint32_t>(b));
+    return found == keyIndex_.end() ? nullptr : &found->second;
+  }
+
+  std::size_t LastKeyOf(std::size_t b) const {
+    if (const KeyIndex* index = IndexOf(b)) return blocks_[b] + index->lastKey;
+    std::size_t last = blocks_[b];
+    ForEachKey(b, [&](std::size_t at, const LineInfo&) { last = at; });
+    return last;
+  }
+
+  // The block's key table: kept up to date once made, made for a large block.
+  KeyIndex* IndexOf(std::size_t b) const {
+    if (KeyIndex* index = ExistingIndex(b)) return index;
+    if (BlockEnd(b) - blocks_[b] < kIndexedBlockBytes) return nullptr;
+    KeyIndex index;
+    const std::size_t begin = blocks_[b];
+    ForEachKey(b, [&](std::size_t at, const LineInfo& info) {
+      index.keys.push_back({FoldedHash(info.name), static_cast<std::uint32_t>(at - begin)});
+      index.lastKey = static_cast<std::uint32_t>(at - begin);
+    });
+    std::stable_sort(index.keys.begin(), index.keys.end(), [](const Entry& x, const Entry& y) { return x.hash < y.hash; });
+    return &keyIndex_.emplace(static_cast<std::uint32_t>(b), std::move(index)).first->second;
+  }
+
+  // The bytes from `at` on (in block b) moved by `delta`: later blocks start
+  // elsewhere, and so do b's key lines after `at` (from `at` on when `inclusive`).
+  void Shifted(std::size_t b, std::size_t at, std::ptrdiff_t delta, bool inclusive) {
+    if (delta == 0) return;
+    for (std::size_t j = b + 1; j < blocks_.size(); ++j) blocks_[j] = static_cast<std::uint32_t>(blocks_[j] + delta);
+    KeyIndex* index = ExistingIndex(b);
+    if (index == nullptr) return;
+    const auto rel = static_cast<std::uint32_t>(at - blocks_[b]);
+    auto moves = [&](std::uint32_t off) { return inclusive ? off >= rel : off > rel; };
+    for (Entry& e : index->keys) {
+      if (moves(e.at)) e.at = static_cast<std::uint32_t>(e.at + delta);
+    }
+    if (moves(index->lastKey)) index->lastKey = static_cast<std::uint32_t>(index->lastKey + delta);
+  }
+
+  std::string text_;
+  std::size_t body_ = 0;              // where the lines begin: after a UTF-8 BOM
+  std::vector<std::uint32_t> blocks_;  // offset of each block
+  std::vector<Entry> sections_;       // sorted by hash, then block: the first of equal names first
+  mutable std::unordered_map<std::uint32_t, KeyIndex> keyIndex_;
+  mutable std::string scratch_;
 };
 
 // A generated line must read back as what it was written for; otherwise the
 // write would plant a different key or section in the file.
-bool ReadsBackAs(Line& line, LineKind kind, std::string_view folded) {
-  const std::string_view name = ParseLine(line);
-  return line.kind == kind && Fold(name) == folded;
+bool ReadsBackAs(std::string_view line, LineKind kind, std::string_view folded) {
+  const LineInfo info = ScanLine(line);
+  return info.kind == kind && Fold(info.name) == folded;
 }
 
 // Identity of the file as last read or written; any difference means another
@@ -219,83 +357,13 @@ constexpr off_t kMaxFileSize = static_cast<off_t>(kIniMaxFileSize);
 
 std::string Reason(int err) { return err == 0 ? std::string() : std::strerror(err); }
 
-std::string DirName(const std::string& p) {
-  const auto slash = p.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return p.substr(0, slash);
-}
+std::string TooLargeReason() { return "larger than " + std::to_string(kIniMaxFileSize >> 20) + " MiB"; }
 
-// Follows symbolic links so that a write replaces the target and the link stays.
-// A dangling link resolves to the path it names, which the write then creates.
-std::string ResolveLinks(const std::string& path) {
-  std::string p = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
-    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
-    const ssize_t n = ::readlink(p.c_str(), target.data(), target.size());
-    if (n <= 0) return p;
-    target.resize(static_cast<std::size_t>(n));
-    p = (target[0] == '/') ? target : DirName(p) + "/" + target;
-  }
-  return p;
-}
-
-// Serialises the read-modify-write of one file between processes: an advisory
-// lock on a hidden file beside it (the file itself is replaced by rename). The
-// holder removes the lock file before it lets go, so a waiter that got the lock
-// of a removed file tries again. Where no lock file can be made (a folder that
-// cannot be written) the write goes ahead and reports its own failure.
-class WriteLock {
- public:
-  explicit WriteLock(const std::string& path) {
-    const std::string target = ResolveLinks(path);
-    const std::string base = target.substr(target.find_last_of('/') + 1);
-    lockPath_ = DirName(target) + "/." + base + ".lock";
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-      fd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-      if (fd_ < 0) return;
-      int r;
-      while ((r = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
-      }
-      struct stat held {}, named {};
-      if (r == 0 && ::fstat(fd_, &held) == 0 && ::stat(lockPath_.c_str(), &named) == 0 &&
-          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-        return;
-      }
-      ::close(fd_);
-      fd_ = -1;
-      if (r != 0) return;
-    }
-  }
-  ~WriteLock() {
-    if (fd_ < 0) return;
-    ::unlink(lockPath_.c_str());
-    ::close(fd_);  // releases the lock
-  }
-  WriteLock(const WriteLock&) = delete;
-  WriteLock& operator=(const WriteLock&) = delete;
-
- private:
-  std::string lockPath_;
-  int fd_ = -1;
-};
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
+std::chrono::milliseconds g_lockWait = kIniLockWait;
 
 }  // namespace
+
+void SetIniLockWait(std::chrono::milliseconds wait) { g_lockWait = wait; }
 
 // ---- File state --------------------------------------------------------------
 
@@ -305,9 +373,8 @@ struct IniFile::State {
   Document doc;
   Status status = Status::Absent;
   FileId id;
-  bool cached = false;  // doc reflects the file as identified by status/id
+  bool cached = false;  // doc holds the file as identified by status/id
   bool racy = false;    // the stamp is too recent to prove the file unchanged
-  std::string raw;      // the file's bytes as last read or written, for racy checks
   int depth = 0;        // nesting of BeginUpdate
   bool dirty = false;   // doc holds changes not yet in the file
   std::string fsec, fkey;  // folded look-up names, reused to spare allocations
@@ -318,8 +385,6 @@ struct IniFile::State {
   };
   std::vector<Write> group;  // the writes of the open group, replayed onto a changed file
   std::uint64_t generation = 0;  // counts the times the model was rebuilt from the file
-
-  State() { doc.Clear(); }
 
   void Invalidate() {
     cached = false;
@@ -339,11 +404,11 @@ struct IniFile::State {
       return;
     }
     if (!S_ISREG(st.st_mode)) {
-      Reset(Status::Unusable, "not a regular file");
+      Reset(Status::Unusable, NotRegularReason(st.st_mode));
       return;
     }
     if (st.st_size > kMaxFileSize) {
-      Reset(Status::Unusable, "larger than " + std::to_string(kIniMaxFileSize >> 20) + " MiB");
+      Reset(Status::Unusable, TooLargeReason());
       tooLarge = true;
       return;
     }
@@ -352,7 +417,7 @@ struct IniFile::State {
       // Changed within the timestamp's granularity: only the bytes can tell.
       std::string data;
       struct stat rst;
-      if (ReadAll(path, data, rst) && data == raw && id == IdOf(rst)) {
+      if (ReadAll(path, data, rst) && data == doc.Bytes() && id == IdOf(rst)) {
         racy = IsRecent(rst.st_mtim);
         return;
       }
@@ -362,8 +427,7 @@ struct IniFile::State {
 
   void Reset(Status now, std::string reason = {}) {
     ++generation;
-    doc.Clear();
-    raw.clear();
+    doc.Parse({});
     why = std::move(reason);
     tooLarge = false;
     status = now;
@@ -385,7 +449,7 @@ struct IniFile::State {
   // telling whether there is no file at all.
   static bool ReadAll(const std::string& path, std::string& data, struct stat& st, bool* missing = nullptr) {
     // Non-blocking open: a FIFO put in place of the file must not hang the tool.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (missing) *missing = fd < 0 && (errno == ENOENT || errno == ENOTDIR);
     if (fd < 0) return false;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
@@ -393,11 +457,20 @@ struct IniFile::State {
       errno = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
       return false;
     }
-    data.resize(static_cast<std::size_t>(st.st_size));
+    // One byte beyond the size shows a file that grew meanwhile; the buffer is
+    // never doubled, so a file costs its own size here.
+    data.resize(static_cast<std::size_t>(st.st_size) + 1);
     std::size_t got = 0;
     bool ok = true;
     for (;;) {
-      if (got == data.size()) data.resize(data.size() + 4096);  // the file may have grown
+      if (got == data.size()) {
+        if (static_cast<off_t>(got) > kMaxFileSize) {
+          ok = false;
+          errno = EFBIG;
+          break;
+        }
+        data.resize(data.size() + 4096);
+      }
       const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -406,11 +479,10 @@ struct IniFile::State {
       }
       if (n == 0) break;
       got += static_cast<std::size_t>(n);
-      if (static_cast<off_t>(got) > kMaxFileSize) {
-        ok = false;
-        errno = EFBIG;
-        break;
-      }
+    }
+    if (ok && static_cast<off_t>(got) > kMaxFileSize) {
+      ok = false;
+      errno = EFBIG;
     }
     const int err = errno;
     ::close(fd);
@@ -427,13 +499,13 @@ struct IniFile::State {
       const int err = errno;
       Reset(missing ? Status::Absent : Status::Unusable, missing ? std::string() : Reason(err));
       tooLarge = err == EFBIG;
+      if (tooLarge) why = TooLargeReason();
       return;
     }
     ++generation;
-    doc.Parse(data);
+    doc.Parse(std::move(data));
     why.clear();
     tooLarge = false;
-    raw = std::move(data);
     status = Status::Regular;
     cached = true;
     id = IdOf(st);
@@ -449,53 +521,42 @@ struct IniFile::State {
     FoldInto(sec, fsec);
     FoldInto(k, fkey);
 
-    Line kl;
-    kl.text.reserve(k.size() + 1 + value.size());
-    kl.text.append(k).append("=").append(value);
-    kl.eol = "\r\n";
+    std::string kl;
+    kl.reserve(k.size() + 1 + value.size());
+    kl.append(k).append("=").append(value);
     if (!ReadsBackAs(kl, LineKind::Key, fkey)) throw EIniError(path, kNotReadBack);
 
-    const auto s = doc.sections.find(fsec);
-    if (s == doc.sections.end()) {
-      Line hl;
-      hl.text.reserve(sec.size() + 2);
-      hl.text.append("[").append(sec).append("]");
-      hl.eol = "\r\n";
+    const std::size_t b = doc.FindSection(fsec);
+    if (b == Document::npos) {
+      std::string hl;
+      hl.reserve(sec.size() + 2);
+      hl.append("[").append(sec).append("]");
       if (!ReadsBackAs(hl, LineKind::Header, fsec)) throw EIniError(path, kNotReadBack);
-      if (Line* last = doc.LastLine(); last && last->eol.empty()) last->eol = "\r\n";
-      doc.AddLine(std::move(hl));
-      doc.AddLine(std::move(kl));
+      doc.AppendSection(hl, FoldedHash(fsec), kl);
       return true;
     }
-
-    Block& b = doc.blocks[s->second];
-    if (const auto it = b.keys.find(fkey); it != b.keys.end()) {
-      Line& l = b.lines[it->second];
-      if (l.hasValue && ValueOf(l) == value) return false;
-      Line nl;
-      nl.text.reserve(l.keep + 1 + value.size());
-      nl.text.append(l.text, 0, l.keep);
-      if (!l.hasValue) nl.text.push_back('=');
-      nl.text.append(value);
-      nl.eol = l.eol;
+    if (const std::size_t at = doc.FindKey(b, fkey); at != Document::npos) {
+      const std::string_view old = doc.LineAt(at);
+      const LineInfo info = ScanLine(old);
+      if (info.hasValue && old.substr(info.valBegin, info.valEnd - info.valBegin) == value) return false;
+      std::string nl;
+      nl.reserve(info.keep + 1 + value.size());
+      nl.append(old.substr(0, info.keep));
+      if (!info.hasValue) nl.push_back('=');
+      nl.append(value);
       if (!ReadsBackAs(nl, LineKind::Key, fkey)) throw EIniError(path, kNotReadBack);
-      l = std::move(nl);
+      doc.ReplaceLine(b, at, nl);
       return true;
     }
-
-    const std::uint32_t at = b.lastKey;
-    if (b.lines[at].eol.empty()) b.lines[at].eol = "\r\n";
-    b.lines.insert(b.lines.begin() + at + 1, std::move(kl));
-    b.keys.emplace(fkey, at + 1);
-    b.lastKey = at + 1;
+    doc.AppendKey(b, kl, FoldedHash(fkey));
     return true;
   }
 
   // Replaces the file by the model in one rename. On failure the file is
   // untouched and the model is dropped, so the next read sees the file again.
-  void Flush(const std::string& path) {
+  void Flush(const std::string& path, LinkPolicy links) {
     try {
-      FlushOrThrow(path);
+      FlushOrThrow(path, links);
     } catch (...) {
       Invalidate();
       throw;
@@ -505,64 +566,17 @@ struct IniFile::State {
 
   static constexpr const char* kNotReadBack = "the line would not read back as that key";
 
-  void FlushOrThrow(const std::string& path) {
+  void FlushOrThrow(const std::string& path, LinkPolicy links) {
     if (status == Status::Unusable) throw EIniError(path, why);
-    const std::string target = ResolveLinks(path);
-    struct stat old;
-    const bool exists = ::stat(target.c_str(), &old) == 0;
-    if (exists) {
-      // A file marked read-only stays unwritten, as with an in-place write.
-      if (!S_ISREG(old.st_mode)) throw EIniError(path, "not a regular file");
-      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-        throw EIniError(path, errno == EACCES ? "read-only (" + Reason(errno) + ")" : Reason(errno));
-      }
-    }
-    std::string data = doc.Serialize();
-
-    const std::string dir = DirName(target);
-    const std::string base = target.substr(target.find_last_of('/') + 1);
-    static thread_local std::mt19937_64 rng{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-      char suffix[24];
-      std::snprintf(suffix, sizeof suffix, ".%012llx~", static_cast<unsigned long long>(rng() & 0xFFFFFFFFFFFFull));
-      tmp = dir + "/." + base + suffix;
-      fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) throw EIniError(path, Reason(errno));
-
-    int err = 0;
-    auto failed = [&err](bool ok) {
-      if (!ok && err == 0) err = errno != 0 ? errno : EIO;
-      return !ok;
-    };
-    errno = 0;
-    bool ok = !failed(WriteAll(fd, data));
-    if (ok && exists) {
-      ok = !failed(::fchmod(fd, old.st_mode & 07777) == 0);
-      if (ok && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
-        // Keeping the owner is best effort: only a privileged process may give files away.
-        [[maybe_unused]] int r = ::fchown(fd, old.st_uid, old.st_gid);
-      }
-    }
-    // The data must be on disk before the rename makes it the file, or a power
-    // cut could leave an empty file under the old name.
-    if (ok) ok = !failed(::fdatasync(fd) == 0);
-    if (failed(::close(fd) == 0)) ok = false;
-    if (ok) ok = !failed(::rename(tmp.c_str(), target.c_str()) == 0);
-    if (!ok) {
-      ::unlink(tmp.c_str());
-      throw EIniError(path, Reason(err));
+    if (std::string failed = ReplaceFileContent(path, doc.Bytes(), links); !failed.empty()) {
+      throw EIniError(path, failed);
     }
     struct stat st;
-    if (::stat(target.c_str(), &st) == 0) {
+    if (::stat(path.c_str(), &st) == 0) {
       id = IdOf(st);
       status = Status::Regular;
       cached = true;
       racy = IsRecent(st.st_mtim);
-      raw = std::move(data);
     } else {
       cached = false;
     }
@@ -571,19 +585,29 @@ struct IniFile::State {
 
 // ---- IniFile -------------------------------------------------------------------
 
-IniFile::IniFile(std::string path) : path_(std::move(path)), state_(std::make_unique<State>()) {}
+IniFile::IniFile(std::string path, LinkPolicy links)
+    : path_(std::move(path)), links_(links), state_(std::make_unique<State>()) {}
 
 IniFile::~IniFile() = default;
 
 std::string IniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
+  std::optional<std::string> v = FindString(section, key);
+  return v ? std::move(*v) : std::string(def);
+}
+
+std::optional<std::string> IniFile::FindString(std::string_view section, std::string_view key) const {
   State& st = *state_;
   st.Refresh(path_);
   if (st.tooLarge) throw EIniTooLarge(path_);
   FoldInto(Trim(section), st.fsec);
   FoldInto(Trim(key), st.fkey);
-  const Line* l = st.doc.Find(st.fsec, st.fkey);
-  if (l == nullptr || !l->hasValue) return std::string(def);
-  std::string_view v = ValueOf(*l);
+  const std::size_t b = st.doc.FindSection(st.fsec);
+  const std::size_t at = b == Document::npos ? Document::npos : st.doc.FindKey(b, st.fkey);
+  if (at == Document::npos) return std::nullopt;
+  const std::string_view line = st.doc.LineAt(at);
+  const LineInfo info = ScanLine(line);
+  if (!info.hasValue) return std::nullopt;
+  std::string_view v = line.substr(info.valBegin, info.valEnd - info.valBegin);
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
     // The closing quote must be a character of its own, not the tail of a GBK pair.
     std::size_t i = 0, lastStart = 0;
@@ -603,17 +627,6 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key, 
     v = v.substr(0, i);
   }
   return std::string(v);
-}
-
-std::optional<std::string> IniFile::FindString(std::string_view section, std::string_view key) const {
-  State& st = *state_;
-  st.Refresh(path_);
-  if (st.tooLarge) throw EIniTooLarge(path_);
-  FoldInto(Trim(section), st.fsec);
-  FoldInto(Trim(key), st.fkey);
-  const Line* l = st.doc.Find(st.fsec, st.fkey);
-  if (l == nullptr || !l->hasValue) return std::nullopt;
-  return ReadString(section, key, {});
 }
 
 std::int32_t IniFile::ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const {
@@ -668,10 +681,11 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
     st.group.push_back({std::string(section), std::string(key), std::string(value)});
     return;
   }
-  WriteLock lock(path_);
+  const FileLock lock(LockTarget(), g_lockWait);
+  if (!lock.ok()) throw EIniError(path_, lock.error());
   st.Refresh(path_);
   // Apply checks everything before it changes the model, so a refused write leaves it intact.
-  if (st.Apply(path_, section, key, value)) st.Flush(path_);
+  if (st.Apply(path_, section, key, value)) st.Flush(path_, links_);
 }
 
 void IniFile::WriteInteger(std::string_view section, std::string_view key, std::int32_t value) {
@@ -699,7 +713,8 @@ void IniFile::CommitUpdate() {
   std::vector<State::Write> group = std::move(st.group);
   st.group.clear();
   if (!st.dirty) return;
-  WriteLock lock(path_);
+  const FileLock lock(LockTarget(), g_lockWait);
+  if (!lock.ok()) throw EIniError(path_, lock.error());
   // Another program may have written the file since the group began: its
   // changes stay, the group's writes are applied again on top of them.
   const std::uint64_t before = st.generation;
@@ -712,7 +727,15 @@ void IniFile::CommitUpdate() {
       throw;
     }
   }
-  st.Flush(path_);
+  st.Flush(path_, links_);
+}
+
+// The lock beside the file a write replaces: the link's target when a link is
+// followed, so that writers through the link and to the target exclude each other.
+std::string IniFile::LockTarget() const {
+  std::string why;
+  const std::string target = WriteTarget(path_, links_, why);
+  return target.empty() ? path_ : target;
 }
 
 void IniFile::CancelUpdate() {

@@ -9,9 +9,12 @@
 // Section and key names are trimmed before they are matched or written. A write
 // whose section, key or value holds a line break, or whose line would not read
 // back as that key (a key with "=", "[x]"), is refused with EIniError.
-// A symbolic link is written through: its target is replaced, the link stays.
-// One object is used from one thread at a time.
+// A file the operator names may be a symbolic link: the kernel follows it and
+// its target is written, keeping its owner and mode; the tool's own files
+// (LinkPolicy::Refuse) are written only as regular files. A FIFO or device is
+// never written. One object is used from one thread at a time.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -20,10 +23,18 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/safe_files.h"
+
 namespace facset {
 
-// Files larger than this are no INI file of this tool.
-inline constexpr std::uint64_t kIniMaxFileSize = std::uint64_t{256} << 20;
+// Files larger than this are no INI file of this tool (a parameter file of all
+// 255 bytes with long texts is below 100 KiB): refused before they are read.
+inline constexpr std::uint64_t kIniMaxFileSize = std::uint64_t{16} << 20;
+
+// How long a write waits for another process's write to the same file.
+inline constexpr std::chrono::milliseconds kIniLockWait{10000};
+// For tests: another bound for the wait.
+void SetIniLockWait(std::chrono::milliseconds wait);
 
 // Raised when a write cannot be carried out; the message is "Unable to write to
 // <path>", then ": " and the reason when one is known.
@@ -51,8 +62,9 @@ inline constexpr std::size_t kIniMaxValue = 2047;
 
 class IniFile {
  public:
-  // Opening does not create the file.
-  explicit IniFile(std::string path);
+  // Opening does not create the file. The tool's own files (facconfig.ini, the
+  // language file) pass LinkPolicy::Refuse; files the operator names keep Follow.
+  explicit IniFile(std::string path, LinkPolicy links = LinkPolicy::Follow);
   ~IniFile();
   IniFile(const IniFile&) = delete;
   IniFile& operator=(const IniFile&) = delete;
@@ -73,8 +85,9 @@ class IniFile {
 
   // Each write reaches the file at once, as one atomic replacement of it,
   // under an advisory lock (flock on ".NAME.lock" beside the file, there only
-  // during the write) so that writers in other processes lose nothing. Throws EIniError; the file is then
-  // unchanged.
+  // during the write) so that writers in other processes lose nothing. A lock
+  // held past kIniLockWait fails the write, naming the lock and its holder.
+  // Throws EIniError; the file is then unchanged.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
@@ -93,7 +106,9 @@ class IniFile {
 
  private:
   struct State;
+  std::string LockTarget() const;
   std::string path_;
+  LinkPolicy links_;
   std::unique_ptr<State> state_;
 };
 

@@ -100,4 +100,76 @@ std::string Utf8ToGbk(std::string_view utf8) {
 
 bool GbkCanHold(std::string_view utf8) { return GbkToUtf8(Utf8ToGbk(utf8)) == utf8; }
 
+std::size_t Utf8SequenceLen(std::string_view s, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  std::size_t n = 0;
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+  }
+  // Overlong forms, surrogates and code points above U+10FFFF.
+  if (c == 0xE0 && b(i + 1) < 0xA0) return 0;
+  if (c == 0xED && b(i + 1) > 0x9F) return 0;
+  if (c == 0xF0 && b(i + 1) < 0x90) return 0;
+  if (c == 0xF4 && b(i + 1) > 0x8F) return 0;
+  return n;
+}
+
+std::string ValidUtf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t n = Utf8SequenceLen(s, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(s, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+namespace {
+bool IsAsciiControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+}  // namespace
+
+std::string EscapeForTerminal(std::string_view s, TerminalEscape how) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size());
+  auto escape = [&](unsigned char c) {
+    out += "\\x";
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0xF]);
+  };
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (how.keepNewlines && c == '\n') {
+      out.push_back('\n');
+    } else if (IsAsciiControl(c)) {
+      escape(c);
+    } else if (!how.gbk && c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+      escape(c);
+      escape(static_cast<unsigned char>(s[++i]));
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
 }  // namespace facset

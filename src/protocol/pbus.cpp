@@ -6,9 +6,11 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <unistd.h>
 
 #include "platform/paths.h"
+#include "platform/safe_files.h"
+#include "platform/text_encoding.h"
 #include "protocol/pbus_commands.h"
 
 namespace facset {
@@ -85,13 +87,14 @@ struct TPBusComm::Account {
   std::uint64_t strays = 0;
   bool copies = false;
   std::int64_t copyGap = 0;
-  // Looks for copies: after the link's first answer, and, once the link lost
+  // Looks for copies: after the link's first answers, and, once the link lost
   // a transmission (a loss can hide a copy by standing in for it), after the
   // next few verdicts too.
   int looks = 0;
   std::int64_t lookedAfter = LLONG_MIN;
   bool lossSeen = false;
   bool lastWasVerdict = false;
+  static constexpr int kLooksAtStart = kCopyLooks;
   static constexpr int kLooksAfterLoss = 4;
   std::int64_t lastAnswerAt = LLONG_MIN;
   int lateLimit = 3000;
@@ -286,13 +289,23 @@ void TPBusComm::Close() {
 }
 
 void TPBusComm::SaveTrace() {
-  const std::string path = FilesDir() + "DEBUG.LOG";
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (const auto& line : trace_) out << line << "\r\n";
-  out.close();
-  // The trace is always empty; a read-only program folder must not turn every
-  // serial download into an error box.
-  if (!out) qWarning("Cannot write the trace file %s", path.c_str());
+  // The trace is always empty; a read-only or refused trace file must not turn
+  // every serial download into an error box. A link, FIFO or device planted in
+  // its place is never followed, truncated or waited on.
+  std::string path = "DEBUG.LOG", why;
+  try {
+    path = FilesDir() + path;
+    const int fd = OpenRegularForWrite(path, true, why);
+    if (fd >= 0) {
+      std::string text;
+      for (const auto& line : trace_) text += line + "\r\n";
+      if (!WriteAllTo(fd, text)) why = std::strerror(errno);
+      if (::close(fd) != 0 && why.empty()) why = std::strerror(errno);
+    }
+  } catch (const EFilesDir& e) {
+    why = e.what();
+  }
+  if (!why.empty()) qWarning("Cannot write the trace file %s: %s", EscapeForTerminal(path).c_str(), EscapeForTerminal(why).c_str());
 }
 
 LinkReview TPBusComm::ReviewLink() const {
@@ -326,22 +339,27 @@ void TPBusComm::ResetReceive() {
   collecting_ = false;
 }
 
-void TPBusComm::AnswerComplete(std::uint8_t verdict, bool frame) {
+// One complete answer: a verdict byte, or data (a frame's or a datagram's
+// bytes). Credited to the waiting request only when it began within the wait
+// and is a kind of answer that request can have: a data request is answered
+// by data or a refusal, any other by a verdict. Anything else is a stray.
+void TPBusComm::AnswerComplete(std::uint8_t verdict, const std::uint8_t* data, std::size_t length) {
   Account& a = *account_;
   const std::int64_t now = link_->NowMs();
   ++a.answers;
-  if (frameCreditable_ && accepting_ && rxState_ < 1) {
+  const bool fits = data ? wantData_ : (verdict == kVerdictRefused || !wantData_);
+  if (frameCreditable_ && accepting_ && rxState_ < 1 && fits) {
     rxState_ = 1;
-    answerByte_ = verdict;
-    if (frame) {
+    answerByte_ = data ? 0 : verdict;
+    if (data) {
       answer_.fill(0);
-      std::copy_n(rxBuf_.begin(), kFrameNeeded, answer_.begin());
+      std::copy_n(data, std::min(length, answer_.size()), answer_.begin());
     }
   } else {
     a.Stray(now);
   }
   a.lastAnswerAt = now;
-  a.lastWasVerdict = !frame && verdict != 0;
+  a.lastWasVerdict = !data;
 }
 
 void TPBusComm::Scan(std::uint8_t c, bool fresh) {
@@ -353,7 +371,7 @@ void TPBusComm::Scan(std::uint8_t c, bool fresh) {
       if (rxCount_ >= static_cast<int>(kFrameNeeded)) {
         collecting_ = false;
         rxCount_ = 0;
-        AnswerComplete(0, true);
+        AnswerComplete(0, rxBuf_.data(), kFrameNeeded);
       }
       return;
     }
@@ -363,7 +381,7 @@ void TPBusComm::Scan(std::uint8_t c, bool fresh) {
   // Whether an answer may be credited is decided by the bytes that begin it.
   frameCreditable_ = fresh;
   if (c == kVerdictAck || c == kVerdictRefused) {
-    AnswerComplete(c, false);
+    AnswerComplete(c, nullptr, 0);
   } else if (c == kFrameStart) {
     collecting_ = true;
     rxBuf_[0] = c;
@@ -395,11 +413,10 @@ void TPBusComm::ReceiveDatagram(const std::uint8_t* data, std::size_t length, bo
     return;
   }
   frameCreditable_ = fresh;
-  if (packet && fresh && accepting_ && rxState_ < 1) {
-    answer_.fill(0);
-    std::copy_n(data, kPacketSize, answer_.begin());
-  }
-  AnswerComplete(verdict ? data[0] : 0, false);
+  if (packet)
+    AnswerComplete(0, data, kPacketSize);
+  else
+    AnswerComplete(data[0], nullptr, 0);
 }
 
 // ---------------------------------------------------------------- transactions
@@ -432,10 +449,12 @@ void TPBusComm::SettleBeforeRequest() {
     const std::int64_t now = link.NowMs();
     std::int64_t until = a.OwedUntil(now);
     if (a.copies && a.lastAnswerAt != LLONG_MIN) until = std::max(until, a.lastAnswerAt + a.CopyQuiet());
-    // Does the scale send copies? Looked for after the link's first answer,
-    // and after a few verdicts more once the link lost a transmission.
+    // Does the scale send copies? Looked for after the link's first two
+    // verdicts (a copy may be lost on the line like any answer), and after a
+    // few more once the link lost a transmission.
+    const int looksDue = a.lossSeen ? Account::kLooksAtStart + Account::kLooksAfterLoss : Account::kLooksAtStart;
     if (!a.copies && a.lastAnswerAt != LLONG_MIN && a.lookedAfter != a.lastAnswerAt &&
-        (a.looks == 0 || (a.lossSeen && a.lastWasVerdict && a.looks < 1 + Account::kLooksAfterLoss))) {
+        (a.looks == 0 || (a.lastWasVerdict && a.looks < looksDue))) {
       ++a.looks;
       a.lookedAfter = a.lastAnswerAt;
       until = std::max(until, a.lastAnswerAt + kCopyWindowMs);
@@ -546,6 +565,7 @@ bool TPBusComm::Transact(const Buffer& packet, Want want, int attempts,
     return false;
   }
   const bool stream = link_->Stream();
+  wantData_ = want == Want::Data;
   bool ok = false;
   bool refused = false, wrongKind = false, badChecksum = false;
   for (int n = 0;; ++n) {

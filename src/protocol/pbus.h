@@ -149,10 +149,13 @@ class TPBusComm {
   // this many retry intervals after the request left.
   static constexpr int kFrameLimitFactor = 5;
   // The largest gap a copy of an answer is expected at: a scale that sends
-  // copies sends one of every verdict within this time. It is looked for
-  // once after the link's first answer; a stray this close behind another
-  // answer counts as a copy.
+  // copies sends one of every verdict within this time. A stray this close
+  // behind another answer counts as a copy.
   static constexpr int kCopyWindowMs = 600;
+  // How many of the link's first verdicts are each followed by such a look
+  // (a copy may be lost on the line like any answer). A link that loses a
+  // transmission gets a few looks more.
+  static constexpr int kCopyLooks = 2;
   // The least quiet time before a request once copies were seen (and the
   // settle time after a serial refusal).
   static constexpr int kCopyLookMs = 50;
@@ -216,7 +219,7 @@ class TPBusComm {
   void ReceiveBytes(const std::uint8_t* data, std::size_t length, bool fresh);
   void ReceiveDatagram(const std::uint8_t* data, std::size_t length, bool fresh);
   void Scan(std::uint8_t c, bool fresh);
-  void AnswerComplete(std::uint8_t verdict, bool frame);
+  void AnswerComplete(std::uint8_t verdict, const std::uint8_t* data, std::size_t length);
   void ResetReceive();
   void Attach(std::unique_ptr<PBusTransport> link);
   void SaveTrace();
@@ -239,6 +242,7 @@ class TPBusComm {
   int rxCount_ = 0;               // bytes of the frame being collected
   int rxState_ = -1;              // -1 waiting for the answer, 1 answer credited
   bool accepting_ = false;        // a wait for an answer runs
+  bool wantData_ = false;         // the waiting request is answered by data
   bool collecting_ = false;       // inside a frame
   bool frameCreditable_ = false;  // that frame began within the wait
   std::int64_t lastByteAt_ = 0;   // when the frame in progress last grew

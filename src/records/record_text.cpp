@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "params/param_model.h"
+#include "platform/text_encoding.h"
 #include "platform/text_rules.h"
 #include "records/json_text.h"
 
@@ -46,21 +47,28 @@ std::string Padded(std::string s, std::size_t width) {
 
 }  // namespace
 
+// The table and the full view are for a terminal: every text from the
+// database is shown with its control characters escaped, never obeyed.
 std::string RecordsTable(const std::vector<DownloadRecord>& records) {
+  struct Row {
+    std::string id, start, outcome, target, sha;
+  };
+  std::vector<Row> rows;
+  rows.reserve(records.size());
   std::size_t idWidth = 2, startWidth = 7, outcomeWidth = 7, targetWidth = 6;
   for (const DownloadRecord& r : records) {
-    idWidth = std::max(idWidth, std::to_string(r.id).size());
-    startWidth = std::max(startWidth, r.startUtc.size());
-    outcomeWidth = std::max(outcomeWidth, Spell(r.outcome).size());
-    targetWidth = std::max(targetWidth, r.target.size());
+    rows.push_back({std::to_string(r.id), EscapeForTerminal(r.startUtc), std::string(Spell(r.outcome)),
+                    EscapeForTerminal(r.target), r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256)});
+    idWidth = std::max(idWidth, rows.back().id.size());
+    startWidth = std::max(startWidth, rows.back().start.size());
+    outcomeWidth = std::max(outcomeWidth, rows.back().outcome.size());
+    targetWidth = std::max(targetWidth, rows.back().target.size());
   }
   std::string out = Padded("ID", idWidth) + "  " + Padded("STARTED", startWidth) + "  " +
                     Padded("OUTCOME", outcomeWidth) + "  " + Padded("TARGET", targetWidth) + "  BLOCK SHA256\n";
-  for (const DownloadRecord& r : records) {
-    std::string id = std::to_string(r.id);
-    out += std::string(idWidth - id.size(), ' ') + id + "  " + Padded(r.startUtc, startWidth) + "  " +
-           Padded(std::string(Spell(r.outcome)), outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " +
-           (r.blockSha256.empty() ? std::string("-") : r.blockSha256) + "\n";
+  for (const Row& r : rows) {
+    out += std::string(idWidth - r.id.size(), ' ') + r.id + "  " + Padded(r.start, startWidth) + "  " +
+           Padded(r.outcome, outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " + r.sha + "\n";
   }
   return out;
 }
@@ -140,7 +148,8 @@ void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
   for (const std::string& f : fields) {
     if (!first) out += ',';
     first = false;
-    out += CsvField(f);
+    // Valid UTF-8 like the JSON form: a byte that is none becomes U+FFFD.
+    out += CsvField(ValidUtf8(f));
   }
   out += '\n';
 }
@@ -153,7 +162,9 @@ std::string RecordsCsv(const std::vector<DownloadRecord>& records) {
 
 std::string RecordDetail(const DownloadRecord& r) {
   std::string out;
-  auto line = [&](const char* name, const std::string& v) { out += Padded(name, 16) + (v.empty() ? "-" : v) + "\n"; };
+  auto line = [&](const char* name, const std::string& v) {
+    out += Padded(name, 16) + (v.empty() ? "-" : EscapeForTerminal(v)) + "\n";
+  };
   line("record", std::to_string(r.id));
   line("started", r.startUtc);
   line("ended", r.endUtc);
@@ -187,7 +198,7 @@ std::string RecordDetail(const DownloadRecord& r) {
     std::size_t from = 0;
     for (;;) {
       const std::size_t eol = l.find_first_of("\r\n", from);
-      out += "  " + l.substr(from, eol - from) + "\n";
+      out += "  " + EscapeForTerminal(l.substr(from, eol - from)) + "\n";
       if (eol == std::string::npos) break;
       from = eol + LineBreakLen(l, eol);
     }

@@ -1,6 +1,7 @@
 #include "records/records.h"
 
 #include "platform/paths.h"
+#include "platform/safe_files.h"
 #include "records/json_text.h"
 
 #include <sqlite3.h>
@@ -49,7 +50,8 @@ constexpr const char* kColumns =
     " block, block_sha256, firmware_path, firmware_size, firmware_sha256, blocks_sent, blocks_to_send,"
     " connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log";
 
-RecordsError ErrorOf(sqlite3* db, int rc, std::string_view what) {
+// `refused`: why the file was not opened at all (a link or FIFO in its place).
+RecordsError ErrorOf(sqlite3* db, int rc, std::string_view what, std::string_view refused = {}) {
   RecordsError e;
   switch (rc & 0xFF) {
     case SQLITE_CANTOPEN:
@@ -61,7 +63,7 @@ RecordsError ErrorOf(sqlite3* db, int rc, std::string_view what) {
     case SQLITE_LOCKED: e.code = RecordsErrorCode::Busy; break;
     default: e.code = RecordsErrorCode::Failed; break;
   }
-  e.reason = std::string(what) + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+  e.reason = std::string(what) + ": " + (!refused.empty() ? std::string(refused) : db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
   if (db) {
     if (const int sys = sqlite3_system_errno(db); sys != 0) e.reason += std::string(" (") + std::strerror(sys) + ")";
   }
@@ -76,11 +78,20 @@ class Db {
     if (db_) sqlite3_close_v2(db_);
   }
   int Open(const std::string& path, int flags) {
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    // A link, FIFO or device in place of the database or a file SQLite keeps
+    // beside it is never opened: it could be written through or hang a read.
+    for (const char* companion : {"", "-wal", "-shm", "-journal"}) {
+      if (std::string why = CheckRegularOrAbsent(path + companion); !why.empty()) {
+        refused_ = *companion ? path + companion + " is " + why : why;
+        return SQLITE_CANTOPEN;
+      }
+    }
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc == SQLITE_OK) sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     return rc;
   }
   sqlite3* get() const { return db_; }
+  const std::string& refused() const { return refused_; }
   int Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
   int Prepare(const std::string& sql, sqlite3_stmt*& out) {
     out = nullptr;
@@ -105,6 +116,7 @@ class Db {
 
  private:
   sqlite3* db_ = nullptr;
+  std::string refused_;
   std::vector<sqlite3_stmt*> stmts_;
 };
 
@@ -211,7 +223,7 @@ bool OpenForReading(const std::string& folder, Db& db, std::optional<RecordsErro
   const std::string path = RecordsPath(folder);
   if (!FileExists(path)) return false;
   if (const int rc = db.Open(path, SQLITE_OPEN_READONLY); rc != SQLITE_OK) {
-    error = ErrorOf(db.get(), rc, "cannot open " + path);
+    error = ErrorOf(db.get(), rc, "cannot open " + path, db.refused());
     return false;
   }
   int rc = SQLITE_OK;
@@ -299,7 +311,7 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
   Db db;
   int rc = db.Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   auto fail = [&](std::string_view what) {
-    out.error = ErrorOf(db.get(), rc, std::string(what) + " " + path);
+    out.error = ErrorOf(db.get(), rc, std::string(what) + " " + path, db.refused());
     if (db.get()) db.Exec("ROLLBACK");
     return out;
   };

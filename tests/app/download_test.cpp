@@ -29,10 +29,10 @@ std::string ReadAll(const std::string& path) {
 // Rows() and the calibration-site gravity in manual input.
 class Station {
  public:
-  explicit Station(SimProcess& sim) {
+  explicit Station(SimProcess& sim, const std::string& lang = "_en") {
     OverrideFilesDir(dir.path());
     WriteFileBytes(dir / "facconfig.ini",
-                   ParamFile(Rows() + "bdgbIndex=1\nIsDownkDownProg=0", "_en", "[port]\r\nip=127.0.0.1\r\nuse com=0\r\n"));
+                   ParamFile(Rows() + "bdgbIndex=1\nIsDownkDownProg=0", lang, "[port]\r\nip=127.0.0.1\r\nuse com=0\r\n"));
     CreateScaleComm();
     OverrideLinkUdpPort(sim.udpPort());
     ConfigStartup();
@@ -77,6 +77,8 @@ class DownloadTest : public QObject {
   void focusStaysOffClose();
   void stopQuestionDefaultsToNo();
   void typedGravityIsSentAndRecorded();
+  void stopTextsInAChineseWindow_data();
+  void stopTextsInAChineseWindow();
 };
 
 // While the log-on waits nothing the block is made of can change: the scale
@@ -162,6 +164,33 @@ void DownloadTest::typedGravityIsSentAndRecorded() {
   QCOMPARE(sent.size(), std::size_t{256});
   QCOMPARE(sent.substr(8, 3), std::string("\x01\x7F\x34", 3));
   QCOMPARE(RecordedBlock(s.Records().at(0)), sent);
+}
+
+void DownloadTest::stopTextsInAChineseWindow_data() {
+  QTest::addColumn<QString>("suffix");
+  QTest::newRow("_cn") << "_cn";
+  QTest::newRow("empty") << "";
+  QTest::newRow("_CN") << "_CN";
+}
+
+// Every spelling of the Chinese catalog gives a Chinese Stop button and stop
+// question (an empty or upper-case suffix once left them English).
+void DownloadTest::stopTextsInAChineseWindow() {
+  QFETCH(QString, suffix);
+  SimProcess sim({"--delay", "100"});
+  Station s(sim, suffix.toStdString());
+  QVERIFY(s.showActive());
+  QCOMPARE(s.form->btnopen->text(), U("打开参数文件"));  // a Chinese window
+  QString stop;
+  QTimer::singleShot(50, s.form.get(), [&] {
+    stop = s.form->btnStop->text();
+    s.form->close();
+  });
+  s.form->btnDownload->click();
+  QCOMPARE(stop, U("停止"));
+  const auto asked = s.dialogs.CallsOf(DialogCall::Kind::YesNo);
+  QCOMPARE(asked.size(), std::size_t{1});
+  QCOMPARE(asked[0].text, G("正在下载。停止下载并关闭窗口吗？秤可能停留在升级中途。"));
 }
 
 QTEST_MAIN(DownloadTest)

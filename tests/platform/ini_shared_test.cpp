@@ -113,7 +113,7 @@ TEST(IniTooLarge, ReadingAndWritingFailInsteadOfSeeingAnEmptyFile) {
     ini.WriteString("a", "k", "2");
     FAIL() << "no error";
   } catch (const EIniError& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to write to " + path + ": larger than 256 MiB");
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + path + ": larger than 16 MiB");
   }
   EXPECT_EQ(std::filesystem::file_size(path), kIniMaxFileSize + 1);
 }

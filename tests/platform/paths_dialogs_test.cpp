@@ -17,7 +17,7 @@ TEST(Dialogs, DefaultPrintsDecodedTextAndAnswersNo) {
   AppDialogs().ShowMessage("\xCA\xB9\xD3\xC3\xB4\xAE\xBF\xDA", "", MsgIcon::Error);
   const bool yes = AppDialogs().AskYesNo("Save?", "", MsgIcon::Question);
   std::string path = "stale";
-  const bool open = AppDialogs().SelectOpenFile({"*.ini|*.ini", "", "/tmp", ""}, path);
+  const bool open = AppDialogs().SelectOpenFile({"*.ini|*.ini", "", "/tmp", "", ""}, path);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(yes);
   EXPECT_FALSE(open);
@@ -39,7 +39,7 @@ TEST(Dialogs, ScriptedRecordsAndAnswersFromQueues) {
     EXPECT_TRUE(AppDialogs().AskYesNo("q1", "t", MsgIcon::Question));
     EXPECT_FALSE(AppDialogs().AskYesNo("q2", "t", MsgIcon::Question));  // queue empty: No
     std::string p;
-    const FileDialogRequest req{"*.ini|*.ini", "ini", "/tmp/", "Open"};
+    const FileDialogRequest req{"*.ini|*.ini", "ini", "/tmp/", "Open", ""};
     EXPECT_TRUE(AppDialogs().SelectOpenFile(req, p));
     EXPECT_EQ(p, "/tmp/a.ini");
     EXPECT_FALSE(AppDialogs().SelectOpenFile(req, p));  // "" cancels

@@ -33,30 +33,39 @@ TEST(Paths, OverrideAddsSlashAndEmptyRestores) {
 TEST(Paths, FilesDirRule) {
   struct Case {
     const char* name;
+    const char* exeDir;
     bool exeWritable;
     const char* facsetHome;
     const char* xdg;
     const char* home;
-    const char* passwdHome;
-    std::string want;
+    std::string want;  // "" when there is no folder
   };
   const Case cases[] = {
-      {"portable folder", true, nullptr, "/x", "/home/op", "", "/opt/fs/"},
-      {"read-only folder, default config", false, nullptr, nullptr, "/home/op", "", "/home/op/.config/facset/"},
-      {"read-only folder, XDG_CONFIG_HOME", false, nullptr, "/cfg/", "/home/op", "", "/cfg/facset/"},
-      {"empty XDG_CONFIG_HOME", false, nullptr, "", "/home/op", "", "/home/op/.config/facset/"},
-      {"relative XDG_CONFIG_HOME is ignored", false, nullptr, "cfg", "/home/op", "", "/home/op/.config/facset/"},
-      {"no HOME: the user database", false, nullptr, nullptr, nullptr, "/var/op", "/var/op/.config/facset/"},
-      {"FACSET_HOME beats a writable folder", true, "/srv/st1", "/cfg", "/home/op", "", "/srv/st1/"},
-      {"FACSET_HOME beats XDG", false, "/srv/st1/", "/cfg", "/home/op", "", "/srv/st1/"},
-      {"relative FACSET_HOME", false, "st1", nullptr, "/home/op", "", "/work/here/st1/"},
-      {"empty FACSET_HOME is unset", true, "", nullptr, "/home/op", "", "/opt/fs/"},
+      {"portable folder", "/opt/fs/", true, nullptr, "/x", "/home/op", "/opt/fs/"},
+      {"read-only folder, default config", "/opt/fs/", false, nullptr, nullptr, "/home/op", "/home/op/.config/facset/"},
+      {"read-only folder, XDG_CONFIG_HOME", "/opt/fs/", false, nullptr, "/cfg/", "/home/op", "/cfg/facset/"},
+      {"empty XDG_CONFIG_HOME", "/opt/fs/", false, nullptr, "", "/home/op", "/home/op/.config/facset/"},
+      {"relative XDG_CONFIG_HOME is ignored", "/opt/fs/", false, nullptr, "cfg", "/home/op", "/home/op/.config/facset/"},
+      {"FACSET_HOME beats a writable folder", "/opt/fs/", true, "/srv/st1", "/cfg", "/home/op", "/srv/st1/"},
+      {"FACSET_HOME beats XDG", "/opt/fs/", false, "/srv/st1/", "/cfg", "/home/op", "/srv/st1/"},
+      {"relative FACSET_HOME", "/opt/fs/", false, "st1", nullptr, "/home/op", "/work/here/st1/"},
+      {"empty FACSET_HOME is unset", "/opt/fs/", true, "", nullptr, "/home/op", "/opt/fs/"},
+      // Installed programs never keep files beside themselves, even where they may write (root).
+      {"installed in /usr/bin", "/usr/bin/", true, nullptr, nullptr, "/root", "/root/.config/facset/"},
+      {"installed in a prefix", "/opt/facset/bin", true, nullptr, "/cfg", "/home/op", "/cfg/facset/"},
+      {"the build's install folder", "/usr/lib/facset/", true, nullptr, nullptr, "/home/op", "/home/op/.config/facset/"},
+      {"a folder merely ending in bin is portable", "/opt/cabin/", true, nullptr, nullptr, "/home/op", "/opt/cabin/"},
+      {"installed, FACSET_HOME still counts", "/usr/bin/", true, "/srv/st1", nullptr, "/root", "/srv/st1/"},
+      // No HOME: never a shared folder such as /tmp in its place.
+      {"no HOME", "/opt/fs/", false, nullptr, nullptr, nullptr, ""},
+      {"empty HOME", "/usr/bin/", true, nullptr, "relative", "", ""},
+      {"no HOME but XDG_CONFIG_HOME", "/usr/bin/", true, nullptr, "/cfg", nullptr, "/cfg/facset/"},
   };
   for (const Case& c : cases) {
     FilesDirInputs in;
-    in.exeDir = "/opt/fs/";
+    in.exeDir = c.exeDir;
     in.cwd = "/work/here";
-    in.passwdHome = c.passwdHome;
+    in.installBinDir = "/usr/lib/facset";
     in.env = [&](const char* n) -> const char* {
       const std::string name = n;
       if (name == "FACSET_HOME") return c.facsetHome;
@@ -65,10 +74,20 @@ TEST(Paths, FilesDirRule) {
       return nullptr;
     };
     in.writable = [&](const std::string& d) {
-      EXPECT_EQ(d, "/opt/fs/") << c.name;
+      EXPECT_EQ(d, c.exeDir) << c.name;
       return c.exeWritable;
     };
-    EXPECT_EQ(ResolveFilesDir(in), c.want) << c.name;
+    if (c.want.empty()) {
+      try {
+        ResolveFilesDir(in);
+        ADD_FAILURE() << c.name << ": no error";
+      } catch (const EFilesDir& e) {
+        EXPECT_STREQ(e.what(), "HOME is not set: the tool needs HOME or FACSET_HOME to find the folder of its files")
+            << c.name;
+      }
+    } else {
+      EXPECT_EQ(ResolveFilesDir(in), c.want) << c.name;
+    }
   }
 }
 

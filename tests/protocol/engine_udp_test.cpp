@@ -49,9 +49,10 @@ TEST(UdpTransaction, AnswerToLastTransmissionCounts) {
   EXPECT_EQ(sim.WaitLog(7).size(), 7u);
 }
 
-// A refusal or the wrong kind of answer ends the exchange at once; a data
-// answer with a wrong checksum is no answer at all, so the wait goes on and
-// the request is repeated like after silence.
+// A refusal ends the exchange at once. The wrong kind of answer (a 0x02 for a
+// data request, data for any other) cannot be this request's: it is a stray,
+// as is a data answer with a wrong checksum, so the wait goes on and the
+// request is repeated like after silence.
 TEST(UdpTransaction, WrongKindOfAnswerFailsAtOnce) {
   struct Case {
     const char* what;
@@ -62,9 +63,9 @@ TEST(UdpTransaction, WrongKindOfAnswerFailsAtOnce) {
   };
   const std::vector<Case> cases = {
       {"refusal", {"--refuse", "80/0"}, RequestEnd::Refused, 1, [](TPBusComm& e) { return e.WriteBlock(80, 0); }},
-      {"data where a verdict is expected", {}, RequestEnd::NoAnswer, 1,
+      {"data where a verdict is expected", {}, RequestEnd::NoAnswer, 7,
        [](TPBusComm& e) { return e.WriteBlock(14, 3); }},
-      {"verdict where data is expected", {}, RequestEnd::NoAnswer, 1, [](TPBusComm& e) { return e.ReadBlock(80, 0); }},
+      {"verdict where data is expected", {}, RequestEnd::NoAnswer, 7, [](TPBusComm& e) { return e.ReadBlock(80, 0); }},
       {"data with a wrong checksum is ignored", {"--bad-checksum"}, RequestEnd::NoAnswer, 7,
        [](TPBusComm& e) { return e.ReadBlock(14, 3); }},
   };

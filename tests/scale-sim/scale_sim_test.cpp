@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -460,18 +461,139 @@ TEST(ScaleSimSerial, XoffHeldAfterEveryNthAcknowledgement) {
   EXPECT_EQ(Joined(c.Receive(1000, 1000)), (Bytes{0x02, 0x13, 0x11}));
 }
 
-TEST(ScaleSimSerial, DataFrameTrailerComesLate) {
-  PtySim p({"--late-trailer", "300"});
+// A data frame that does not come in one piece: its trailer late, or one
+// byte at a time.
+TEST(ScaleSimSerial, DataFrameTiming) {
+  struct Case {
+    std::vector<std::string> args;
+    double minMs;  // from the request to the frame's last piece
+    std::function<void(const std::vector<Arrival>&)> check;
+  };
+  const std::vector<Case> cases = {
+      {{"--late-trailer", "300"}, 300,
+       [](const auto& got) { EXPECT_EQ(got.back().bytes, Bytes{kFrameTrailer}); }},
+      {{"--byte-gap", "5"}, 300 * 5 * 0.9, [](const auto& got) { EXPECT_GT(got.size(), 100u); }},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.args[0]);
+    PtySim p(k.args);
+    auto& [sim, c] = p;
+    ASSERT_TRUE(c.ok());
+    const auto sent = c.Send(Request(14, 3));
+    const auto got = c.Receive(1000, 400);
+    const Bytes all = Joined(got);
+    ASSERT_EQ(all.size(), kFrameSize);
+    EXPECT_EQ(all[kFrameNeeded - 1], kFrameEnd);
+    EXPECT_GE(MsBetween(sent, got.back().at), k.minMs);
+    k.check(got);
+    EXPECT_EQ(c.Ask(Request(80, 0)), Bytes{0x02});  // verdicts are not split
+  }
+}
+
+}  // namespace
+}  // namespace facset
+
+namespace facset {
+namespace {
+
+// The output files are written through no link planted at their names: each
+// is made afresh beside its name and renamed over it.
+TEST(ScaleSimFiles, PlantedLinksAreReplacedNeverWrittenThrough) {
+  testing::TempDir dir;
+  const std::string victim = dir.file("victim");
+  testing::WriteFileBytes(victim, "keep me");
+  const std::string params = dir.file("params.bin"), firmware = dir.file("firmware.bin"), log = dir.file("log.jsonl");
+  for (const auto& p : {params, firmware, log}) fs::create_symlink(victim, p);
+  const Bytes block(256, 0x11);
+  {
+    SimProcess sim({"--param-out", params, "--firmware-out", firmware, "--log", log});
+    UdpClientSock client(sim.udpPort());
+    ASSERT_EQ(client.Ask(Request(80, 0, block)), std::vector<Bytes>{{0x02}});
+    ASSERT_EQ(client.Ask(Request(15, 0)), std::vector<Bytes>{{0x02}});
+    ASSERT_EQ(client.Ask(Request(15, 32, Bytes(256, 0x32))), std::vector<Bytes>{{0x02}});
+  }
+  EXPECT_EQ(testing::ReadFileBytes(victim), "keep me");
+  for (const auto& p : {params, firmware, log}) {
+    SCOPED_TRACE(p);
+    EXPECT_FALSE(fs::is_symlink(p));
+    EXPECT_TRUE(fs::is_regular_file(p));
+  }
+  EXPECT_EQ(ReadFile(params), block);
+  const auto image = ReadFile(firmware);
+  ASSERT_EQ(image.size(), 33u * 256);
+  EXPECT_EQ(image[32 * 256], 0x32);
+  EXPECT_NE(testing::ReadFileBytes(log).find("\"cmd\":80"), std::string::npos);
+  // Nothing left behind under a temporary name.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 4);
+}
+
+// What arrives at the tool's socket for one request, with the sender's port.
+struct Datagram {
+  Bytes bytes;
+  int port;
+};
+std::vector<Datagram> AskFrom(int simPort, const Buffer& pkt) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(simPort));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sendto(fd, pkt.data(), kPacketSize, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  std::vector<Datagram> out;
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, out.empty() ? 1000 : 300) > 0) {
+    Bytes d(2048);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = recvfrom(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) break;
+    d.resize(static_cast<std::size_t>(n));
+    out.push_back({d, ntohs(from.sin_port)});
+  }
+  close(fd);
+  return out;
+}
+
+TEST(ScaleSimUdp, DatagramsThatAreNoAnswer) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> simArgs;
+    std::vector<std::size_t> sizes;  // what arrives, in order
+    bool anotherPort;                // one of them from another port
+  };
+  const std::vector<Case> cases = {
+      {"junk of 0, 2, 260 and 1500 bytes first", {"--junk", "0", "--junk", "2", "--junk", "260", "--junk", "1500"},
+       {0, 2, 260, 1500, 1}, false},
+      {"another sender's 0x02 first", {"--foreign-ack", "0", "--delay", "100"}, {1, 1}, true},
+      {"a 0x02 after the refusal", {"--refuse", "80/0", "--ack-after-refusal", "5"}, {1, 1}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimProcess sim(c.simArgs);
+    const auto got = AskFrom(sim.udpPort(), Request(80, 0));
+    ASSERT_EQ(got.size(), c.sizes.size());
+    const bool refusal = std::string(c.what).find("refusal") != std::string::npos;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].bytes.size(), c.sizes[i]) << i;
+      if (!got[i].bytes.empty()) {
+        EXPECT_EQ(got[i].bytes[0], refusal && i == 0 ? 0x55 : 0x02) << i;
+      }
+    }
+    const auto others = std::count_if(got.begin(), got.end(), [&](const Datagram& d) { return d.port != sim.udpPort(); });
+    EXPECT_EQ(others, c.anotherPort ? 1 : 0);
+  }
+}
+
+TEST(ScaleSimSerial, HangsUpAfterNAnswers) {
+  PtySim p({"--hangup-after", "1"});
   auto& [sim, c] = p;
   ASSERT_TRUE(c.ok());
-  const auto sent = c.Send(Request(14, 3));
-  const auto got = c.Receive(1000, 1000);
-  const Bytes all = Joined(got);
-  ASSERT_EQ(all.size(), kFrameSize);
-  EXPECT_EQ(all[kFrameNeeded - 1], kFrameEnd);
-  EXPECT_EQ(got.back().bytes, Bytes{kFrameTrailer});
-  EXPECT_GE(MsBetween(sent, got.back().at), 300);
-  EXPECT_EQ(c.Ask(Request(80, 0)), Bytes{0x02});  // verdicts are not split
+  EXPECT_EQ(c.Ask(Request(80, 0)), Bytes{0x02});
+  pollfd pf{c.fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&pf, 1, 2000), 1);
+  EXPECT_TRUE(pf.revents & (POLLHUP | POLLERR));
+  std::uint8_t b;
+  EXPECT_LE(read(c.fd(), &b, 1), 0);  // the line is gone
 }
 
 }  // namespace
