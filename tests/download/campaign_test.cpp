@@ -36,7 +36,7 @@ TEST(DownloadCampaign, NoRunEndsOkUnlessTheScaleHoldsEverything) {
     std::uint64_t firstSeed;
     int runs;
   };
-  for (const Case c : {Case{false, 1, 1500}, Case{true, 1'000'000, 700}}) {
+  for (const Case c : {Case{false, 1, 4000}, Case{true, 1'000'000, 2000}}) {
     SCOPED_TRACE(c.serial ? "serial" : "UDP");
     std::map<RunOutcome, int> outcomes;
     for (int i = 0; i < c.runs; ++i) {
