@@ -68,6 +68,8 @@ const Command kDownloadCommand{
     "The messages are those of the window's log, in the language FILE names\n"
     "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file beside this\n"
     "program, or built in when that file cannot be read or written.\n"
+    "One download at a time per scale on this station: a second one waits up to\n"
+    "3 s for the first to end, then is refused naming the process that holds it.\n"
     "Environment: FACSET_SCALE_UDP_PORT=PORT sends to that UDP port instead of\n"
     "5001 (for a simulated scale).\n"
     "Exit status:\n"
@@ -78,7 +80,8 @@ const Command kDownloadCommand{
     "  3    the scale could not be reached or refused the log-on\n"
     "  4    the parameter block was not acknowledged\n"
     "  5    the firmware upgrade failed\n"
-    "  6    input refused before connecting (nothing was sent)\n"
+    "  6    input refused before connecting, or the scale in use by another\n"
+    "       process of this station (nothing was sent)\n"
     "  7    not proven: every step was acknowledged, but an answer may belong\n"
     "       to another request (a late or doubled answer); download again\n"
     "  130  interrupted (SIGINT, SIGTERM)\n"};

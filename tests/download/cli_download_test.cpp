@@ -837,6 +837,69 @@ TEST_F(CliRecords, AnImageReplacedDuringTheRunIsRecordedAsSent) {
   EXPECT_EQ(ReadAll(sim.firmwareFile()), expected);
 }
 
+// The faults that once gave a false verdict, end to end: facset-cli against
+// scale-sim. The exit code, the record and the log's last line say what
+// happened, and an "ok" stands only for what the scale stored.
+TEST_F(CliRecords, FaultsThatOnceGaveAFalseVerdict) {
+  const std::string image = Image(8192 + 4 * 256);  // 4 blocks on the line
+  struct Case {
+    std::string name;
+    std::vector<std::string> simArgs;
+    bool serial;
+    bool firmware;
+    int status;
+    std::string connect, block, firmwareStep;
+    std::string lastLineHas;  // "" = the usual last line
+    std::string reasonHas;
+  };
+  const Case cases[] = {
+      {"another sender", {"--foreign-ack", "5", "--foreign-host", "127.0.0.2", "--refuse", "80/0"}, false, false, 4,
+       "ok", "failed", "not_asked", "ignored: ", "did not acknowledge the parameter block"},
+      {"junk datagrams", {"--junk", "2", "--junk", "260", "--junk", "1500", "--refuse", "80/0"}, false, false, 4, "ok",
+       "failed", "not_asked", "a datagram of 260 bytes", "did not acknowledge the parameter block"},
+      {"copies of every verdict", {"--verdict-twice", "12"}, false, false, 0, "ok", "ok", "not_asked", "", ""},
+      {"a refusal, then an ack", {"--refuse", "80/0", "--ack-after-refusal", "5"}, true, false, 4, "ok", "failed",
+       "not_asked", "", "did not acknowledge the parameter block"},
+      {"a hang-up after the block", {"--hangup-after", "2"}, true, true, 5, "ok", "ok", "entry_failed",
+       "the serial line went away", "serial line went away"},
+      {"a frame one byte at a time", {"--byte-gap", "5"}, true, true, 0, "ok", "ok", "completed", "", ""},
+  };
+  WriteParams("_en", false, 0, false, "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim(c.simArgs, c.serial);
+    std::vector<std::string> args = {file, "--retries", "1", "--timeout", "300"};
+    if (c.serial) args.insert(args.end(), {"--com", sim.ptyPath()});
+    if (c.firmware) args.insert(args.end(), {"--firmware", image});
+    const std::string home = Home(std::to_string(&c - cases));
+    const auto began = std::chrono::steady_clock::now();
+    const CliRun run = Cli(args, sim.udpPort(), {HomeEnv(home)});
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));  // nothing waits for a drain
+    const auto records = Records(home);
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    EXPECT_EQ(Spell(r.connectOutcome), c.connect);
+    EXPECT_EQ(Spell(r.blockOutcome), c.block);
+    EXPECT_EQ(Spell(r.firmwareOutcome), c.firmwareStep);
+    EXPECT_EQ(r.exitCode, c.status);
+    EXPECT_NE(r.error.find(c.reasonHas), std::string::npos) << r.error;
+    ASSERT_FALSE(r.log.empty());
+    if (!c.lastLineHas.empty()) {
+      EXPECT_NE(r.log.back().find(c.lastLineHas), std::string::npos) << r.log.back();
+    }
+    // What the record calls done is what the scale holds; a refused block never reached it.
+    if (c.block == "ok") {
+      EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
+    } else {
+      EXPECT_FALSE(fs::exists(sim.paramFile()));
+    }
+    if (c.firmwareStep == "completed") {
+      EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 4 * 256 - 2), ReadAll(image).substr(32 * 256, 4 * 256 - 2));
+    }
+  }
+}
+
 // Over a serial line the target names the list name and the device it stands
 // for, or the device alone when it was named as one.
 TEST_F(CliRecords, SerialTargetNamesTheListNameAndTheDevice) {
@@ -957,7 +1020,9 @@ TEST_F(CliRecords, UnwritableDatabaseNeverFailsTheDownload) {
   const std::string db = home + "/" + std::string(kRecordsFileName);
   for (const std::string& f : {db, db + "-wal", db + "-shm"}) ::chmod(f.c_str(), 0644);
   // The folder is the user's own (the tool refuses anyone else's), only not writable.
-  if (::geteuid() == 0) ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+  }
   ::chmod(home.c_str(), 0555);
   ::chmod(dir.path().c_str(), 0755);
   ::chmod(file.c_str(), 0644);
