@@ -33,6 +33,7 @@ extern const Command kWhereCommand;
 extern const Command kParamCommand;
 extern const Command kPortsCommand;
 extern const Command kHistoryCommand;
+extern const Command kCounterCommand;
 
 // Prints "usage: facset-cli <synopsis>", the details, the options and the
 // rest to stdout.

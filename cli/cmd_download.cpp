@@ -66,8 +66,9 @@ const Command kDownloadCommand{
     RunDownloadCommand,
     kDownloadOptions,
     "The messages are those of the window's log, in the language FILE names\n"
-    "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file beside this\n"
-    "program, or built in when that file cannot be read or written.\n"
+    "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file in the tool's\n"
+    "folder (facset-cli where), or built in when that file cannot be read or\n"
+    "written.\n"
     "One download at a time per scale on this station: a second one waits up to\n"
     "3 s for the first to end, then is refused naming the process that holds it.\n"
     "Environment: FACSET_SCALE_UDP_PORT=PORT sends to that UDP port instead of\n"

@@ -128,9 +128,9 @@ const Command kHistoryCommand{
     "history", "history [OPTIONS]",
     "list the download records, newest first",
     "Options: [--since DATE] [--target T] [--failed] [--json | --csv] [--show ID]\n\n"
-    "Lists the downloads recorded in facset-records.sqlite beside this program's\n"
-    "configuration, newest first, each with its outcome and the sha256 of the\n"
-    "parameter block sent.\n",
+    "Lists the downloads recorded in facset-records.sqlite in the tool's folder\n"
+    "(facset-cli where), newest first, each with its outcome and the sha256 of\n"
+    "the parameter block sent.\n",
     RunHistory,
     kTable,
     "Outcomes: ok, not_proven, failed or aborted for a run; for its steps also\n"

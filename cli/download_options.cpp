@@ -13,8 +13,8 @@ constexpr OptionSpec kTable[] = {
     {kOptIp, "ADDR", "over UDP to ADDR, a dotted IPv4 address (port 5001)", true},
     {kOptCom, "NAME",
      "over a serial port: a list name such as COM1 (resolved as\n"
-     "in the window: section \"serial\" of facconfig.ini beside\n"
-     "this program, e.g. COM1=/dev/ttyUSB0, else COMn is\n"
+     "in the window: section \"serial\" of facconfig.ini in\n"
+     "the tool's folder, e.g. COM1=/dev/ttyUSB0, else COMn is\n"
      "/dev/ttyS(n-1)) or a device path starting with /",
      true},
     {kOptTargets, "FILE", "more targets, one a line (several scales: see below)", true},

@@ -32,7 +32,7 @@ extern "C" void OnInterrupt(int) { g_interrupted = 1; }
 // The --json "started" text keeps whole seconds: "2026-12-10T04:01:26Z".
 std::string WholeSeconds(const std::string& iso) { return iso.substr(0, 19) + "Z"; }
 
-// The language that FILE names, from the language file beside the program.
+// The language that FILE names, from the language file in the tool's folder.
 // FILE itself is never written. When the language file cannot be read or
 // completed, the built-in catalog of that language serves.
 void SetUpLanguage(const IniFile& file) {

@@ -64,6 +64,17 @@ std::string ReasonText(const std::string& reason) {
   for (const auto& [text, key] : kFixed) {
     if (reason == text) return LangText(key);
   }
+  // "a folder, not a regular file" and its kin.
+  static constexpr std::pair<std::string_view, const char*> kKinds[] = {
+      {"a symbolic link", "sKindLink"}, {"a FIFO", "sKindFifo"},     {"a device", "sKindDevice"},
+      {"a folder", "sKindFolder"},      {"a socket", "sKindSocket"}, {"an unknown kind of file", "sKindUnknown"}};
+  constexpr std::string_view kNotRegularTail = ", not a regular file";
+  if (reason.ends_with(kNotRegularTail)) {
+    const std::string_view kind = std::string_view(reason).substr(0, reason.size() - kNotRegularTail.size());
+    for (const auto& [text, key] : kKinds) {
+      if (kind == text) return FormatCatalog(LangText("sReasonNotRegularKind"), {LangText(key)});
+    }
+  }
   constexpr std::string_view kReadOnly = "read-only (";
   if (reason.starts_with(kReadOnly) && reason.ends_with(')')) {
     return LangText("sReasonReadOnly") + " (" +

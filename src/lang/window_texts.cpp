@@ -46,6 +46,13 @@ constexpr WindowText kWindowTexts[] = {
     {"sReasonELOOP", "Too many levels of symbolic links", "符号链接层数过多"},
     {"sReasonReadOnly", "read-only", "只读"},
     {"sReasonNotRegular", "not a regular file", "不是普通文件"},
+    {"sReasonNotRegularKind", "%s, not a regular file", "%s，不是普通文件"},
+    {"sKindLink", "a symbolic link", "符号链接"},
+    {"sKindFifo", "a FIFO", "管道（FIFO）"},
+    {"sKindDevice", "a device", "设备"},
+    {"sKindFolder", "a folder", "文件夹"},
+    {"sKindSocket", "a socket", "套接字"},
+    {"sKindUnknown", "an unknown kind of file", "未知类型的文件"},
     {"sReasonLineBreak", "a line break in a name or value", "名称或值中有换行"},
     {"sReasonNotReadBack", "the line would not read back as that key", "写入的行无法按该键读回"},
     {"sReasonTooLarge", "larger than %s MiB, not a parameter file", "大于 %s MiB，不是参数文件"},
@@ -55,6 +62,9 @@ constexpr WindowText kWindowTexts[] = {
     {"sAccPrintMode", "Print mode", "打印模式"},
     {"sAccNetwork", "Network interface", "网络接口"},
     {"sAccLabel", "Label handling", "标签处理"},
+    // The numeric row whose value goes up after each successful download.
+    {"sIncreaseMark", "Increase after each successful download", "每次下载成功后加一"},
+    {"sIncreaseMarker", "+1", "+1"},
 };
 
 }  // namespace

@@ -522,6 +522,16 @@ void CommandsTest::writeErrorsInTheWindowsLanguage() {
     QCOMPARE(msgs.size(), std::size_t{1});
     QCOMPARE(msgs[0].text, c.prefix + Utf8ToGbk(target) + ": " + c.reason);
   }
+  // The working copy replaced by a folder: the reason names what is there.
+  Tool t(ParamFile(Rows()));
+  Tool::choose(t.list("cbb1"), 2);
+  QDir(QString::fromStdString(t.dir.path())).remove("facconfig.ini");
+  QDir().mkpath(QString::fromStdString(t.dir / "facconfig.ini"));
+  t.dialogs.yesNo.push_back(true);  // the file is not what was loaded: overwrite
+  t.find<QPushButton>("Button2")->click();
+  const auto msgs = t.dialogs.CallsOf(DialogCall::Kind::Message);
+  QCOMPARE(msgs.size(), std::size_t{1});
+  QCOMPARE(msgs[0].text, G("无法写入 ") + Utf8ToGbk(t.dir / "facconfig.ini") + G(": 文件夹，不是普通文件"));
 }
 
 QTEST_MAIN(CommandsTest)

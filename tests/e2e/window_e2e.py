@@ -857,10 +857,11 @@ def case_fits_the_screen(display, exe):
             # What the X server says: the frame (title bar included) inside the screen.
             geo = subprocess.run(["xwininfo", "-id", w.wid, "-frame"], env=w.xenv(), capture_output=True,
                                  text=True).stdout
-            x = int(geo.split("Absolute upper-left X:")[1].split()[0])
-            y = int(geo.split("Absolute upper-left Y:")[1].split()[0])
+            field = lambda name: int(geo.split(name + ":")[1].split()[0])
+            x, y = field("Absolute upper-left X"), field("Absolute upper-left Y")
             width, height = (int(v) for v in size.split("x"))
-            check(x >= 0 and y >= 0, "the frame starts at %d,%d at %s" % (x, y, size))
+            check(x >= 0 and y >= 0 and x + field("Width") <= width and y + field("Height") <= height,
+                  "the frame at %d,%d size %dx%d on %s" % (x, y, field("Width"), field("Height"), size))
         finally:
             if w is not None:
                 w.close()
