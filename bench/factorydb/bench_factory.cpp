@@ -29,9 +29,13 @@
 #include <string>
 #include <vector>
 
+#include "download/sha256.h"
 #include "records/records.h"
+#include "factorydb/station_fixture.h"
 #include "support/pg_server.h"
 #include "support/run_process.h"
+#include "support/sim_process.h"
+#include "support/tcp_listener.h"
 #include "support/temp_files.h"
 
 using namespace facset;
@@ -44,34 +48,11 @@ const std::string kCli = FACSET_CLI_PATH;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-DownloadRecord Typical(const std::string& station, int i) {
-  DownloadRecord r;
-  r.uid = NewRecordUid();
-  r.startUtc = UtcNowIso();
-  r.endUtc = r.startUtc;
-  r.station = station;
-  r.operatorName = "op";
-  r.program = "facset-cli";
-  r.version = "0.1";
-  r.transport = "udp";
-  r.target = "127.0.0." + std::to_string(2 + i % 8);
-  r.paramFile = "/srv/params/line3-scale.ini";
-  ParamBlock b{};
-  for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<std::uint8_t>(k * 31 + i);
-  b[0] = 0xA6;
-  r.block = b;
-  r.blockSha256 = Sha256Hex(b.data(), b.size());
-  r.connectOutcome = r.blockOutcome = r.outcome = "ok";
-  r.exitCode = 0;
-  r.log = {" connect ..." + r.target, " connect ok ", " set ok ! "};
-  return r;
-}
-
 // `count` records in `folder`: the first through AppendRecord (schema and
 // all), the rest copied from it in one transaction with their own uids and
 // targets, as if appended one by one.
 void FillQuickly(const std::string& folder, const std::string& station, int count) {
-  if (!AppendRecord(folder, Typical(station, 0))) throw std::runtime_error("cannot append");
+  if (!AppendRecord(folder, StationRecord(station, 0))) throw std::runtime_error("cannot append");
   if (count <= 1) return;
   sqlite3* db = nullptr;
   sqlite3_open(RecordsPath(folder).c_str(), &db);
@@ -172,6 +153,100 @@ Run RunQuiet(const std::vector<std::string>& args, const std::vector<std::string
   return r;
 }
 
+int History(int rows, int runs) {
+  PgServer pg;
+  pg.Start();
+  const std::string db = InitServer(pg, "bench_history");
+  // 20 stations, one record every rows/365/20 of a day each, over the year
+  // before now; the last day then holds about rows/365.
+  const auto fillStart = Clock::now();
+  PgQuery(db,
+          "INSERT INTO facset.records (uid, station, station_record, started, ended, operator, program,"
+          " program_version, transport, target, param_file, block, block_sha256, firmware_path, firmware_sha256,"
+          " connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log)"
+          " SELECT gen_random_uuid(), 'station-' || (g % 20), g / 20 + 1,"
+          " now() - (g * interval '365 days' / " + std::to_string(rows) + "),"
+          " now() - (g * interval '365 days' / " + std::to_string(rows) + ") + interval '3 seconds',"
+          " 'op', 'facset-cli', '0.1', 'udp', '127.0.0.' || (2 + g % 8), '/srv/params/line3.ini',"
+          " decode(repeat(md5(g::text), 16), 'hex'), encode(sha256(g::text::bytea), 'hex'), '', '',"
+          " 'ok', 'ok', 'not_asked', CASE WHEN g % 17 = 0 THEN 'failed' ELSE 'ok' END,"
+          " CASE WHEN g % 17 = 0 THEN 4 ELSE 0 END, '', '[\" connect ok \",\" set ok ! \"]'"
+          " FROM generate_series(0, " + std::to_string(rows - 1) + ") g");
+  PgQuery(db, "VACUUM ANALYZE facset.records");
+  const std::string count = PgValue(db, "SELECT count(*) FROM facset.records");
+  const std::string lastDay = PgValue(db, "SELECT count(*) FROM facset.records WHERE started >= now() - interval '1 day'");
+  std::printf("history: %s rows on the server (filled in %.1f s), %s in the last day\n", count.c_str(),
+              Ms(Clock::now() - fillStart) / 1000, lastDay.c_str());
+  // --since takes a UTC date and time: one day before now.
+  const std::string since = PgValue(db, "SELECT to_char((now() - interval '1 day') AT TIME ZONE 'UTC',"
+                                        " 'YYYY-MM-DD\"T\"HH24:MI:SS')");
+  TempDir station;
+  int bad = 0;
+  for (const std::vector<std::string>& extra : {std::vector<std::string>{}, std::vector<std::string>{"--csv"},
+                                                std::vector<std::string>{"--json"}}) {
+    std::vector<double> ms;
+    long rss = 0;
+    for (int i = 0; i < runs; ++i) {
+      std::vector<std::string> args = {"history", "--server", "--since", since};
+      args.insert(args.end(), extra.begin(), extra.end());
+      const Run r = RunQuiet(args, {"FACSET_HOME=" + station.path(), "FACSET_RECORDS_URL=" + db});
+      if (r.status != 0) {
+        std::printf("  FAILED: %s\n", r.err.c_str());
+        ++bad;
+        break;
+      }
+      ms.push_back(r.ms);
+      rss = std::max(rss, r.maxRssKb);
+    }
+    std::sort(ms.begin(), ms.end());
+    if (!ms.empty()) {
+      std::printf("  history --server --since %s %-6s median %6.1f ms, max %6.1f ms over %d runs, peak RSS %.1f MiB\n",
+                  since.c_str(), extra.empty() ? "" : extra[0].c_str(), Median(ms), ms.back(), runs, rss / 1024.0);
+    }
+  }
+  return bad ? 1 : 0;
+}
+
+int Unreachable(int runs) {
+  SimProcess sim({}, false, false);
+  TempDir station;
+  WriteFileBytes(station.file("params.ini"), "[port]\r\nip=127.0.0.1\r\nuse com=0\r\n[factory]\r\nIsDownkDownProg=0\r\nbyte[1  ]=1\r\n");
+  SilentListener silent;
+  const int closed = ClosedPort();
+  struct Setting {
+    const char* name;
+    std::string url;
+  } settings[] = {
+      {"no factory database", ""},
+      {"connection refused (nothing listens)", "host=127.0.0.1 port=" + std::to_string(closed) + " dbname=x user=x"},
+      {"no socket (server stopped)", "host=" + station.path() + "/no-server dbname=x user=x"},
+      {"a server that never answers", "host=127.0.0.1 port=" + std::to_string(silent.port()) + " dbname=x user=x"},
+  };
+  std::vector<std::vector<double>> ms(std::size(settings));
+  // Interleaved, so that the machine's load falls on every setting alike.
+  for (int i = 0; i < runs; ++i) {
+    for (std::size_t k = 0; k < std::size(settings); ++k) {
+      const Run r = RunQuiet({"download", station.file("params.ini")},
+                             {"FACSET_HOME=" + station.path(), "FACSET_RECORDS_URL=" + settings[k].url,
+                              "FACSET_SCALE_UDP_PORT=" + std::to_string(sim.udpPort())});
+      if (r.status != 0) {
+        std::fprintf(stderr, "download failed (%d): %s\n", r.status, r.err.c_str());
+        return 1;
+      }
+      ms[k].push_back(r.ms);
+    }
+  }
+  const double base = Median(ms[0]);
+  std::printf("unreachable: %d downloads each against scale-sim (UDP 127.0.0.1)\n", runs);
+  int bad = 0;
+  for (std::size_t k = 0; k < std::size(settings); ++k) {
+    const double m = Median(ms[k]);
+    std::printf("  %-40s median %7.1f ms  (%+6.1f ms)\n", settings[k].name, m, m - base);
+    bad += k && m - base > 100;
+  }
+  return bad ? 1 : 0;
+}
+
 int Local(int records) {
   TempDir station;
   FillQuickly(station.path(), "station-local", records);
@@ -198,6 +273,8 @@ int main(int argc, char** argv) {
   try {
     if (what == "forward") return Forward(arg(2, 20), arg(3, 500));
     if (what == "local") return Local(arg(2, 100000));
+    if (what == "history") return History(arg(2, 1000000), arg(3, 11));
+    if (what == "unreachable") return Unreachable(arg(2, 15));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_factory: %s\n", e.what());
     return 1;

@@ -69,6 +69,8 @@ class PgSession {
   PgSession(const PgSession&) = delete;
   PgSession& operator=(const PgSession&) = delete;
 
+  // From now on, waits end by these.
+  void SetLimits(PgLimits limits) { limits_ = limits; }
   // Connects (client encoding UTF-8); false with Error() set on failure.
   bool Connect(const std::string& conninfo);
   bool Connected() const;

@@ -49,10 +49,10 @@ void AppendRow(std::vector<PgParam>& p, const DownloadRecord& r) {
   text(r.firmwareSha256);
   p.push_back(PgParam::Optional(r.blocksSent));
   p.push_back(PgParam::Optional(r.blocksToSend));
-  text(r.connectOutcome);
-  text(r.blockOutcome);
-  text(r.firmwareOutcome);
-  text(r.outcome);
+  text(std::string(Spell(r.connectOutcome)));
+  text(std::string(Spell(r.blockOutcome)));
+  text(std::string(Spell(r.firmwareOutcome)));
+  text(std::string(Spell(r.outcome)));
   p.push_back(PgParam::Optional(r.exitCode));
   text(r.error);
   p.push_back(PgParam::Text(JsonStringArray(r.log)));
@@ -105,10 +105,11 @@ DownloadRecord RowToRecord(const PgRows& row) {
   r.firmwareSha256 = text();
   r.blocksSent = optional();
   r.blocksToSend = optional();
-  r.connectOutcome = text();
-  r.blockOutcome = text();
-  r.firmwareOutcome = text();
-  r.outcome = text();
+  auto step = [&] { return ParseStepOutcome(text()).value_or(StepOutcome::Unknown); };
+  r.connectOutcome = step();
+  r.blockOutcome = step();
+  r.firmwareOutcome = step();
+  r.outcome = ParseRunOutcome(text()).value_or(RunOutcome::Failed);
   if (auto code = optional()) r.exitCode = static_cast<int>(*code);
   r.error = text();
   r.log = ParseJsonStringArray(row.Text(0, i));
@@ -137,10 +138,12 @@ std::optional<std::int64_t> InsertServerRecords(PgSession& s, std::span<const Do
   return done->Affected();
 }
 
-bool ForEachServerRecord(PgSession& s, const ServerRecordFilter& f,
-                         const std::function<bool(const DownloadRecord&)>& each) {
-  std::string sql = kSelect;
-  std::vector<PgParam> params;
+namespace {
+
+// The query of `f`'s records, newest first, with `select` as its columns.
+std::string Selected(const std::string& select, const ServerRecordFilter& f, std::vector<PgParam>& params,
+                     bool ordered = true) {
+  std::string sql = select;
   auto param = [&](std::string v) {
     params.push_back(PgParam::Text(std::move(v)));
     return "$" + std::to_string(params.size());
@@ -153,8 +156,38 @@ bool ForEachServerRecord(PgSession& s, const ServerRecordFilter& f,
   }
   if (f.local.failedOnly) sql += " AND outcome <> 'ok'";
   if (!f.station.empty()) sql += " AND station = " + param(f.station);
-  sql += " ORDER BY started DESC, station DESC, station_record DESC";
+  if (f.stationRecord > 0) sql += " AND station_record = " + param(std::to_string(f.stationRecord)) + "::bigint";
+  // Counting needs no order, unless only the newest count.
+  if (ordered || f.local.limit > 0) sql += " ORDER BY started DESC, station DESC, station_record DESC";
+  if (f.local.limit > 0) sql += " LIMIT " + std::to_string(f.local.limit);
+  return sql;
+}
+
+}  // namespace
+
+bool ForEachServerRecord(PgSession& s, const ServerRecordFilter& f,
+                         const std::function<bool(const DownloadRecord&)>& each) {
+  std::vector<PgParam> params;
+  const std::string sql = Selected(kSelect, f, params);
   return s.Stream(sql, params, [&](const PgRows& row) { return each(RowToRecord(row)); });
+}
+
+bool MeasureServerRecords(PgSession& s, const ServerRecordFilter& f, RecordsExtent& out) {
+  out = RecordsExtent{};
+  std::vector<PgParam> params;
+  const std::string sql =
+      "SELECT count(*), coalesce(max(length(station_record::text)), 0), coalesce(max(octet_length(target)), 0),"
+      " coalesce(max(octet_length(station)), 0) FROM (" +
+      Selected("SELECT station_record, target, station FROM facset.records WHERE true", f, params, false) +
+      ") picked";
+  const auto rows = s.Exec(sql, params);
+  if (!rows) return false;
+  out.count = rows->Int(0, 0);
+  out.idChars = static_cast<std::size_t>(rows->Int(0, 1));
+  out.startBytes = 24;  // "2026-12-10T04:01:26.123Z", as the server gives it back
+  out.targetBytes = static_cast<std::size_t>(rows->Int(0, 2));
+  out.stationBytes = static_cast<std::size_t>(rows->Int(0, 3));
+  return true;
 }
 
 }  // namespace facset

@@ -21,6 +21,7 @@ std::optional<std::int64_t> InsertServerRecords(PgSession& s, std::span<const Do
 struct ServerRecordFilter {
   RecordFilter local;   // the same filters as the station's history
   std::string station;  // "" = every station
+  std::int64_t stationRecord = 0;  // only this record of `station`; 0 = all
 };
 
 // The matching records, newest first, each handed over as it arrives; the
@@ -28,5 +29,7 @@ struct ServerRecordFilter {
 // to stop. False on failure (the session's error).
 bool ForEachServerRecord(PgSession& s, const ServerRecordFilter& f,
                          const std::function<bool(const DownloadRecord&)>& each);
+// How wide those records print (see MeasureRecords). False on failure.
+bool MeasureServerRecords(PgSession& s, const ServerRecordFilter& f, RecordsExtent& out);
 
 }  // namespace facset

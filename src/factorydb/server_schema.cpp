@@ -62,7 +62,7 @@ constexpr std::array kServerMigrations = {
         // Named counters shared by every station (scale numbers and the like).
         "CREATE TABLE facset.counters ("
         " name text PRIMARY KEY,"
-        " value bigint NOT NULL,"
+        " next_value bigint NOT NULL,"
         " updated timestamptz NOT NULL DEFAULT now(),"
         " updated_by text NOT NULL DEFAULT '');"
         // For reports: BI tools read it like a table.

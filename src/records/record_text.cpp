@@ -47,29 +47,47 @@ std::string Padded(std::string s, std::size_t width) {
 
 }  // namespace
 
+TableLayout LayoutFor(const RecordsExtent& e, bool withStation) {
+  TableLayout t;
+  t.withStation = withStation;
+  t.id = std::max(t.id, e.idChars);
+  t.start = std::max(t.start, e.startBytes);
+  for (RunOutcome o : {RunOutcome::Ok, RunOutcome::NotProven, RunOutcome::Failed, RunOutcome::Aborted}) {
+    t.outcome = std::max(t.outcome, Spell(o).size());
+  }
+  t.target = std::max(t.target, e.targetBytes);
+  t.station = std::max(t.station, e.stationBytes);
+  return t;
+}
+
+std::string RecordsTableHeader(const TableLayout& t) {
+  return (t.withStation ? Padded("STATION", t.station) + "  " : std::string()) + Padded("ID", t.id) + "  " +
+         Padded("STARTED", t.start) + "  " + Padded("OUTCOME", t.outcome) + "  " + Padded("TARGET", t.target) +
+         "  BLOCK SHA256\n";
+}
+
 // The table and the full view are for a terminal: every text from the
-// database is shown with its control characters escaped, never obeyed.
+// database is shown with its control characters escaped, never obeyed (an
+// escaped text may then be wider than its column).
+void AppendRecordRow(std::string& out, const DownloadRecord& r, const TableLayout& t) {
+  if (t.withStation) out += Padded(EscapeForTerminal(r.station), t.station) + "  ";
+  const std::string id = std::to_string(r.id);
+  if (id.size() < t.id) out.append(t.id - id.size(), ' ');
+  out += id + "  " + Padded(EscapeForTerminal(r.startUtc), t.start) + "  " +
+         Padded(std::string(Spell(r.outcome)), t.outcome) + "  " + Padded(EscapeForTerminal(r.target), t.target) +
+         "  " + (r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256)) + "\n";
+}
+
 std::string RecordsTable(const std::vector<DownloadRecord>& records) {
-  struct Row {
-    std::string id, start, outcome, target, sha;
-  };
-  std::vector<Row> rows;
-  rows.reserve(records.size());
-  std::size_t idWidth = 2, startWidth = 7, outcomeWidth = 7, targetWidth = 6;
+  RecordsExtent e;
   for (const DownloadRecord& r : records) {
-    rows.push_back({std::to_string(r.id), EscapeForTerminal(r.startUtc), EscapeForTerminal(r.outcome),
-                    EscapeForTerminal(r.target), r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256)});
-    idWidth = std::max(idWidth, rows.back().id.size());
-    startWidth = std::max(startWidth, rows.back().start.size());
-    outcomeWidth = std::max(outcomeWidth, rows.back().outcome.size());
-    targetWidth = std::max(targetWidth, rows.back().target.size());
+    e.idChars = std::max(e.idChars, std::to_string(r.id).size());
+    e.startBytes = std::max(e.startBytes, EscapeForTerminal(r.startUtc).size());
+    e.targetBytes = std::max(e.targetBytes, EscapeForTerminal(r.target).size());
   }
-  std::string out = Padded("ID", idWidth) + "  " + Padded("STARTED", startWidth) + "  " +
-                    Padded("OUTCOME", outcomeWidth) + "  " + Padded("TARGET", targetWidth) + "  BLOCK SHA256\n";
-  for (const Row& r : rows) {
-    out += std::string(idWidth - r.id.size(), ' ') + r.id + "  " + Padded(r.start, startWidth) + "  " +
-           Padded(r.outcome, outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " + r.sha + "\n";
-  }
+  const TableLayout t = LayoutFor(e);
+  std::string out = RecordsTableHeader(t);
+  for (const DownloadRecord& r : records) AppendRecordRow(out, r, t);
   return out;
 }
 
@@ -89,6 +107,7 @@ void AppendRecordJson(std::string& out, const DownloadRecord& r) {
     out += ',';
   };
   out += "{\"id\":" + std::to_string(r.id) + ",";
+  field("uid", r.uid);
   field("started_utc", r.startUtc);
   field("ended_utc", r.endUtc);
   field("station", r.station);
@@ -109,10 +128,10 @@ void AppendRecordJson(std::string& out, const DownloadRecord& r) {
   field("firmware_sha256", r.firmwareSha256);
   number("blocks_sent", r.blocksSent);
   number("blocks_to_send", r.blocksToSend);
-  field("connect", r.connectOutcome);
-  field("block_step", r.blockOutcome);
-  field("firmware", r.firmwareOutcome);
-  field("outcome", r.outcome);
+  field("connect", Spell(r.connectOutcome));
+  field("block_step", Spell(r.blockOutcome));
+  field("firmware", Spell(r.firmwareOutcome));
+  field("outcome", Spell(r.outcome));
   number("exit_code", r.exitCode);
   field("error", r.error);
   out += "\"log\":";
@@ -133,15 +152,17 @@ std::string RecordsJson(const std::vector<DownloadRecord>& records) {
 std::string_view RecordsCsvHeader() {
   return "id,started_utc,ended_utc,station,operator,program,version,transport,target,param_file,block_sha256,"
          "firmware_path,firmware_size,firmware_sha256,blocks_sent,blocks_to_send,connect,block,firmware,outcome,"
-         "exit_code,error\n";
+         "exit_code,error,uid\n";
 }
 
 void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
   const std::string fields[] = {std::to_string(r.id), r.startUtc, r.endUtc, r.station, r.operatorName,
                                 r.program, r.version, r.transport, r.target, r.paramFile, r.blockSha256,
                                 r.firmwarePath, OptionalText(r.firmwareSize), r.firmwareSha256,
-                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend), r.connectOutcome,
-                                r.blockOutcome, r.firmwareOutcome, r.outcome, OptionalText(r.exitCode), r.error};
+                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend),
+                                std::string(Spell(r.connectOutcome)), std::string(Spell(r.blockOutcome)),
+                                std::string(Spell(r.firmwareOutcome)), std::string(Spell(r.outcome)),
+                                OptionalText(r.exitCode), r.error, r.uid};
   bool first = true;
   for (const std::string& f : fields) {
     if (!first) out += ',';
@@ -173,7 +194,7 @@ std::string RecordDetail(const DownloadRecord& r) {
   line("target", r.target);
   line("parameter file", r.paramFile);
   line("block sha256", r.blockSha256);
-  if (r.firmwarePath.empty() && r.firmwareOutcome == outcome::kNotAsked) {
+  if (r.firmwarePath.empty() && r.firmwareOutcome == StepOutcome::NotAsked) {
     line("firmware", "none");
   } else {
     line("firmware", r.firmwarePath);
@@ -184,10 +205,10 @@ std::string RecordDetail(const DownloadRecord& r) {
                                   (r.blocksToSend ? std::to_string(*r.blocksToSend) : std::string("?"))
                             : std::string());
   }
-  line("connect", r.connectOutcome);
-  line("block", r.blockOutcome);
-  line("firmware step", r.firmwareOutcome);
-  line("outcome", r.outcome);
+  line("connect", std::string(Spell(r.connectOutcome)));
+  line("block", std::string(Spell(r.blockOutcome)));
+  line("firmware step", std::string(Spell(r.firmwareOutcome)));
+  line("outcome", std::string(Spell(r.outcome)));
   line("exit code", OptionalText(r.exitCode));
   if (!r.error.empty()) line("error", r.error);
   out += "log:\n";

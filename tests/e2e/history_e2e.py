@@ -11,10 +11,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from window_e2e import Display, Failure, Window, check, sim_config  # noqa: E402
+import window_e2e  # noqa: E402
+from window_e2e import Failure, Window, check, sim_config  # noqa: E402
 
 
 class Scale:
@@ -128,30 +128,5 @@ def case_history_lists_filters_and_details(display, exe):
 CASES = [case_history_lists_filters_and_details]
 
 
-def main():
-    if len(sys.argv) < 2:
-        print(__doc__)
-        return 2
-    exe = os.path.abspath(sys.argv[1])
-    wanted = sys.argv[2:]
-    display = Display()
-    failed = 0
-    try:
-        for case in CASES:
-            if wanted and case.__name__ not in wanted:
-                continue
-            start = time.monotonic()
-            try:
-                case(display, exe)
-                print("PASS %s (%.1f s)" % (case.__name__, time.monotonic() - start))
-            except Failure as e:
-                failed += 1
-                print("FAIL %s: %s" % (case.__name__, e))
-            sys.stdout.flush()
-    finally:
-        display.close()
-    return 1 if failed else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(window_e2e.main(CASES, __doc__))

@@ -1,10 +1,7 @@
 // Store and forward against a real PostgreSQL: every record reaches the
 // factory database once, whatever is cut off when.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
 #include <thread>
@@ -12,6 +9,7 @@
 #include "factorydb/forward.h"
 #include "factorydb/server_records.h"
 #include "station_fixture.h"
+#include "support/tcp_listener.h"
 
 namespace facset {
 namespace {
@@ -20,32 +18,13 @@ using std::chrono::milliseconds;
 using testing::ConfigFor;
 using testing::FactoryDatabase;
 using testing::FillStation;
+using testing::LocalRecords;
+using testing::ServerRecords;
 using testing::PgQuery;
 using testing::PgValue;
 using testing::SharedPgServer;
 using testing::TempDir;
 using testing::Waiting;
-
-std::map<std::string, DownloadRecord> ServerRecords(const std::string& db, const std::string& station = "") {
-  PgSession s;
-  if (!s.Connect(db)) throw std::runtime_error(s.Error());
-  std::map<std::string, DownloadRecord> out;
-  ServerRecordFilter f;
-  f.station = station;
-  if (!ForEachServerRecord(s, f, [&](const DownloadRecord& r) {
-        EXPECT_TRUE(out.emplace(r.uid, r).second) << "twice: " << r.uid;
-        return true;
-      })) {
-    throw std::runtime_error(s.Error());
-  }
-  return out;
-}
-
-std::map<std::string, DownloadRecord> LocalRecords(const std::string& folder) {
-  std::map<std::string, DownloadRecord> out;
-  for (const DownloadRecord& r : ReadRecords(folder).records) out.emplace(r.uid, r);
-  return out;
-}
 
 void SqliteExec(const std::string& folder, const std::string& sql) {
   sqlite3* db = nullptr;
@@ -92,41 +71,6 @@ TEST(Forward, EveryFieldArrivesOnceAndSendingAgainChangesNothing) {
   EXPECT_EQ(st.waiting, 0);
   EXPECT_EQ(st.lastError, "");
   EXPECT_FALSE(st.lastAttemptUtc.empty());
-}
-
-TEST(Forward, ServerKilledMidSyncThenSyncedAgainLosesAndDoublesNothing) {
-  const std::string db = FactoryDatabase("killed");
-  TempDir station;
-  FillStation(station.path(), "line-2", 700);
-  // The fourth batch hangs in the server until the server dies under it.
-  PgQuery(db,
-          "CREATE FUNCTION facset.hang() RETURNS trigger LANGUAGE plpgsql AS"
-          " 'BEGIN PERFORM pg_sleep(60); RETURN NEW; END';"
-          "CREATE TRIGGER hang BEFORE INSERT ON facset.records FOR EACH ROW"
-          " WHEN (NEW.station_record = 650) EXECUTE FUNCTION facset.hang()");
-  ForwardResult first;
-  std::thread sync([&] { first = ForwardWaiting(station.path(), ConfigFor(db), Within(60000)); });
-  for (int i = 0; i < 3000 && PgQuery(db, "SELECT 1 FROM pg_stat_activity WHERE wait_event = 'PgSleep'").empty();
-       ++i) {
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  SharedPgServer().Kill();
-  sync.join();
-  SharedPgServer().Start();
-
-  EXPECT_FALSE(first.ok());
-  EXPECT_EQ(first.sent, 600);
-  EXPECT_EQ(first.waiting, 100);
-  ForwardState st;
-  ASSERT_FALSE(ReadForwardState(station.path(), st));
-  EXPECT_NE(st.lastError, "");
-
-  PgQuery(db, "DROP TRIGGER hang ON facset.records");
-  const ForwardResult again = ForwardWaiting(station.path(), ConfigFor(db), Within(30000));
-  ASSERT_TRUE(again.ok()) << again.error;
-  EXPECT_EQ(again.sent, 100);
-  EXPECT_EQ(again.waiting, 0);
-  EXPECT_EQ(ServerRecords(db), LocalRecords(station.path()));
 }
 
 TEST(Forward, RecordTheServerRefusesDoesNotHoldUpTheOthers) {
@@ -202,15 +146,8 @@ TEST(BackgroundForward, SendsOnceReleasedAndNeverHoldsTheStationLong) {
 
   // A server that takes the connection and never answers: Finish gives up
   // after the shorter wait, the record stays waiting, the outcome is kept.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::listen(fd, 4);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  const std::string silent = "host=127.0.0.1 port=" + std::to_string(ntohs(addr.sin_port)) + " dbname=x user=x";
+  const testing::SilentListener listener;
+  const std::string silent = "host=127.0.0.1 port=" + std::to_string(listener.port()) + " dbname=x user=x";
   {
     BackgroundForward f(station.path(), ConfigFor(silent));
     FillStation(station.path(), "line-5", 1, 100);
@@ -220,7 +157,6 @@ TEST(BackgroundForward, SendsOnceReleasedAndNeverHoldsTheStationLong) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(5000));
     EXPECT_FALSE(r.ok());
   }
-  ::close(fd);
   EXPECT_EQ(Waiting(station.path()), 1);
   ForwardState st;
   ASSERT_FALSE(ReadForwardState(station.path(), st));

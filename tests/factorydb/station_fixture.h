@@ -2,10 +2,18 @@
 // A station folder with records in its database, and a factory database with
 // the schema, for the forwarding tests.
 
+#include <chrono>
 #include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <map>
 
 #include "factorydb/server_config.h"
+#include "factorydb/server_records.h"
 #include "factorydb/server_schema.h"
+#include "download/sha256.h"
 #include "records/records.h"
 #include "support/pg_server.h"
 #include "support/temp_files.h"
@@ -14,7 +22,7 @@ namespace facset::testing {
 
 // Record `n` of station `station`: every field filled, some in Chinese, the
 // block different per record.
-inline DownloadRecord StationRecord(const std::string& station, int n, const std::string& outcome = "ok") {
+inline DownloadRecord StationRecord(const std::string& station, int n, RunOutcome outcome = RunOutcome::Ok) {
   DownloadRecord r;
   r.uid = NewRecordUid();
   char start[40];
@@ -40,13 +48,14 @@ inline DownloadRecord StationRecord(const std::string& station, int n, const std
     r.firmwareSha256 = std::string(64, 'b');
     r.blocksSent = n % 9;
     r.blocksToSend = 8;
-    r.firmwareOutcome = "completed";
+    r.firmwareOutcome = StepOutcome::Completed;
   }
-  r.connectOutcome = "ok";
-  r.blockOutcome = outcome == "ok" ? "ok" : "failed";
+  const bool ok = outcome == RunOutcome::Ok;
+  r.connectOutcome = StepOutcome::Ok;
+  r.blockOutcome = ok ? StepOutcome::Ok : StepOutcome::Failed;
   r.outcome = outcome;
-  r.exitCode = outcome == "ok" ? 0 : 4;
-  r.error = outcome == "ok" ? "" : "block refused";
+  r.exitCode = ok ? 0 : 4;
+  r.error = ok ? "" : "block refused";
   r.log = {" connect ..." + r.target, " connect ok ", "第 " + std::to_string(n) + " 台"};
   return r;
 }
@@ -56,7 +65,7 @@ inline std::vector<std::int64_t> FillStation(const std::string& folder, const st
                                              int first = 1) {
   std::vector<std::int64_t> ids;
   for (int n = first; n < first + count; ++n) {
-    const AppendResult a = AppendRecord(folder, StationRecord(station, n, n % 5 ? "ok" : "failed"));
+    const AppendResult a = AppendRecord(folder, StationRecord(station, n, n % 5 ? RunOutcome::Ok : RunOutcome::Failed));
     if (!a) throw std::runtime_error(a.error->reason);
     ids.push_back(a.id);
   }
@@ -72,10 +81,51 @@ inline std::string FactoryDatabase(const std::string& hint) {
   return db;
 }
 
+// The server holds the INSERT of station record `stationRecord` (a trigger
+// sleeps a minute in it): a forwarding hangs in the middle, for a test to
+// kill the server under it.
+inline void HangInsertOf(const std::string& db, int stationRecord) {
+  PgQuery(db,
+          "CREATE FUNCTION facset.hang() RETURNS trigger LANGUAGE plpgsql AS"
+          " 'BEGIN PERFORM pg_sleep(60); RETURN NEW; END';"
+          "CREATE TRIGGER hang BEFORE INSERT ON facset.records FOR EACH ROW"
+          " WHEN (NEW.station_record = " + std::to_string(stationRecord) + ") EXECUTE FUNCTION facset.hang()");
+}
+// Until the INSERT hangs (30 s at most).
+inline void WaitForHang(const std::string& db) {
+  for (int i = 0; i < 3000 && PgQuery(db, "SELECT 1 FROM pg_stat_activity WHERE wait_event = 'PgSleep'").empty();
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+inline void EndHang(const std::string& db) { PgQuery(db, "DROP TRIGGER hang ON facset.records"); }
+
 inline ServerConfig ConfigFor(const std::string& conninfo) {
   const ServerConfigResult r = CheckServerConfig(conninfo, "test");
   if (!r.server) throw std::runtime_error(r.error);
   return *r.server;
+}
+
+// Every record on the server (of `station`, or all), by uid; a uid seen twice fails the test.
+inline std::map<std::string, DownloadRecord> ServerRecords(const std::string& db, const std::string& station = "") {
+  PgSession s;
+  if (!s.Connect(db)) throw std::runtime_error(s.Error());
+  std::map<std::string, DownloadRecord> out;
+  ServerRecordFilter f;
+  f.station = station;
+  if (!ForEachServerRecord(s, f, [&](const DownloadRecord& r) {
+        EXPECT_TRUE(out.emplace(r.uid, r).second) << "twice: " << r.uid;
+        return true;
+      })) {
+    throw std::runtime_error(s.Error());
+  }
+  return out;
+}
+
+inline std::map<std::string, DownloadRecord> LocalRecords(const std::string& folder) {
+  std::map<std::string, DownloadRecord> out;
+  for (const DownloadRecord& r : ReadRecords(folder).records) out.emplace(r.uid, r);
+  return out;
 }
 
 inline std::int64_t Waiting(const std::string& folder) {

@@ -4,20 +4,13 @@
 #include "platform/safe_files.h"
 #include "records/json_text.h"
 
-#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <QByteArray>
-#include <QCryptographicHash>
-#include <QFile>
-#include <QString>
 #include <QUuid>
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <thread>
 
 namespace facset {
@@ -200,6 +193,10 @@ std::optional<std::int64_t> ColumnOptional(sqlite3_stmt* s, int i) {
   return sqlite3_column_int64(s, i);
 }
 
+StepOutcome ColumnOutcome(sqlite3_stmt* s, int i) {
+  return ParseStepOutcome(ColumnText(s, i)).value_or(StepOutcome::Unknown);
+}
+
 DownloadRecord RowToRecord(sqlite3_stmt* s) {
   DownloadRecord r;
   int i = 0;
@@ -225,10 +222,10 @@ DownloadRecord RowToRecord(sqlite3_stmt* s) {
   r.firmwareSha256 = ColumnText(s, i++);
   r.blocksSent = ColumnOptional(s, i++);
   r.blocksToSend = ColumnOptional(s, i++);
-  r.connectOutcome = ColumnText(s, i++);
-  r.blockOutcome = ColumnText(s, i++);
-  r.firmwareOutcome = ColumnText(s, i++);
-  r.outcome = ColumnText(s, i++);
+  r.connectOutcome = ColumnOutcome(s, i++);
+  r.blockOutcome = ColumnOutcome(s, i++);
+  r.firmwareOutcome = ColumnOutcome(s, i++);
+  r.outcome = ParseRunOutcome(ColumnText(s, i++)).value_or(RunOutcome::Failed);
   if (auto code = ColumnOptional(s, i++)) r.exitCode = static_cast<int>(*code);
   r.error = ColumnText(s, i++);
   r.log = ParseJsonStringArray(ColumnText(s, i++));
@@ -265,13 +262,6 @@ bool OpenForReading(const std::string& folder, Db& db, std::optional<RecordsErro
   return version >= 1;
 }
 
-bool IsDigits(std::string_view s) {
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string RecordNotKeptLine(const RecordsError& e) { return std::string(kMsgRecordNotKept) + e.reason; }
@@ -305,6 +295,59 @@ int GiveUids(Db& db) {
   return SQLITE_OK;
 }
 
+// The values of the INSERT, in the order of its columns (the uid bound apart).
+void BindRecord(sqlite3_stmt* s, const DownloadRecord& r) {
+  int i = 1;
+  BindText(s, i++, r.startUtc);
+  BindText(s, i++, r.endUtc);
+  BindText(s, i++, r.station);
+  BindText(s, i++, r.operatorName);
+  BindText(s, i++, r.program);
+  BindText(s, i++, r.version);
+  BindText(s, i++, r.transport);
+  BindText(s, i++, r.target);
+  BindText(s, i++, r.paramFile);
+  if (r.block) {
+    sqlite3_bind_blob(s, i++, r.block->data(), static_cast<int>(r.block->size()), SQLITE_TRANSIENT);
+  } else {
+    sqlite3_bind_null(s, i++);
+  }
+  BindText(s, i++, r.blockSha256);
+  BindText(s, i++, r.firmwarePath);
+  BindOptional(s, i++, r.firmwareSize);
+  BindText(s, i++, r.firmwareSha256);
+  BindOptional(s, i++, r.blocksSent);
+  BindOptional(s, i++, r.blocksToSend);
+  BindText(s, i++, std::string(Spell(r.connectOutcome)));
+  BindText(s, i++, std::string(Spell(r.blockOutcome)));
+  BindText(s, i++, std::string(Spell(r.firmwareOutcome)));
+  BindText(s, i++, std::string(Spell(r.outcome)));
+  BindOptional(s, i++, r.exitCode);
+  BindText(s, i++, r.error);
+  BindText(s, i++, JsonStringArray(r.log));
+}
+
+// Brings the schema up to this program's inside the write transaction.
+std::optional<RecordsError> Migrate(Db& db, const std::string& path, int& rc) {
+  int version = db.UserVersion(rc);
+  if (rc != SQLITE_OK) return ErrorOf(db.get(), rc, "cannot read " + path);
+  if (version > kRecordsSchemaVersion) {
+    return RecordsError{RecordsErrorCode::NewerSchema,
+                        path + " was written by a newer program (schema " + std::to_string(version) + ")"};
+  }
+  const int found = version;
+  for (const Migration& m : kMigrations) {
+    if (m.to <= version) continue;
+    if ((rc = db.Exec(m.sql)) != SQLITE_OK) return ErrorOf(db.get(), rc, "cannot migrate " + path);
+    if (m.then && (rc = m.then(db)) != SQLITE_OK) return ErrorOf(db.get(), rc, "cannot migrate " + path);
+    version = m.to;
+  }
+  if (version != found && (rc = db.Exec(("PRAGMA user_version=" + std::to_string(version)).c_str())) != SQLITE_OK) {
+    return ErrorOf(db.get(), rc, "cannot migrate " + path);
+  }
+  return std::nullopt;
+}
+
 // Opens the database for a write and begins it: created or migrated first,
 // the write transaction left open for the caller to fill and commit. On
 // failure `error` is set and nothing is left open.
@@ -321,24 +364,10 @@ bool OpenForWriting(const std::string& folder, Db& db, std::optional<RecordsErro
   if ((rc = Tune(db)) != SQLITE_OK) return fail("cannot write");
   if (walPages) sqlite3_wal_hook(db.get(), OnWalCommit, walPages);
   if ((rc = db.Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return fail("cannot write");
-
-  int version = db.UserVersion(rc);
-  if (rc != SQLITE_OK) return fail("cannot read");
-  if (version > kRecordsSchemaVersion) {
+  if (auto e = Migrate(db, path, rc)) {
     db.Exec("ROLLBACK");
-    error = RecordsError{RecordsErrorCode::NewerSchema,
-                         path + " was written by a newer program (schema " + std::to_string(version) + ")"};
+    error = std::move(e);
     return false;
-  }
-  const int found = version;
-  for (const Migration& m : kMigrations) {
-    if (m.to <= version) continue;
-    if ((rc = db.Exec(m.sql)) != SQLITE_OK) return fail("cannot migrate");
-    if (m.then && (rc = m.then(db)) != SQLITE_OK) return fail("cannot migrate");
-    version = m.to;
-  }
-  if (version != found && (rc = db.Exec(("PRAGMA user_version=" + std::to_string(version)).c_str())) != SQLITE_OK) {
-    return fail("cannot migrate");
   }
   return true;
 }
@@ -364,36 +393,9 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
       " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
       s);
   if (rc != SQLITE_OK) return fail("cannot write");
-  int i = 1;
-  BindText(s, i++, r.startUtc);
-  BindText(s, i++, r.endUtc);
-  BindText(s, i++, r.station);
-  BindText(s, i++, r.operatorName);
-  BindText(s, i++, r.program);
-  BindText(s, i++, r.version);
-  BindText(s, i++, r.transport);
-  BindText(s, i++, r.target);
-  BindText(s, i++, r.paramFile);
-  if (r.block) {
-    sqlite3_bind_blob(s, i++, r.block->data(), static_cast<int>(r.block->size()), SQLITE_TRANSIENT);
-  } else {
-    sqlite3_bind_null(s, i++);
-  }
-  BindText(s, i++, r.blockSha256);
-  BindText(s, i++, r.firmwarePath);
-  BindOptional(s, i++, r.firmwareSize);
-  BindText(s, i++, r.firmwareSha256);
-  BindOptional(s, i++, r.blocksSent);
-  BindOptional(s, i++, r.blocksToSend);
-  BindText(s, i++, r.connectOutcome);
-  BindText(s, i++, r.blockOutcome);
-  BindText(s, i++, r.firmwareOutcome);
-  BindText(s, i++, r.outcome);
-  BindOptional(s, i++, r.exitCode);
-  BindText(s, i++, r.error);
-  BindText(s, i++, JsonStringArray(r.log));
+  BindRecord(s, r);
   out.uid = r.uid.empty() ? NewRecordUid() : r.uid;
-  BindText(s, i++, out.uid);
+  BindText(s, 24, out.uid);
   if ((rc = sqlite3_step(s)) != SQLITE_DONE) return fail("cannot write");
   out.id = sqlite3_last_insert_rowid(db.get());
   sqlite3_reset(s);
@@ -427,13 +429,12 @@ AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
   }
 }
 
-std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
-                                          const std::function<void(const DownloadRecord&)>& each) {
-  std::optional<RecordsError> error;
-  Db db;
-  int version = 0;
-  if (!OpenForReading(folder, db, error, &version)) return error;
-  std::string sql = "SELECT " + ColumnsOf(version) + " FROM downloads WHERE 1";
+namespace {
+
+// `SELECT columns FROM downloads` narrowed by `f`, newest first: its text and
+// the binding of its parameters.
+std::string Selected(const std::string& columns, const RecordFilter& f) {
+  std::string sql = "SELECT " + columns + " FROM downloads WHERE 1";
   if (!f.sinceUtc.empty()) sql += " AND started_utc >= ?1";
   // The whole target, or one of its words: a serial target is recorded as
   // "COM1 /dev/ttyUSB0" and may be asked for by either.
@@ -441,12 +442,53 @@ std::optional<RecordsError> ForEachRecord(const std::string& folder, const Recor
   if (f.failedOnly) sql += " AND outcome <> 'ok'";
   sql += " ORDER BY started_utc DESC, id DESC";
   if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
+  return sql;
+}
+void BindFilter(sqlite3_stmt* s, const RecordFilter& f) {
+  if (!f.sinceUtc.empty()) BindText(s, 1, f.sinceUtc);
+  if (!f.target.empty()) BindText(s, 2, f.target);
+}
+
+}  // namespace
+
+std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
+                                          const std::function<void(const DownloadRecord&)>& each) {
+  std::optional<RecordsError> error;
+  Db db;
+  int version = 0;
+  if (!OpenForReading(folder, db, error, &version)) return error;
   sqlite3_stmt* s = nullptr;
-  int rc = db.Prepare(sql, s);
+  int rc = db.Prepare(Selected(ColumnsOf(version), f), s);
   if (rc == SQLITE_OK) {
-    if (!f.sinceUtc.empty()) BindText(s, 1, f.sinceUtc);
-    if (!f.target.empty()) BindText(s, 2, f.target);
+    BindFilter(s, f);
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) each(RowToRecord(s));
+  }
+  if (rc != SQLITE_DONE) return ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
+  return std::nullopt;
+}
+
+std::optional<RecordsError> MeasureRecords(const std::string& folder, const RecordFilter& f, RecordsExtent& out) {
+  out = RecordsExtent{};
+  std::optional<RecordsError> error;
+  Db db;
+  if (!OpenForReading(folder, db, error)) return error;
+  // Lengths in bytes, as the table pads them.
+  sqlite3_stmt* s = nullptr;
+  int rc = db.Prepare("SELECT count(*), max(length(CAST(id AS TEXT))), max(length(CAST(started_utc AS BLOB))),"
+                      " max(length(CAST(target AS BLOB))), max(length(CAST(station AS BLOB))) FROM (" +
+                          Selected("id, started_utc, target, station", f) + ")",
+                      s);
+  if (rc == SQLITE_OK) {
+    BindFilter(s, f);
+    if ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      out.count = sqlite3_column_int64(s, 0);
+      out.idChars = static_cast<std::size_t>(sqlite3_column_int64(s, 1));
+      out.startBytes = static_cast<std::size_t>(sqlite3_column_int64(s, 2));
+      out.targetBytes = static_cast<std::size_t>(sqlite3_column_int64(s, 3));
+      out.stationBytes = static_cast<std::size_t>(sqlite3_column_int64(s, 4));
+      rc = SQLITE_DONE;
+    }
+    sqlite3_reset(s);
   }
   if (rc != SQLITE_DONE) return ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
   return std::nullopt;
@@ -460,7 +502,7 @@ ReadResult ReadRecords(const std::string& folder, const RecordFilter& f) {
 }
 
 std::optional<RecordsError> CountOutcomes(const std::string& folder, const std::string& sinceUtc,
-                                          std::map<std::string, std::int64_t>& out) {
+                                          std::map<RunOutcome, std::int64_t>& out) {
   out.clear();
   std::optional<RecordsError> error;
   Db db;
@@ -469,7 +511,9 @@ std::optional<RecordsError> CountOutcomes(const std::string& folder, const std::
   int rc = db.Prepare("SELECT outcome, count(*) FROM downloads WHERE started_utc >= ?1 GROUP BY outcome", s);
   if (rc == SQLITE_OK) {
     BindText(s, 1, sinceUtc);
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) out[ColumnText(s, 0)] = sqlite3_column_int64(s, 1);
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      out[ParseRunOutcome(ColumnText(s, 0)).value_or(RunOutcome::Failed)] += sqlite3_column_int64(s, 1);
+    }
   }
   if (rc != SQLITE_DONE) return ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
   return std::nullopt;
@@ -527,14 +571,18 @@ ReadResult ReadWaitingRecords(const std::string& folder, std::int64_t afterId, i
   return out;
 }
 
-std::optional<RecordsError> MarkForwarded(const std::string& folder, std::span<const std::int64_t> ids) {
+namespace {
+
+// One statement run once for each of `count` bindings, in one write transaction.
+std::optional<RecordsError> WriteEach(const std::string& folder, const char* sql, std::size_t count,
+                                      const std::function<void(sqlite3_stmt*, std::size_t)>& bind) {
   std::optional<RecordsError> error;
   Db db;
   if (!OpenForWriting(folder, db, error)) return error;
   sqlite3_stmt* s = nullptr;
-  int rc = db.Prepare("DELETE FROM forward_waiting WHERE id = ?1", s);
-  for (std::size_t k = 0; rc == SQLITE_OK && k < ids.size(); ++k) {
-    sqlite3_bind_int64(s, 1, ids[k]);
+  int rc = db.Prepare(sql, s);
+  for (std::size_t k = 0; rc == SQLITE_OK && k < count; ++k) {
+    bind(s, k);
     rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
@@ -547,27 +595,20 @@ std::optional<RecordsError> MarkForwarded(const std::string& folder, std::span<c
   return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<RecordsError> MarkForwarded(const std::string& folder, std::span<const std::int64_t> ids) {
+  return WriteEach(folder, "DELETE FROM forward_waiting WHERE id = ?1", ids.size(),
+                   [&](sqlite3_stmt* s, std::size_t k) { sqlite3_bind_int64(s, 1, ids[k]); });
+}
+
 std::optional<RecordsError> NoteForwardAttempt(const std::string& folder, const std::string& error) {
-  std::optional<RecordsError> failed;
-  Db db;
-  if (!OpenForWriting(folder, db, failed)) return failed;
-  sqlite3_stmt* s = nullptr;
-  int rc = db.Prepare("INSERT OR REPLACE INTO forward_state(key, value) VALUES(?1, ?2)", s);
-  for (const auto& [key, value] : {std::pair<const char*, std::string>{"last_attempt_utc", UtcNowIso()},
-                                   std::pair<const char*, std::string>{"last_error", error}}) {
-    if (rc != SQLITE_OK) break;
-    sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
-    BindText(s, 2, value);
-    rc = sqlite3_step(s);
-    sqlite3_reset(s);
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
-  }
-  if (rc == SQLITE_OK) rc = db.Exec("COMMIT");
-  if (rc != SQLITE_OK) {
-    db.Exec("ROLLBACK");
-    return ErrorOf(db.get(), rc, "cannot write " + RecordsPath(folder));
-  }
-  return std::nullopt;
+  const std::pair<const char*, std::string> state[] = {{"last_attempt_utc", UtcNowIso()}, {"last_error", error}};
+  return WriteEach(folder, "INSERT OR REPLACE INTO forward_state(key, value) VALUES(?1, ?2)", std::size(state),
+                   [&](sqlite3_stmt* s, std::size_t k) {
+                     sqlite3_bind_text(s, 1, state[k].first, -1, SQLITE_STATIC);
+                     BindText(s, 2, state[k].second);
+                   });
 }
 
 std::optional<RecordsError> ReadForwardState(const std::string& folder, ForwardState& out) {
@@ -605,96 +646,6 @@ std::optional<RecordsError> ReadForwardState(const std::string& folder, ForwardS
   }
   if (rc != SQLITE_OK) return ErrorOf(db.get(), rc, "cannot read " + RecordsPath(folder));
   return std::nullopt;
-}
-
-std::optional<std::string> ParseSinceDate(std::string_view t) {
-  if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) t.remove_suffix(1);
-  // Positions of the fixed separators in "YYYY-MM-DDTHH:MM:SS".
-  if (t.size() != 10 && t.size() != 16 && t.size() != 19) return std::nullopt;
-  auto num = [&](std::size_t pos, std::size_t len) -> int {
-    const std::string_view d = t.substr(pos, len);
-    if (!IsDigits(d)) return -1;
-    int v = 0;
-    for (char c : d) v = v * 10 + (c - '0');
-    return v;
-  };
-  if (t[4] != '-' || t[7] != '-') return std::nullopt;
-  const int y = num(0, 4), mo = num(5, 2), d = num(8, 2);
-  int h = 0, mi = 0, s = 0;
-  if (t.size() >= 16) {
-    if ((t[10] != 'T' && t[10] != 't' && t[10] != ' ') || t[13] != ':') return std::nullopt;
-    h = num(11, 2);
-    mi = num(14, 2);
-  }
-  if (t.size() == 19) {
-    if (t[16] != ':') return std::nullopt;
-    s = num(17, 2);
-  }
-  if (y < 0 || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
-    return std::nullopt;
-  }
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  if (d > kDays[mo - 1] + (mo == 2 && leap ? 1 : 0)) return std::nullopt;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d, h, mi, s);
-  return std::string(buf);
-}
-
-std::string UtcNowIso() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  gmtime_r(&secs, &utc);
-  char buf[40];
-  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms < 0 ? ms + 1000 : ms));
-  return buf;
-}
-
-std::string StationName() {
-  char buf[256] = {};
-  if (::gethostname(buf, sizeof buf - 1) != 0) return "?";
-  return buf;
-}
-
-std::string OperatorName() {
-  // getlogin names who sat down at the terminal (also under sudo); a service
-  // or a desktop launcher without one falls back to the process's user.
-  char buf[256] = {};
-  if (::getlogin_r(buf, sizeof buf) == 0 && buf[0]) return buf;
-  std::array<char, 4096> pwbuf{};
-  passwd pw{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &pw, pwbuf.data(), pwbuf.size(), &found) == 0 && found) return found->pw_name;
-  if (const char* user = std::getenv("USER"); user && *user) return user;
-  return "uid " + std::to_string(::geteuid());
-}
-
-std::string Sha256Hex(const void* data, std::size_t size) {
-  return QCryptographicHash::hash(QByteArrayView(static_cast<const char*>(data), static_cast<qsizetype>(size)),
-                                  QCryptographicHash::Sha256)
-      .toHex()
-      .toStdString();
-}
-
-std::optional<FileDigest> DigestFile(const std::string& path) {
-  QFile f(QString::fromStdString(path));
-  if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
-  QCryptographicHash h(QCryptographicHash::Sha256);
-  FileDigest d;
-  char buf[64 * 1024];
-  for (;;) {
-    const qint64 n = f.read(buf, sizeof buf);
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    h.addData(QByteArrayView(buf, n));
-    d.size += n;
-  }
-  d.sha256 = h.result().toHex().toStdString();
-  return d;
 }
 
 }  // namespace facset
