@@ -39,20 +39,34 @@ QString LocalTime(const std::string& utc) {
 
 // The three counts of the day's line: ok, failed (aborted among them), not proven.
 enum class Kind { Ok, Failed, NotProven };
-Kind KindOf(std::string_view outcome) {
-  if (outcome == outcome::kOk) return Kind::Ok;
-  if (outcome == "not proven") return Kind::NotProven;
+Kind KindOf(RunOutcome o) {
+  if (o == RunOutcome::Ok) return Kind::Ok;
+  if (o == RunOutcome::NotProven) return Kind::NotProven;
   return Kind::Failed;
 }
 
-QString OutcomeText(const std::string& outcome) {
+// An outcome in the window's language, by its stored word.
+QString OutcomeText(std::string_view word) {
   static const std::map<std::string_view, std::string_view> kKeys = {
-      {"ok", "sOutcomeOk"},          {"failed", "sOutcomeFailed"},      {"aborted", "sOutcomeAborted"},
-      {"not proven", "sOutcomeNotProven"}, {"not run", "sOutcomeNotRun"}, {"not asked", "sOutcomeNotAsked"},
-      {"unknown", "sOutcomeUnknown"}};
-  const auto it = kKeys.find(outcome);
-  return it == kKeys.end() ? Utf8(outcome) : Text(it->second);
+      {"ok", "sOutcomeOk"},
+      {"failed", "sOutcomeFailed"},
+      {"aborted", "sOutcomeAborted"},
+      {"not_proven", "sOutcomeNotProven"},
+      {"not_run", "sOutcomeNotRun"},
+      {"not_asked", "sOutcomeNotAsked"},
+      {"unknown", "sOutcomeUnknown"},
+      {"completed", "sOutcomeCompleted"},
+      {"no_file", "sOutcomeNoFile"},
+      {"cannot_read", "sOutcomeCannotRead"},
+      {"entry_failed", "sOutcomeEntryFailed"},
+      {"start_failed", "sOutcomeStartFailed"},
+      {"block_failed", "sOutcomeBlockFailed"},
+      {"finish_failed", "sOutcomeFinishFailed"}};
+  const auto it = kKeys.find(word);
+  return it == kKeys.end() ? QString::fromUtf8(word.data(), static_cast<qsizetype>(word.size())) : Text(it->second);
 }
+QString OutcomeText(RunOutcome o) { return OutcomeText(Spell(o)); }
+QString OutcomeText(StepOutcome o) { return OutcomeText(Spell(o)); }
 
 QString Dash(const std::string& s) { return s.empty() ? QStringLiteral("-") : Utf8(s); }
 
@@ -128,7 +142,7 @@ HistoryDialog::HistoryDialog(std::string folder, QWidget* parent) : QDialog(pare
 
 void HistoryDialog::Reload() {
   const std::string dayStart = LocalDayStartUtc();
-  std::map<std::string, std::int64_t> byOutcome;
+  std::map<RunOutcome, std::int64_t> byOutcome;
   std::int64_t counts[3] = {0, 0, 0};
   std::optional<RecordsError> error = CountOutcomes(folder_, dayStart, byOutcome);
   for (const auto& [outcome, n] : byOutcome) counts[static_cast<int>(KindOf(outcome))] += n;
