@@ -4,6 +4,7 @@
 
 #include "factorydb/pg_session.h"
 #include "factorydb/server_schema.h"
+#include "records/records.h"
 
 namespace facset {
 namespace {
@@ -93,7 +94,37 @@ class ServerCounterStore final : public CounterStore {
   PgSession session_;
 };
 
+// What a factory database setting that cannot be used leaves: refusals.
+class RefusingCounterStore final : public CounterStore {
+ public:
+  RefusingCounterStore(std::string where, std::string why) : where_(std::move(where)), why_(std::move(why)) {}
+  std::string Where() const override { return where_; }
+  CounterValue Next(std::string_view) override { return Refused(); }
+  CounterValue Set(std::string_view, std::int64_t) override { return Refused(); }
+  CounterValue Take(std::string_view, std::int64_t, std::int64_t) override { return Refused(); }
+  CounterList List() override {
+    CounterList out;
+    out.error = Refused().error;
+    return out;
+  }
+
+ private:
+  CounterValue Refused() const {
+    CounterValue out;
+    out.error = CounterError{CounterErrorCode::Unavailable, why_};
+    return out;
+  }
+  std::string where_, why_;
+};
+
 }  // namespace
+
+std::unique_ptr<CounterStore> CountersFor(const std::string& folder) {
+  const ServerConfigResult c = ConfiguredServer(folder);
+  if (!c.error.empty()) return std::make_unique<RefusingCounterStore>("the factory database", c.error);
+  if (c.server) return ServerCounters(*c.server, StationName());
+  return StationCounters(folder);
+}
 
 std::unique_ptr<CounterStore> ServerCounters(const ServerConfig& server, std::string station,
                                              std::chrono::milliseconds limit) {

@@ -18,4 +18,11 @@ namespace facset {
 std::unique_ptr<CounterStore> ServerCounters(const ServerConfig& server, std::string station,
                                              std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// The counters in force for the station whose files are in `folder`: the
+// factory database's when one is configured, else the station database's.
+// A setting that cannot be used gives a store that refuses every operation
+// (Unavailable, the reason named): never the station's own counters, which
+// would give numbers the factory has given already.
+std::unique_ptr<CounterStore> CountersFor(const std::string& folder);
+
 }  // namespace facset
