@@ -17,6 +17,7 @@
 #include "app/ui_text.h"
 #include "lang/catalog_format.h"
 #include "download/download.h"
+#include "download/verdict.h"
 #include "download/download_messages.h"
 #include "download/run_settings.h"
 #include "download/serial_names.h"
@@ -241,6 +242,9 @@ void WindowDownload(TMainForm& form) {
     sink.AppendLine(Utf8ToGbk(o.refused));
     return;
   }
+  // An outcome the usual lines cannot tell says why, in the verdict's words
+  // (what facset-cli prints and the record keeps).
+  if (o.verdict.outcome == RunOutcome::NotProven) sink.AppendLine(Utf8ToGbk(o.verdict.reason));
   c.log = sink.Lines();
   // A record that cannot be kept never fails the download: the log says so.
   if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(*request, o, c)); !a) {
