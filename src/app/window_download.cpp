@@ -214,7 +214,9 @@ AppendResult AppendKeepingWindowAlive(DownloadRecord rec) {
 
 }  // namespace
 
-void WindowDownload(TMainForm& form) {
+void WindowDownload(TMainForm& form) { WindowDownloadWith(form, {}); }
+
+void WindowDownloadWith(TMainForm& form, const RunOptions& options) {
   if (DownloadRunning()) return;
   // What the fields show is what is sent (and recorded).
   if (!form.CommitPendingEdits()) return;
@@ -230,7 +232,7 @@ void WindowDownload(TMainForm& form) {
   c.program = "facset";
   c.version = std::string(ProjectVersion());
   c.paramFile = form.ParamFilePath();
-  DownloadRun run(*request, sink);
+  DownloadRun run(*request, sink, options);
   sink.Watch(&run);
   const DownloadOutcome o = run.Run();
   sink.Watch(nullptr);
