@@ -295,8 +295,8 @@ int GiveUids(Db& db) {
   return SQLITE_OK;
 }
 
-// The values of the INSERT, in the order of its columns (the uid bound apart).
-void BindRecord(sqlite3_stmt* s, const DownloadRecord& r) {
+// The values of the INSERT, in the order of its columns.
+void BindRecord(sqlite3_stmt* s, const DownloadRecord& r, const std::string& uid) {
   int i = 1;
   BindText(s, i++, r.startUtc);
   BindText(s, i++, r.endUtc);
@@ -325,6 +325,7 @@ void BindRecord(sqlite3_stmt* s, const DownloadRecord& r) {
   BindOptional(s, i++, r.exitCode);
   BindText(s, i++, r.error);
   BindText(s, i++, JsonStringArray(r.log));
+  BindText(s, i++, uid);
 }
 
 // Brings the schema up to this program's inside the write transaction.
@@ -393,9 +394,8 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
       " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
       s);
   if (rc != SQLITE_OK) return fail("cannot write");
-  BindRecord(s, r);
   out.uid = r.uid.empty() ? NewRecordUid() : r.uid;
-  BindText(s, 24, out.uid);
+  BindRecord(s, r, out.uid);
   if ((rc = sqlite3_step(s)) != SQLITE_DONE) return fail("cannot write");
   out.id = sqlite3_last_insert_rowid(db.get());
   sqlite3_reset(s);
