@@ -779,7 +779,9 @@ TEST_F(CliRecords, UnwritableDatabaseNeverFailsTheDownload) {
   const std::string db = home + "/" + std::string(kRecordsFileName);
   for (const std::string& f : {db, db + "-wal", db + "-shm"}) ::chmod(f.c_str(), 0644);
   // The folder is the user's own (the tool refuses anyone else's), only not writable.
-  if (::geteuid() == 0) ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+  }
   ::chmod(home.c_str(), 0555);
   ::chmod(dir.path().c_str(), 0755);
   ::chmod(file.c_str(), 0644);
