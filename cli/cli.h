@@ -38,6 +38,7 @@ extern const Command kWhereCommand;
 extern const Command kParamCommand;
 extern const Command kPortsCommand;
 extern const Command kHistoryCommand;
+extern const Command kCounterCommand;
 
 // Prints "usage: facset-cli <synopsis>" and the details to stdout.
 void PrintHelp(const Command& cmd);

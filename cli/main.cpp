@@ -11,9 +11,9 @@ namespace facset::cli {
 namespace {
 
 // Every subcommand; a new one adds its source file and one line here.
-constexpr std::array<const Command*, 8> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
+constexpr std::array<const Command*, 9> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
                                                      &kDownloadCommand, &kParamCommand, &kPortsCommand,
-                                                     &kHistoryCommand,  &kWhereCommand};
+                                                     &kHistoryCommand,  &kCounterCommand, &kWhereCommand};
 
 void PrintMainHelp(std::FILE* to) {
   std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n       facset-cli --version\n\ncommands:\n");
