@@ -252,6 +252,8 @@ void WindowDownloadWith(TMainForm& form, const RunOptions& options) {
   if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(*request, o, c)); !a) {
     sink.AppendLine(RecordNotKeptLine(*a.error));
   }
+  // The marked row's next value: only a block the scale provably got counts.
+  if (o.verdict.block == StepOutcome::Ok) form.IncreaseAfterDownload();
   if (o.exception) std::rethrow_exception(o.exception);
 }
 
