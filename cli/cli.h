@@ -8,17 +8,10 @@
 #include <string_view>
 #include <vector>
 
-namespace facset::cli {
+#include "download/verdict.h"  // the exit codes
+#include "options.h"
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitError = 1;  // the command failed; message on stderr
-inline constexpr int kExitUsage = 2;  // bad command line; usage on stderr
-// download: why the run failed.
-inline constexpr int kExitUnreachable = 3;     // no link, or the log-on refused
-inline constexpr int kExitBlockRefused = 4;    // the parameter block not acknowledged
-inline constexpr int kExitFirmwareFailed = 5;  // the firmware upgrade failed
-inline constexpr int kExitInputRefused = 6;    // refused before connecting: nothing sent
-inline constexpr int kExitInterrupted = 130;   // SIGINT or SIGTERM
+namespace facset::cli {
 
 struct Command {
   std::string_view name;      // "show"
@@ -26,8 +19,10 @@ struct Command {
   std::string_view summary;   // one line for the command list
   std::string_view details;   // printed by --help after the usage line
   // Arguments after the command name, untouched: each command parses its own,
-  // most through TakePositionals.
+  // most through TakePositionals, the others through their option table.
   int (*run)(std::span<const std::string> args);
+  OptionTable options = {};   // their lines follow `details` in --help
+  std::string_view more = {}; // printed after them
 };
 
 extern const Command kShowCommand;
@@ -38,8 +33,10 @@ extern const Command kWhereCommand;
 extern const Command kParamCommand;
 extern const Command kPortsCommand;
 extern const Command kHistoryCommand;
+extern const Command kCounterCommand;
 
-// Prints "usage: facset-cli <synopsis>" and the details to stdout.
+// Prints "usage: facset-cli <synopsis>", the details, the options and the
+// rest to stdout.
 void PrintHelp(const Command& cmd);
 
 // The plain argument shape: positionals only, "--help"/"-h" for help, "--" ends

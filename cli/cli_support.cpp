@@ -6,8 +6,9 @@
 namespace facset::cli {
 
 void PrintHelp(const Command& cmd) {
-  std::printf("usage: facset-cli %.*s\n\n%.*s", int(cmd.synopsis.size()), cmd.synopsis.data(),
-              int(cmd.details.size()), cmd.details.data());
+  const std::string options = OptionHelp(cmd.options);
+  std::printf("usage: facset-cli %.*s\n\n%.*s%s%.*s", int(cmd.synopsis.size()), cmd.synopsis.data(),
+              int(cmd.details.size()), cmd.details.data(), options.c_str(), int(cmd.more.size()), cmd.more.data());
 }
 
 std::optional<int> TakePositionals(const Command& cmd, std::span<const std::string> args, std::size_t minCount,

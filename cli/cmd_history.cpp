@@ -16,45 +16,30 @@ struct Options {
   Format format = Format::Table;
 };
 
+constexpr OptionSpec kTable[] = {
+    {"--since", "DATE", "only records started at or after DATE, in UTC:\nYYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS"},
+    {"--target", "T", "only records for target T: an address, a port name such as\nCOM1, or a device path"},
+    {"--failed", "", "only records whose overall outcome is not ok"},
+    {"--json", "", "one JSON array holding every field of each record"},
+    {"--csv", "", "a header row and one row per record (no log, no block)"},
+    {"--show", "ID", "record ID in full: its fields, its log and its block as the\nset-value view (with --json or --csv in that form)"},
+};
+
 std::optional<int> ParseOptions(std::span<const std::string> args, Options& o) {
-  bool formatGiven = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::optional<std::string>& into) -> std::optional<int> {
-      if (i + 1 >= args.size()) return UsageError(kHistoryCommand, a + " needs a value");
-      if (into) return UsageError(kHistoryCommand, a + " given twice");
-      into = args[++i];
-      return std::nullopt;
-    };
-    auto format = [&](Format f) -> std::optional<int> {
-      if (formatGiven && o.format != f) return UsageError(kHistoryCommand, "--json and --csv exclude each other");
-      formatGiven = true;
-      o.format = f;
-      return std::nullopt;
-    };
-    std::optional<int> code;
-    if (a == "--help" || a == "-h") {
-      PrintHelp(kHistoryCommand);
-      return kExitOk;
-    } else if (a == "--since") {
-      code = value(o.since);
-    } else if (a == "--target") {
-      code = value(o.target);
-    } else if (a == "--show") {
-      code = value(o.show);
-    } else if (a == "--failed") {
-      o.failed = true;
-    } else if (a == "--json") {
-      code = format(Format::Json);
-    } else if (a == "--csv") {
-      code = format(Format::Csv);
-    } else if (!a.empty() && a[0] == '-') {
-      return UsageError(kHistoryCommand, "unknown option " + a);
-    } else {
-      return UsageError(kHistoryCommand, "unexpected argument " + a);
-    }
-    if (code) return code;
+  const ParsedArgs p = ParseArgs(kTable, args);
+  if (p.help) {
+    PrintHelp(kHistoryCommand);
+    return kExitOk;
   }
+  if (!p.error.empty()) return UsageError(kHistoryCommand, p.error);
+  if (!p.positionals.empty()) return UsageError(kHistoryCommand, "unexpected argument " + p.positionals[0]);
+  o.since = p.Value("--since");
+  o.target = p.Value("--target");
+  o.show = p.Value("--show");
+  o.failed = p.Has("--failed");
+  if (p.Has("--json") && p.Has("--csv")) return UsageError(kHistoryCommand, "--json and --csv exclude each other");
+  if (p.Has("--json")) o.format = Format::Json;
+  if (p.Has("--csv")) o.format = Format::Csv;
   if (o.show && (o.since || o.target || o.failed)) {
     return UsageError(kHistoryCommand, "--show takes no filter");
   }
@@ -143,21 +128,16 @@ const Command kHistoryCommand{
     "history", "history [OPTIONS]",
     "list the download records, newest first",
     "Options: [--since DATE] [--target T] [--failed] [--json | --csv] [--show ID]\n\n"
-    "Lists the downloads recorded in facset-records.sqlite beside this program's\n"
-    "configuration, newest first, each with its outcome and the sha256 of the\n"
-    "parameter block sent.\n"
-    "  --since DATE  only records started at or after DATE, in UTC:\n"
-    "                YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS\n"
-    "  --target T    only records for target T: an address, a port name such as\n"
-    "                COM1, or a device path\n"
-    "  --failed      only records whose overall outcome is not ok\n"
-    "  --json        one JSON array holding every field of each record\n"
-    "  --csv         a header row and one row per record (no log, no block)\n"
-    "  --show ID     record ID in full: its fields, its log and its block as the\n"
-    "                set-value view (with --json or --csv in that form)\n"
+    "Lists the downloads recorded in facset-records.sqlite in the tool's folder\n"
+    "(facset-cli where), newest first, each with its outcome and the sha256 of\n"
+    "the parameter block sent.\n",
+    RunHistory,
+    kTable,
+    "Outcomes: ok, not_proven, failed or aborted for a run; for its steps also\n"
+    "not_run, not_asked, completed, no_file, cannot_read, entry_failed,\n"
+    "start_failed, block_failed, finish_failed and unknown (README lists them).\n"
     "The database is only read. No database yet lists no records.\n"
     "Exit status: 0 success; 1 the database cannot be read or there is no\n"
-    "record ID; 2 on bad usage.\n",
-    RunHistory};
+    "record ID; 2 on bad usage.\n"};
 
 }  // namespace facset::cli

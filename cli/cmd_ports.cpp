@@ -95,8 +95,8 @@ const Command kPortsCommand{
     "ports", "ports", "list the serial ports and their list names",
     "Lists the serial devices present (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*),\n"
     "one a line, separated by tabs: the device, the list names that reach it\n"
-    "(COMn is /dev/ttyS(n-1) unless section \"serial\" of facconfig.ini beside\n"
-    "this program maps it elsewhere, e.g. COM1=/dev/ttyUSB0), whether this user\n"
+    "(COMn is /dev/ttyS(n-1) unless section \"serial\" of facconfig.ini in the\n"
+    "tool's folder maps it elsewhere, e.g. COM1=/dev/ttyUSB0), whether this user\n"
     "may open it (\"ok\" or why not), and its names in /dev/serial/by-id.\n"
     "\"-\" stands for none. A hint on stderr tells how to get access.\n",
     RunPorts};

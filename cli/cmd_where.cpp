@@ -21,11 +21,14 @@ int RunWhere(std::span<const std::string> args) {
 
 const Command kWhereCommand{
     "where", "where", "print the folder of the tool's files",
-    "Prints the folder that holds facconfig.ini, the language file and\n"
-    "DEBUG.LOG for facset and facset-cli: the value of FACSET_HOME when set;\n"
-    "else the programs' own folder when this user may write there; else\n"
-    "$XDG_CONFIG_HOME/facset (~/.config/facset by default). The folder is\n"
-    "created when missing.\n",
+    "Prints the tool's folder, which holds facconfig.ini, the language file,\n"
+    "DEBUG.LOG and facset-records.sqlite for facset and facset-cli: the value of\n"
+    "FACSET_HOME when set; else the programs' own folder when they are not\n"
+    "installed (a folder named bin or sbin never serves) and this user may write\n"
+    "there; else $XDG_CONFIG_HOME/facset (~/.config/facset by default). The\n"
+    "folder is created when missing (mode 0700) and must be this user's: one that\n"
+    "another user owns or may write to (without the sticky bit) is refused, and\n"
+    "so is a missing HOME when neither FACSET_HOME nor XDG_CONFIG_HOME is set.\n",
     RunWhere};
 
 }  // namespace facset::cli

@@ -20,16 +20,14 @@
 
 #include "download/preflight.h"
 #include "download/serial_names.h"
+#include "download/verdict.h"
+#include "download_options.h"
 #include "lang/lang.h"
 #include "platform/safe_files.h"
 #include "platform/text_encoding.h"
 
 namespace facset::cli {
 namespace {
-
-// Options of the single download whose value must not be taken for a target
-// option (a firmware path could be "--ip").
-constexpr std::string_view kValueOptions[] = {"--firmware", "--speed", "--retries", "--timeout"};
 
 // A line longer than this is passed on in pieces rather than held without end.
 constexpr std::size_t kMaxLine = 64 * 1024;
@@ -181,7 +179,7 @@ std::string OurDocument(const Child& c, int code, const std::string& error) {
   o["target"] = QString::fromStdString(c.target.name);
   o["transport"] = c.target.serial ? "serial" : "udp";
   o["exit_code"] = code;
-  o["outcome"] = QString::fromStdString(OutcomeText(code));
+  o["outcome"] = QString::fromUtf8(Spell(OutcomeOfExitCode(code)));
   o["error"] = QString::fromStdString(error);
   return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }
@@ -215,7 +213,7 @@ std::string Summary(const std::vector<GangChildResult>& results) {
   std::size_t owidth = 7;
   int done = 0;
   for (const auto& r : results) {
-    std::string o = OutcomeText(r.code);
+    std::string o(ExitCodeText(r.code));
     if (r.signal) {
       o += " (killed by signal " + std::to_string(r.signal) + ")";
     } else if (r.code != 0) {
@@ -272,51 +270,42 @@ std::string ParseTargetsText(std::string_view text, std::vector<GangTarget>& out
 
 TargetArgs SplitTargetArgs(std::span<const std::string> args) {
   TargetArgs t;
+  const ParsedArgs p = ParseArgs(kDownloadOptions, args);
+  t.help = p.help;
+  t.json = p.Has(kOptJson);
+  if (!p.error.empty()) {
+    t.usageError = p.error;
+    return t;
+  }
   std::vector<bool> listed;  // per target: came from a targets file
-  bool options = true;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size();
-    if (!options) {
-      t.rest.push_back(a);
-    } else if (a == "--") {
-      options = false;
-      t.rest.push_back(a);
-    } else if (a == "--ip" || a == "--com") {
-      if (!hasValue) {
-        t.usageError = a + " needs a value";
-        return t;
-      }
-      t.targets.push_back({a == "--com", args[++i]});
+  std::vector<bool> taken(args.size(), false);
+  for (const GivenOption& g : p.options) {
+    const std::string_view name = g.spec->name;
+    if (name != kOptIp && name != kOptCom && name != kOptTargets) continue;
+    std::fill_n(taken.begin() + static_cast<long>(g.first), g.count, true);
+    if (name != kOptTargets) {
+      t.targets.push_back({name == kOptCom, g.value});
       listed.push_back(false);
-    } else if (a == "--targets") {
-      if (!hasValue) {
-        t.usageError = a + " needs a file";
-        return t;
-      }
-      const std::string& path = args[++i];
-      t.fromFile = true;
-      // A regular file or a pipe, bounded: never a folder, a device or /dev/zero.
-      std::string text;
-      std::string error = ReadWholeFile(path, kMaxTargetsFile, text, true);
-      if (!error.empty()) error = "cannot read the targets file " + path + ": " + error;
-      if (error.empty()) error = ParseTargetsText(text, t.targets);
-      if (!error.empty()) {
-        t.inputError = error.rfind("line ", 0) == 0 ? path + ": " + error : error;
-        return t;
-      }
-      if (listed.size() == t.targets.size()) {
-        t.inputError = "no target in " + path;
-        return t;
-      }
-      listed.resize(t.targets.size(), true);
-    } else {
-      if (a == "--help" || a == "-h") t.help = true;
-      t.rest.push_back(a);
-      if (std::find(std::begin(kValueOptions), std::end(kValueOptions), a) != std::end(kValueOptions) && hasValue) {
-        t.rest.push_back(args[++i]);
-      }
+      continue;
     }
+    t.fromFile = true;
+    // A regular file or a pipe, bounded: never a folder, a device or /dev/zero.
+    std::string text;
+    std::string error = ReadWholeFile(g.value, kMaxTargetsFile, text, true);
+    if (!error.empty()) error = "cannot read the targets file " + g.value + ": " + error;
+    if (error.empty()) error = ParseTargetsText(text, t.targets);
+    if (!error.empty()) {
+      t.inputError = error.rfind("line ", 0) == 0 ? g.value + ": " + error : error;
+      return t;
+    }
+    if (listed.size() == t.targets.size()) {
+      t.inputError = "no target in " + g.value;
+      return t;
+    }
+    listed.resize(t.targets.size(), true);
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!taken[i]) t.rest.push_back(args[i]);
   }
   if (t.targets.size() < 2 && !t.fromFile) return t;
   std::set<std::string> seen;
@@ -345,19 +334,6 @@ int WorstExitCode(std::span<const int> codes) {
     if (c != 0 && (worst == 0 || rank(c) < rank(worst))) worst = *rank(c);
   }
   return worst;
-}
-
-std::string OutcomeText(int code) {
-  switch (code) {
-    case 0: return "done";
-    case 2: return "bad usage";
-    case 3: return "unreachable";
-    case 4: return "block not acknowledged";
-    case 5: return "firmware failed";
-    case 6: return "input refused";
-    case kExitInterrupted: return "interrupted";
-    default: return "failed";
-  }
 }
 
 std::vector<GangChildResult> RunGang(const GangPlan& plan) {
@@ -482,8 +458,9 @@ std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::s
         "summary (target, outcome, seconds) ends the output. The exit status is the\n"
         "worst of the targets', in this order: 130 interrupted, 2 bad usage, 6 input\n"
         "refused, 1 other error, 5 firmware failed, 4 block not acknowledged, 3 no\n"
-        "connection, 0 done. A refused targets file exits 6. With --json the output\n"
-        "is one JSON array of the targets' documents (the summary goes to stderr).\n");
+        "connection, 7 not proven, 0 done. A refused targets file exits 6. With\n"
+        "--json the output is one JSON array of the targets' documents (the\n"
+        "summary goes to stderr).\n");
     return kExitOk;
   }
   if (!t.usageError.empty()) return UsageError(cmd, t.usageError);
@@ -500,8 +477,7 @@ std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::s
     plan.lead = {std::string(cmd.name)};
     plan.rest = t.rest;
     plan.targets = t.targets;
-    const auto end = std::find(t.rest.begin(), t.rest.end(), "--");
-    plan.json = std::find(t.rest.begin(), end, "--json") != end;
+    plan.json = t.json;
     std::fflush(stdout);
     std::vector<int> codes;
     for (const GangChildResult& r : RunGang(plan)) codes.push_back(r.code);

@@ -38,6 +38,7 @@ struct TargetArgs {
   std::vector<std::string> rest;    // the other arguments, unchanged and in order
   bool fromFile = false;            // --targets was given
   bool help = false;                // --help or -h before "--"
+  bool json = false;                // --json
   std::string usageError;           // a malformed option
   std::string inputError;           // a targets file unreadable or refused
 };
@@ -48,11 +49,8 @@ TargetArgs SplitTargetArgs(std::span<const std::string> args);
 
 // Severity of exit codes, most severe first; 0 only when every code is 0. An
 // unknown non-zero code counts as 1.
-inline constexpr int kGangSeverity[] = {130, 2, 6, 1, 5, 4, 3};
+inline constexpr int kGangSeverity[] = {130, 2, 6, 1, 5, 4, 3, 7};
 int WorstExitCode(std::span<const int> codes);
-
-// "done", "unreachable", ... for an exit code.
-std::string OutcomeText(int code);
 
 struct GangPlan {
   std::string program;              // the executable each child runs

@@ -11,9 +11,9 @@ namespace facset::cli {
 namespace {
 
 // Every subcommand; a new one adds its source file and one line here.
-constexpr std::array<const Command*, 8> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
+constexpr std::array<const Command*, 9> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
                                                      &kDownloadCommand, &kParamCommand, &kPortsCommand,
-                                                     &kHistoryCommand,  &kWhereCommand};
+                                                     &kHistoryCommand,  &kCounterCommand, &kWhereCommand};
 
 void PrintMainHelp(std::FILE* to) {
   std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n       facset-cli --version\n\ncommands:\n");
@@ -24,7 +24,8 @@ void PrintMainHelp(std::FILE* to) {
   std::fprintf(to,
                "\nExit status: 0 success, 1 error, 2 bad usage; download also 3 scale\n"
                "unreachable, 4 block not acknowledged, 5 firmware upgrade failed, 6 input\n"
-               "refused before connecting, 130 interrupted (see download --help).\n");
+               "refused before connecting, 7 not proven, 130 interrupted (see download\n"
+               "--help).\n");
 }
 
 int Main(const std::vector<std::string>& argv) {

@@ -1,6 +1,7 @@
 # Writes the manual page OUT from the template IN, replacing @HELP@ with the
 # program's --help text (and, with SUBCOMMANDS set, each command's --help), so
-# that the page lists exactly the options the program takes.
+# that the page lists exactly the options the program takes, and @FILES_SECTION@
+# with the roff file FILES.
 function(run_help out)
   execute_process(COMMAND ${PROG} ${ARGN} --help OUTPUT_VARIABLE text RESULT_VARIABLE rc ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
@@ -33,5 +34,10 @@ if(SUBCOMMANDS)
       string(APPEND HELP ".SS ${cmd}\n${roff}")
     endif()
   endforeach()
+endif()
+# The FILES section the pages share.
+set(FILES_SECTION "")
+if(FILES)
+  file(READ ${FILES} FILES_SECTION)
 endif()
 configure_file(${IN} ${OUT} @ONLY)

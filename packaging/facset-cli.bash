@@ -13,6 +13,13 @@ _facset_cli() {
   case $prev in
     --firmware) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --com) COMPREPLY=($(compgen -W "COM1 COM2 COM3 COM9 COM10 COM16" -- "$cur") $(compgen -f -- "$cur")); return ;;
+    --targets) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --speed)
+      # The speeds the command's help lists after --speed, up to the next option.
+      words=$(facset-cli "$cmd" --help 2>/dev/null | sed -n '/^ *--speed/,/^ *--[a-z]/{/^ *--[a-z]/!p;/^ *--speed/p}' |
+              grep -oE '\b[0-9]{4,6}\b')
+      COMPREPLY=($(compgen -W "$words" -- "$cur"))
+      return ;;
   esac
   if [[ $cur == -* ]]; then
     words=$(facset-cli "$cmd" --help 2>/dev/null | grep -o -- '--[a-z][a-z0-9-]*' | sort -u)

@@ -134,13 +134,13 @@ int main(int argc, char** argv) {
         const bool right =
             rec.block && std::string(reinterpret_cast<const char*>(rec.block->data()), rec.block->size()) ==
                              sentBlocks[static_cast<std::size_t>(run - 1)] &&
-            rec.outcome == outcome::kOk && rec.transport == (serial ? "serial" : "udp") &&
-            (firmware ? rec.blocksSent == 48 && rec.firmwareOutcome != outcome::kNotAsked
-                      : rec.firmwareOutcome == outcome::kNotAsked);
+            rec.outcome == RunOutcome::Ok && rec.transport == (serial ? "serial" : "udp") &&
+            (firmware ? rec.blocksSent == 48 && rec.firmwareOutcome != StepOutcome::NotAsked
+                      : rec.firmwareOutcome == StepOutcome::NotAsked);
         if (!right) {
           ++wrong;
-          std::fprintf(stderr, "record of run %d wrong: %s %s %s\n", run, rec.transport.c_str(), rec.outcome.c_str(),
-                       rec.firmwareOutcome.c_str());
+          std::fprintf(stderr, "record of run %d wrong: %s %s %s\n", run, rec.transport.c_str(),
+                       std::string(Spell(rec.outcome)).c_str(), std::string(Spell(rec.firmwareOutcome)).c_str());
         }
       }
     }

@@ -18,28 +18,6 @@
 namespace facset {
 namespace {
 
-class StubHost : public DownloadHost {
- public:
-  explicit StubHost(std::string image) : image_(std::move(image)) {}
-  void AskSaveSettings() override {}
-  void ReportSerialNotSet() override {}
-  void AppendLine(std::string_view) override {}
-  void ReplaceLastLine(std::string_view) override {}
-  void ProcessEvents() override {}
-  bool UseCom() const override { return false; }
-  int ComIndex() const override { return 0; }
-  std::string ComText() const override { return {}; }
-  std::string ComDevice(const std::string& n) const override { return n; }
-  std::string DeviceIp() const override { return "127.0.0.1"; }
-  ParamBlock& Block() override { return block_; }
-  bool DownProg() const override { return true; }
-  std::string FirmwarePath() const override { return image_; }
-
- private:
-  std::string image_;
-  ParamBlock block_{};
-};
-
 void CheckParamFileBench(benchmark::State& state) {
   testing::TempDir dir;
   std::filesystem::copy_file(std::string(FACSET_DEMO_DIR) + "/facconfig.ini", dir / "p.ini");
@@ -53,8 +31,10 @@ void PreflightBench(benchmark::State& state) {
     std::ofstream out(dir / "image.bin", std::ios::binary);
     out << std::string(4 << 20, 'x');
   }
-  StubHost host(dir / "image.bin");
-  for (auto _ : state) benchmark::DoNotOptimize(PreflightDownload(host));
+  DownloadRequest request;
+  request.target = UdpTarget{"127.0.0.1", 5001};
+  request.firmware = dir / "image.bin";
+  for (auto _ : state) benchmark::DoNotOptimize(PreflightDownload(request));
 }
 BENCHMARK(PreflightBench)->Unit(benchmark::kMillisecond);
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "download/sha256.h"
 #include "records/records.h"
 #include "support/temp_files.h"
 
@@ -49,9 +50,9 @@ DownloadRecord Typical(int i) {
   r.firmwareSize = 131072;
   r.firmwareSha256 = std::string(64, 'c');
   r.blocksSent = r.blocksToSend = 480;
-  r.connectOutcome = r.blockOutcome = "ok";
-  r.firmwareOutcome = "completed";
-  r.outcome = i % 10 ? "ok" : "failed";
+  r.connectOutcome = r.blockOutcome = StepOutcome::Ok;
+  r.firmwareOutcome = StepOutcome::Completed;
+  r.outcome = i % 10 ? RunOutcome::Ok : RunOutcome::Failed;
   r.exitCode = 0;
   // The lines of a full firmware run.
   r.log = {" connect ...127.0.0.2", " connect ok ", " set ok ! ", "Start updating the program", "update(1/512)",

@@ -85,6 +85,14 @@ class TMainForm : public QWidget {
   void ClearParamControls();
   void ShowSetValues();
   void MarkModified();
+  // The numeric row marked "increase after each successful download" (its
+  // byte; 0: none). One row at a time; the mark is saved with the working copy.
+  int IncreaseMark() const { return ps_.IncreaseByte; }
+  void SetIncreaseMark(int byte);
+  // After a download whose block the scale acknowledged, provably: the marked
+  // row's value goes up by one as an ordinary edit; past its maximum it is
+  // refused with the usual message and the mark is removed.
+  void IncreaseAfterDownload();
   // Runs `fn`; an exception becomes a message box with its text and the window
   // goes on.
   void Guard(const std::function<void()>& fn);
@@ -190,6 +198,8 @@ class TMainForm : public QWidget {
   QLabel* AddRowLabel(const std::string& text, int left, int top, int width, const RowLooks& looks);
   QWidget* AddTextRow(const ParamRow& row);
   QWidget* AddListRow(const ParamRow& row, const RowLooks& looks);
+  void ShowRowMenu(QComboBox* list, const QPoint& at);
+  void ShowIncreaseMarker();
   void BeginEdit(const ParamRow& row, const QString& shown);
   void EndEdit() { editStart_ = {}; }
   // Back to the bytes and text of the edit's start; the text it shows.

@@ -6,9 +6,11 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QSignalBlocker>
 #include <QStringListModel>
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -17,6 +19,7 @@
 #include "app/ui_text.h"
 #include "lang/catalog_format.h"
 #include "lang/lang.h"
+#include "params/param_values.h"
 #include "platform/dialogs.h"
 #include "platform/text_encoding.h"
 
@@ -116,6 +119,7 @@ void TMainForm::BuildParamControls() {
     coupled->setEnabled(SelectedIndex(coupling) != 0);
     if (!ps_.IsEnabled) coupled->setEnabled(false);
   }
+  ShowIncreaseMarker();
   EndEdit();
   SetTabOrder();
 }
@@ -192,7 +196,80 @@ QWidget* TMainForm::AddListRow(const ParamRow& row, const RowLooks& looks) {
   }
   edit->setAttribute(Qt::WA_InputMethodEnabled, false);
   connect(c, &QComboBox::editTextChanged, this, [this, c] { Guard([this, c] { CboxMyChange(c); }); });
+  // The editing menu, and the mark "increase after each successful download".
+  edit->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(edit, &QLineEdit::customContextMenuRequested, this,
+          [this, c](const QPoint& at) { Guard([this, c, at] { ShowRowMenu(c, at); }); });
   return c;
+}
+
+void TMainForm::ShowRowMenu(QComboBox* list, const QPoint& at) {
+  const int byte = TagOf(list);
+  std::unique_ptr<QMenu> menu(list->lineEdit()->createStandardContextMenu());
+  menu->addSeparator();
+  QAction* mark = menu->addAction(ToQ(LangText("sIncreaseMark")));
+  mark->setObjectName("actIncrease");
+  mark->setCheckable(true);
+  mark->setChecked(ps_.IncreaseByte == byte);
+  mark->setEnabled(list->isEnabled());
+  if (menu->exec(list->lineEdit()->mapToGlobal(at)) == mark) SetIncreaseMark(mark->isChecked() ? byte : 0);
+}
+
+void TMainForm::SetIncreaseMark(int byte) {
+  const ParamRow* row = RowOf(byte);
+  if (byte != 0 && (row == nullptr || row->kind != RowKind::Numeric || row->readOnly)) return;
+  if (ps_.IncreaseByte == byte) return;
+  ps_.IncreaseByte = byte;
+  ShowIncreaseMarker();
+  MarkModified();
+}
+
+// The marker "+1" left of the marked row's label; none when the mark names
+// no numeric row of the current definitions.
+void TMainForm::ShowIncreaseMarker() {
+  auto* marker = PnlCtrlCbox->findChild<QLabel*>("incMark", Qt::FindDirectChildrenOnly);
+  const ParamRow* row = RowOf(ps_.IncreaseByte);
+  if (row == nullptr || row->kind != RowKind::Numeric || row->readOnly) {
+    delete marker;
+    return;
+  }
+  if (marker == nullptr) {
+    marker = new QLabel(PnlCtrlCbox);
+    marker->setObjectName("incMark");
+    marker->setTextFormat(Qt::PlainText);
+    marker->setAlignment(Qt::AlignCenter);
+    QPalette p = marker->palette();
+    p.setColor(QPalette::WindowText, Qt::darkGreen);
+    marker->setPalette(p);
+  }
+  marker->setText(ToQ(LangText("sIncreaseMarker")));
+  marker->setToolTip(ToQ(LangText("sIncreaseMark")));
+  marker->setAccessibleName(marker->toolTip());
+  marker->setGeometry(0, row->top, 23, 24);
+  marker->show();
+}
+
+void TMainForm::IncreaseAfterDownload() {
+  const ParamRow* row = RowOf(ps_.IncreaseByte);
+  if (row == nullptr || row->kind != RowKind::Numeric || row->readOnly) return;
+  auto* list = PnlCtrlCbox->findChild<QComboBox*>(ListName(row->byte), Qt::FindDirectChildrenOnly);
+  if (list == nullptr) return;
+  // The value as the scale got it, plus one, under the row's own rule.
+  const auto shown = static_cast<std::uint32_t>(JoinValue(ps_.Block, row->byte, row->width));
+  ParamSet next = ps_;
+  if (!SetParamField(next, ParamField{*row}, std::to_string(std::uint64_t{shown} + 1)).empty()) {
+    SetIncreaseMark(0);
+    AppDialogs().ShowMessage(FormatCatalog(LangCatalog("sNotGreaterMax"), {NumericMax(row->width)}), "",
+                             MsgIcon::Error);
+    return;
+  }
+  ps_.Block = next.Block;
+  {
+    const QSignalBlocker block(list);
+    list->setEditText(ToQ(NumericText(ps_.Block, *row)));
+  }
+  EndEdit();
+  MarkModified();
 }
 
 void TMainForm::BeginEdit(const ParamRow& row, const QString& shown) {

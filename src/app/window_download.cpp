@@ -3,28 +3,30 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
 #include <QPlainTextEdit>
-#include <QFileInfo>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <chrono>
 #include <exception>
 #include <future>
+#include <optional>
 
 #include "app/form_widgets.h"
 #include "app/main_form.h"
 #include "app/ui_text.h"
 #include "lang/catalog_format.h"
 #include "download/download.h"
+#include "download/download_messages.h"
 #include "download/run_settings.h"
 #include "download/serial_names.h"
 #include "lang/lang.h"
 #include "platform/dialogs.h"
 #include "platform/text_encoding.h"
+#include "protocol/pbus_commands.h"
 #include "platform/text_rules.h"
 #include "platform/version.h"
+#include "protocol/scale_link.h"
 #include "records/download_record.h"
 #include "records/records.h"
 
@@ -32,17 +34,16 @@ namespace facset {
 
 namespace {
 
-// Blocks 0..31 of an image are counted in the progress but never sent.
-constexpr std::int64_t kUnsentBlocks = 32;
-
-class WindowHost : public QObject, public DownloadHost {
+class WindowSink : public QObject, public DownloadSink {
  public:
-  explicit WindowHost(TMainForm& f) : form_(f) {
+  explicit WindowSink(TMainForm& f) : form_(f) {
     form_.installEventFilter(this);
     form_.btnStop->setText(ToQ(LangText("sStop")));
-    connect(form_.btnStop, &QPushButton::clicked, this, [] { AbortDownload(); });
+    connect(form_.btnStop, &QPushButton::clicked, this, [this] {
+      if (run_) run_->Abort();
+    });
   }
-  ~WindowHost() override {
+  ~WindowSink() override {
     FlushProgress();
     form_.HideUpgradeProgress();
     form_.removeEventFilter(this);
@@ -51,11 +52,9 @@ class WindowHost : public QObject, public DownloadHost {
   bool closeRequested = false;
   bool focusComAfterRun = false;  // the list is locked until the run ends
 
-  void AskSaveSettings() override { form_.AskSaveSettings(); }
-  void ReportSerialNotSet() override {
-    AppDialogs().ShowMessage(std::string(kMsgPortNotSet), "", MsgIcon::None);
-    focusComAfterRun = true;
-  }
+  // The run the Stop button and a close stop.
+  void Watch(DownloadRun* run) { run_ = run; }
+
   void AppendLine(std::string_view gbk) override {
     FlushProgress();
     form_.AppendMsg(gbk);
@@ -73,7 +72,6 @@ class WindowHost : public QObject, public DownloadHost {
     AddLines(gbk);
     if (lineThrottle_.Due()) FlushProgress();
   }
-  void ProcessEvents() override { QCoreApplication::processEvents(); }
   void FlushProgress() {
     if (!hasPending_) return;
     hasPending_ = false;
@@ -84,12 +82,12 @@ class WindowHost : public QObject, public DownloadHost {
       progressStarted_ = true;
       progressSince_ = std::chrono::steady_clock::now();
     }
-    blocksSent = std::max<std::int64_t>(0, done - kUnsentBlocks);
-    const std::int64_t toSend = std::max<std::int64_t>(0, total - kUnsentBlocks);
+    const std::int64_t sent = std::max<std::int64_t>(0, done - std::int64_t{pbus::kFirstImageBlock});
+    const std::int64_t toSend = std::max<std::int64_t>(0, total - std::int64_t{pbus::kFirstImageBlock});
     if (!barThrottle_.Due() && done != total) return;
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - progressSince_).count();
-    const ProgressFigures f = FigureProgress(blocksSent, toSend, secs);
+    const ProgressFigures f = FigureProgress(sent, toSend, secs);
     QString text = QString::fromStdString(f.blocks);
     if (!f.rate.empty()) {
       text += QString::fromStdString("   " + f.rate + "   ") + ToQ(FormatCatalog(LangText("sTimeLeft"), {f.left}));
@@ -99,28 +97,16 @@ class WindowHost : public QObject, public DownloadHost {
 
   // The log of this run as it stands, UTF-8, for the record.
   const std::vector<std::string>& Lines() const { return lines_; }
-  std::int64_t blocksSent = 0;
-
-  bool UseCom() const override { return form_.Params().UseCom; }
-  int ComIndex() const override { return form_.ComSelectedIndex(); }
-  std::string ComText() const override { return form_.ComText(); }
-  std::string ComDevice(const std::string& name) const override {
-    return ResolveSerialDevice(name, ToolConfigIni.get());
-  }
-  std::string DeviceIp() const override { return form_.Params().DeviceIp; }
-  ParamBlock& Block() override { return form_.Params().Block; }
-  bool DownProg() const override { return form_.DownProgChecked(); }
-  std::string FirmwarePath() const override { return form_.FirmwarePath(); }
 
  protected:
   // Closing during the run asks first; on Yes the run is stopped and the
   // window closes once the run has let go of the port.
   bool eventFilter(QObject* watched, QEvent* e) override {
-    if (watched == &form_ && e->type() == QEvent::Close && DownloadRunning()) {
+    if (watched == &form_ && e->type() == QEvent::Close && run_ && run_->Running()) {
       e->ignore();
       if (!closeRequested && AppDialogs().AskYesNo(LangText("sStopDownload"), "", MsgIcon::Question, YesNoDefault::No)) {
         closeRequested = true;
-        AbortDownload();
+        run_->Abort();
       }
       return true;
     }
@@ -131,6 +117,7 @@ class WindowHost : public QObject, public DownloadHost {
   void AddLines(std::string_view gbk) { AddLogLines(lines_, GbkToUtf8(ToLfBreaks(gbk))); }
 
   TMainForm& form_;
+  DownloadRun* run_ = nullptr;
   std::string pending_;
   bool hasPending_ = false;
   ProgressThrottle lineThrottle_;
@@ -145,7 +132,7 @@ class WindowHost : public QObject, public DownloadHost {
 // run, closes it again once the run is over (the usual question included).
 class RunGuard {
  public:
-  RunGuard(TMainForm& f, WindowHost& host) : form_(&f), host_(host) {
+  RunGuard(TMainForm& f, WindowSink& sink) : form_(&f), sink_(sink) {
     std::vector<QWidget*> locked = f.LockedDuringDownload();
     locked.push_back(f.btnDownload);
     // A locked control that has the focus would hand it to the next one in
@@ -171,8 +158,8 @@ class RunGuard {
     if (focusBefore_ && form_->lstMsg->hasFocus() && focusBefore_->isEnabled()) {
       focusBefore_->setFocus(Qt::OtherFocusReason);
     }
-    if (host_.focusComAfterRun) form_->FocusCom();
-    if (host_.closeRequested) {
+    if (sink_.focusComAfterRun) form_->FocusCom();
+    if (sink_.closeRequested) {
       QPointer<TMainForm> f = form_;
       QTimer::singleShot(0, f, [f] {
         if (f) f->close();
@@ -184,32 +171,32 @@ class RunGuard {
 
  private:
   QPointer<TMainForm> form_;
-  WindowHost& host_;
+  WindowSink& sink_;
   std::vector<std::pair<QPointer<QWidget>, bool>> locked_;
   QPointer<QWidget> focusBefore_;
 };
 
-// What the record needs from before the run: the block and image as they were when it began.
-DownloadContext ContextBefore(TMainForm& form, WindowHost& host) {
-  DownloadContext c;
-  c.startUtc = UtcNowIso();
-  c.program = "facset";
-  c.version = std::string(ProjectVersion());
-  c.useCom = host.UseCom();
-  const std::string com = host.ComText();
-  c.target = TargetText(c.useCom, host.DeviceIp(), GbkToUtf8(com), c.useCom ? host.ComDevice(std::string(TrimBlanks(com))) : "");
-  c.paramFile = form.ParamFilePath();
-  c.block = host.Block();
-  c.firmwareWanted = host.DownProg();
-  if (c.firmwareWanted) {
-    c.firmwarePath = host.FirmwarePath();
-    c.firmwareDigest = DigestFile(c.firmwarePath);
-    // A record outlives the working directory it was made in.
-    if (!c.firmwarePath.empty()) {
-      c.firmwarePath = QDir::cleanPath(QFileInfo(QString::fromStdString(c.firmwarePath)).absoluteFilePath()).toStdString();
+// The request as the window's settings make it; nullopt when the serial port
+// is chosen but none is set ("未设置串口", and the focus goes to the list).
+std::optional<DownloadRequest> RequestFromWindow(TMainForm& form, WindowSink& sink) {
+  DownloadRequest r;
+  if (form.Params().UseCom) {
+    const std::string text = form.ComText();
+    const std::string name(TrimBlanks(text));
+    if (name.empty() || form.ComSelectedIndex() == 0) {
+      AppDialogs().ShowMessage(std::string(kMsgPortNotSet), "", MsgIcon::None);
+      sink.focusComAfterRun = true;
+      return std::nullopt;
     }
+    r.target = SerialTarget{text, ResolveSerialDevice(name, ToolConfigIni.get())};
+  } else {
+    r.target = UdpTarget{form.Params().DeviceIp, LinkUdpPort()};
   }
-  return c;
+  // The window's block holds 0xA6 in byte 0, as it goes out.
+  form.Params().Block[0] = kBlockMarker;
+  r.block = form.Params().Block;
+  if (form.DownProgChecked()) r.firmware = form.FirmwarePath();
+  return r;
 }
 
 // Other writers may hold the database for seconds (the busy timeout): the
@@ -230,35 +217,36 @@ void WindowDownload(TMainForm& form) {
   if (DownloadRunning()) return;
   // What the fields show is what is sent (and recorded).
   if (!form.CommitPendingEdits()) return;
-  WindowHost host(form);
-  RunGuard guard(form, host);
-  DownloadContext c = ContextBefore(form, host);
-  DownloadResult r;
-  std::exception_ptr error;
-  try {
-    r = RunDownload(host);
-  } catch (const std::exception& e) {
-    error = std::current_exception();
-    c.error = e.what();
-  } catch (...) {
-    error = std::current_exception();
-    c.error = "unknown error";
+  WindowSink sink(form);
+  RunGuard guard(form, sink);
+  form.AskSaveSettings();
+  const std::optional<DownloadRequest> request = RequestFromWindow(form, sink);
+  // No port chosen: nothing reached a scale, as with facset-cli's refused
+  // input, and nothing is recorded.
+  if (!request) return;
+  RecordContext c;
+  c.startUtc = UtcNowIso();
+  c.program = "facset";
+  c.version = std::string(ProjectVersion());
+  c.paramFile = form.ParamFilePath();
+  DownloadRun run(*request, sink);
+  sink.Watch(&run);
+  const DownloadOutcome o = run.Run();
+  sink.Watch(nullptr);
+  sink.FlushProgress();
+  if (!o.started) return;  // another run holds the engine
+  // Another process of the station downloads to this scale: nothing was sent,
+  // nothing is recorded; the log says who holds it.
+  if (!o.refused.empty()) {
+    sink.AppendLine(Utf8ToGbk(o.refused));
+    return;
   }
-  host.FlushProgress();
-  // Another run active, or no port chosen: nothing reached a scale, as with
-  // facset-cli's refused input, and nothing is recorded.
-  if ((r.started && !r.portNotSet) || error) {
-    const bool upgradeStarted = r.firmwareAsked && r.firmware != FirmwareResult::NoFile &&
-                                r.firmware != FirmwareResult::CannotRead;
-    if (r.aborted && upgradeStarted) host.AppendLine(kMsgUpgradeStopped);
-    c.blocksSent = host.blocksSent;
-    c.log = host.Lines();
-    // A record that cannot be kept never fails the download: the log says so.
-    if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(r, c)); !a) {
-      host.AppendLine(RecordNotKeptLine(*a.error));
-    }
+  c.log = sink.Lines();
+  // A record that cannot be kept never fails the download: the log says so.
+  if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(*request, o, c)); !a) {
+    sink.AppendLine(RecordNotKeptLine(*a.error));
   }
-  if (error) std::rethrow_exception(error);
+  if (o.exception) std::rethrow_exception(o.exception);
 }
 
 }  // namespace facset

@@ -1,104 +1,97 @@
 #pragma once
-// The operator's download command and the firmware upgrade it runs, without
-// widgets. The window and facset-cli each supply a DownloadHost; the steps,
-// the message lines and their order are the same for both.
+// The download: the parameter block to one scale and, when asked, the
+// firmware image after it, over one link. The window and facset-cli build a
+// DownloadRequest, hand their DownloadSink, and get the run's facts and its
+// verdict; the steps, the lines and their order are the same for both.
 //
 // Runs on the thread that owns the Qt event dispatcher, over the program's
-// single engine ScaleComm (CreateScaleComm must have run).
+// engine ScaleComm (CreateScaleComm must have run); one run at a time.
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
-#include <string_view>
 
-#include "params/param_math.h"
+#include "download/download_request.h"
+#include "download/download_sink.h"
+#include "download/firmware_image.h"
+#include "download/verdict.h"
 
 namespace facset {
 
-// What the procedure needs from the window (or from its command-line stand-in).
-// Texts are GBK bytes.
-class DownloadHost {
+class TPBusComm;
+class PBusTransport;
+
+// How long a run waits for another process's run to the same target.
+inline constexpr std::chrono::milliseconds kTargetLockWait{3000};
+
+struct RunOptions {
+  // The line to the target; none: the serial port or UDP link the target
+  // names. Tests hand a scripted line, run in virtual time (a scripted line
+  // is no station's resource: no target lock is taken for it).
+  std::function<std::unique_ptr<PBusTransport>(const DownloadTarget&)> transport;
+  std::chrono::milliseconds lockWait = kTargetLockWait;
+};
+
+// The firmware as the run saw it: the bytes it sent come from this copy.
+struct FirmwareFacts {
+  std::string path;              // as requested
+  std::optional<std::int64_t> size;  // none when the image could not be read
+  std::string sha256;            // "" when it could not be read
+  std::int64_t blocksToSend = 0; // blocks that go on the line (from 32 on)
+  std::int64_t blocksSent = 0;   // of them, acknowledged by the scale
+};
+
+struct DownloadOutcome {
+  bool started = false;  // false: the engine was serving another run; nothing done
+  // The run was refused before anything was sent: another process of the
+  // station holds the target (named here), or the wait for it was stopped.
+  // The verdict then has exit code 6 (130 when stopped); nothing to record.
+  std::string refused;
+  Verdict verdict;
+  RunFacts facts;
+  ParamBlock blockSent{};         // the block as it goes out (byte 0 = 0xA6)
+  bool blockWentOut = false;      // the link opened, so the block was offered
+  std::optional<FirmwareFacts> firmware;  // when an upgrade was asked for
+  bool upgradeStarted = false;    // the scale was asked into its upgrade mode
+  // An error of the transport that ended the run (the link is left as it
+  // is); the front end decides whether to pass it on.
+  std::exception_ptr exception;
+};
+
+class DownloadRun {
  public:
-  virtual ~DownloadHost() = default;
-  // The save question when the settings are unsaved; may throw (a failed save).
-  virtual void AskSaveSettings() = 0;
-  // "未设置串口" and the input focus on the serial port list.
-  virtual void ReportSerialNotSet() = 0;
-  // One message line (CR LF inside start new lines); rewrite the last line.
-  virtual void AppendLine(std::string_view gbk) = 0;
-  virtual void ReplaceLastLine(std::string_view gbk) = 0;
-  // Lets pending events (repaints, input) run once.
-  virtual void ProcessEvents() = 0;
+  DownloadRun(DownloadRequest request, DownloadSink& sink, RunOptions options = {});
+  DownloadRun(const DownloadRun&) = delete;
+  DownloadRun& operator=(const DownloadRun&) = delete;
 
-  // Link settings.
-  virtual bool UseCom() const = 0;
-  virtual int ComIndex() const = 0;       // selected entry of the port list; 0 = "NONE"
-  virtual std::string ComText() const = 0;  // its text, as shown in the " connect ..." line
-  // Device path of the (trimmed) port name.
-  virtual std::string ComDevice(const std::string& name) const = 0;
-  virtual std::string DeviceIp() const = 0;
+  // Runs the download once. Never throws: an error is in the outcome.
+  DownloadOutcome Run();
 
-  virtual ParamBlock& Block() = 0;
-  virtual bool DownProg() const = 0;
-  // The image's path as the file system names it (UTF-8); parameter files
-  // store it as GBK, the host decodes it.
-  virtual std::string FirmwarePath() const = 0;
+  // Ends the run as soon as possible: the engine's wait ends now, no further
+  // request is sent, the serial port is released. Safe from an event handler
+  // during Run (a window's close, a Stop button, a signal's timer); does
+  // nothing before or after it.
+  void Abort();
+  bool Running() const { return running_; }
+  bool Aborted() const { return aborted_; }
 
-  // Serial speed index (0..4: 9600 .. 115200) the port runs at after the log-on.
-  virtual int SpeedIndex() const { return 0; }
-  // Firmware progress: `done` of `total` image blocks handled (as the log
-  // counts them), called after each block.
-  virtual void FirmwareProgress(std::int64_t done, std::int64_t total) {
-    (void)done;
-    (void)total;
-  }
+  const DownloadRequest& request() const { return request_; }
+
+ private:
+  TPBusComm& Engine() const;
+
+  DownloadRequest request_;
+  DownloadSink& sink_;
+  RunOptions options_;
+  bool running_ = false;
+  bool aborted_ = false;
 };
 
-// Fixed log texts (never translated); their blanks belong to them.
-inline constexpr std::string_view kMsgConnecting = " connect ...";
-inline constexpr std::string_view kMsgConnectOk = " connect ok ";
-inline constexpr std::string_view kMsgConnectErr = " connect err ";
-inline constexpr std::string_view kMsgSetOk = " set ok ! ";
-inline constexpr std::string_view kMsgSetFail = " set fail ";
-inline constexpr std::string_view kMsgPortNotSet = "\xCE\xB4\xC9\xE8\xD6\xC3\xB4\xAE\xBF\xDA";  // 未设置串口 (GBK)
-inline constexpr std::string_view kMsgStartCommandError = "StartCommand error";
-inline constexpr std::string_view kMsgReconnectError = "connect error";
-inline constexpr std::string_view kMsgReportRule = "***************************";
-// After a stop during a firmware upgrade; the scale then needs a new upgrade.
-inline constexpr std::string_view kMsgUpgradeStopped = "stopped: the scale may be left in the middle of a firmware upgrade";
-
-enum class FirmwareResult : std::uint8_t {
-  NoFile,        // no such file: nothing logged, nothing sent
-  CannotRead,    // the file exists but cannot be opened, read or numbered in blocks (a line says so)
-  EntryFailed,   // "sConnectFail"
-  StartFailed,   // "connect error"
-  BlockFailed,   // "sCommunicationerror"
-  FinishFailed,  // "sDisconnectError"
-  Completed,     // the report
-  Aborted,       // AbortDownload during the upgrade
-};
-
-struct DownloadResult {
-  bool started = false;      // false: another run was active, nothing done
-  bool portNotSet = false;   // "未设置串口"
-  bool connected = false;    // " connect ok "
-  bool blockAcked = false;   // " set ok ! "
-  bool firmwareAsked = false;
-  FirmwareResult firmware = FirmwareResult::NoFile;
-  bool aborted = false;      // AbortDownload ended the run; the port was released
-  std::string openError;     // why the open failed with an error (-3), for stderr
-};
-
-// The download command. Errors of the UDP transport and of a failed save pass
-// through, as from every command (the link is then left as it is).
-DownloadResult RunDownload(DownloadHost& host);
-
-// True while RunDownload runs; a second call then returns at once.
+// True while any DownloadRun of this process runs.
 bool DownloadRunning();
-// Ends the run in progress as soon as possible (the engine's wait ends now, no
-// further request is sent) and releases the serial port; for a window that is
-// being closed. Does nothing when no run is active.
-void AbortDownload();
-// True once AbortDownload was called during the current run.
-bool DownloadAborted();
 
 }  // namespace facset

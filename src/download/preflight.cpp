@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/pbus_commands.h"
 #include "params/param_model.h"
 #include "platform/ini_file.h"
 #include "platform/text_rules.h"
@@ -95,34 +96,32 @@ std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info)
   if (fd < 0) return "firmware image " + why;
   ::close(fd);
   const std::int64_t size = st.st_size;
-  const std::int64_t blocks = (size + kFirmwareBlockSize - 1) / kFirmwareBlockSize;
+  const std::int64_t blocks = pbus::ImageBlocks(size);
   if (size == 0) return "firmware image " + path + ": empty";
-  if (blocks > kFirmwareMaxBlocks) {
+  if (blocks > pbus::kMaxImageBlocks) {
     return "firmware image " + path + ": " + std::to_string(size) + " bytes, more than the " +
-           std::to_string(kFirmwareMaxBlocks * kFirmwareBlockSize) + " the upgrade can number";
+           std::to_string(pbus::kMaxImageBytes) + " the upgrade can number";
   }
   if (info) *info = {size, blocks};
   return {};
 }
 
-std::string CheckLinkTarget(const DownloadHost& host) {
-  if (host.UseCom()) {
-    const std::string name(TrimBlanks(host.ComText()));
-    if (name.empty() || host.ComIndex() == 0) return "no serial port chosen";
-    const std::string device = host.ComDevice(name);
+std::string CheckLinkTarget(const DownloadTarget& target) {
+  if (const auto* s = std::get_if<SerialTarget>(&target)) {
     struct stat st {};
-    if (::stat(device.c_str(), &st) != 0) return "serial port " + name + ": " + device + ": " + std::strerror(errno);
-    if (!S_ISCHR(st.st_mode)) return "serial port " + name + ": " + device + ": not a character device";
+    const std::string what = "serial port " + s->listName + ": " + s->device;
+    if (::stat(s->device.c_str(), &st) != 0) return what + ": " + std::strerror(errno);
+    if (!S_ISCHR(st.st_mode)) return what + ": not a character device";
     return {};
   }
-  const std::string ip = host.DeviceIp();
+  const std::string& ip = std::get<UdpTarget>(target).address;
   if (!IsDottedQuad(ip)) return "not an IPv4 address: \"" + ip + "\"";
   return {};
 }
 
-std::string PreflightDownload(const DownloadHost& host, FirmwareImageInfo* info) {
-  if (std::string why = CheckLinkTarget(host); !why.empty()) return why;
-  if (host.DownProg()) return CheckFirmwareImage(host.FirmwarePath(), info);
+std::string PreflightDownload(const DownloadRequest& request, FirmwareImageInfo* info) {
+  if (std::string why = CheckLinkTarget(request.target); !why.empty()) return why;
+  if (request.firmware) return CheckFirmwareImage(*request.firmware, info);
   return {};
 }
 

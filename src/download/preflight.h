@@ -7,13 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "download/download.h"
+#include "download/download_request.h"
 
 namespace facset {
-
-// Largest image the upgrade can number: block numbers are 16 bits.
-inline constexpr std::int64_t kFirmwareMaxBlocks = 65536;
-inline constexpr std::int64_t kFirmwareBlockSize = 256;
 
 struct FirmwareImageInfo {
   std::int64_t size = 0;
@@ -25,7 +21,7 @@ struct FirmwareImageInfo {
 // file: PATH" (or the reason the file cannot be read) otherwise.
 std::string CheckParamFile(const std::string& path);
 
-// A readable, non-empty regular file of at most kFirmwareMaxBlocks blocks.
+// A readable, non-empty regular file the upgrade can number in blocks.
 std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info = nullptr);
 
 // True for a strict dotted quad: four decimal numbers 0..255 of 1..3 digits,
@@ -37,11 +33,11 @@ bool IsDottedQuad(std::string_view text);
 // directory, not a regular file, no permission). A FIFO never stalls it.
 std::string CheckReadableRegularFile(const std::string& path);
 
-// The link the host names: a chosen serial port whose device exists, or a
-// dotted IPv4 address (no host names: nothing is looked up).
-std::string CheckLinkTarget(const DownloadHost& host);
+// A serial device that exists, or a dotted IPv4 address (no host names:
+// nothing is looked up).
+std::string CheckLinkTarget(const DownloadTarget& target);
 
-// The link, and the firmware image when the host asks for the upgrade.
-std::string PreflightDownload(const DownloadHost& host, FirmwareImageInfo* info = nullptr);
+// The link, and the firmware image when the request asks for the upgrade.
+std::string PreflightDownload(const DownloadRequest& request, FirmwareImageInfo* info = nullptr);
 
 }  // namespace facset

@@ -62,6 +62,9 @@ constexpr WindowText kWindowTexts[] = {
     {"sAccPrintMode", "Print mode", "打印模式"},
     {"sAccNetwork", "Network interface", "网络接口"},
     {"sAccLabel", "Label handling", "标签处理"},
+    // The numeric row whose value goes up after each successful download.
+    {"sIncreaseMark", "Increase after each successful download", "每次下载成功后加一"},
+    {"sIncreaseMarker", "+1", "+1"},
 };
 
 }  // namespace

@@ -16,6 +16,9 @@ constexpr std::string_view kFactory = "factory";
 constexpr std::string_view kAregb = "Aregb";
 constexpr std::string_view kSet = "Set";
 constexpr std::string_view kBinFilePathUtf8Key = "binFilePathUtf8";
+// Our own keys, beside the file format.
+constexpr std::string_view kOurSection = "facset";
+constexpr std::string_view kIncreaseKey = "IncreaseAfterDownload";
 
 std::string RegionKey(std::size_t i) { return std::string(kAregb) + std::to_string(i); }
 
@@ -100,6 +103,8 @@ std::vector<std::string> LoadParamSet(const IniFile& ini, ParamSet& ps) {
   ps.BinFilePath = std::string(TrimBlanks(ini.ReadString(kFactory, "binFilePath", "")));
   ps.BinFilePathUtf8 = std::string(TrimBlanks(ini.ReadString(kFactory, kBinFilePathUtf8Key, "")));
   ps.IsEnabled = ini.ReadBool(kSet, "IsEnabled", true);
+  const std::int32_t increase = ini.ReadInteger(kOurSection, kIncreaseKey, 0);
+  ps.IncreaseByte = increase >= kFirstDefByte && increase <= 255 ? increase : 0;
   return std::move(regions.names);
 }
 
@@ -141,6 +146,10 @@ void SaveParams(IniFile& ini, const ParamSet& ps, std::string_view langSuffix) {
 
   ini.WriteBool(kSet, "IsEnabled", ps.IsEnabled);
   ini.WriteString(kSet, "lngstr", langSuffix);
+  // Like the UTF-8 path, our key appears only in files that use it.
+  if (ps.IncreaseByte != 0 || ini.FindString(kOurSection, kIncreaseKey)) {
+    ini.WriteString(kOurSection, kIncreaseKey, ps.IncreaseByte ? std::to_string(ps.IncreaseByte) : "");
+  }
   batch.Commit();
 }
 

@@ -93,6 +93,10 @@ struct ParamSet {
   // "factory"/"binFilePathUtf8": the firmware path as UTF-8 when GBK cannot
   // hold it (BinFilePath then has "?" in its place); empty otherwise.
   std::string BinFilePathUtf8;
+  // "facset"/"IncreaseAfterDownload": the numeric row (its byte) whose value
+  // goes up by one after each download whose block the scale acknowledged;
+  // 0 for none. A key of ours, written only into files that use it.
+  std::int32_t IncreaseByte = 0;
 
   bool operator==(const ParamSet&) const = default;
 };

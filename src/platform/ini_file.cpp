@@ -131,6 +131,7 @@ class Document {
     blocks_.clear();
     sections_.clear();
     keyIndex_.clear();
+    lastSection_ = npos;
     // Lines that open with "[" bound the number of sections: reserve once.
     std::size_t headers = 0;
     ForEachLine(body_, text_.size(), [&](std::size_t at, std::string_view line, std::size_t) {
@@ -151,33 +152,46 @@ class Document {
                      [](const Entry& a, const Entry& b) { return a.hash < b.hash; });
   }
 
-  // The first block of the section, or npos.
+  // The first block of the section, or npos. Lookups come in runs on one
+  // section (a catalog, a parameter load): the last answer is kept.
   std::size_t FindSection(const std::string& fsec) const {
+    if (lastSection_ != npos && fsec == lastSectionName_) return lastSection_;
     const std::uint32_t h = FoldedHash(fsec);
     auto it = std::lower_bound(sections_.begin(), sections_.end(), h,
                                [](const Entry& e, std::uint32_t v) { return e.hash < v; });
     for (; it != sections_.end() && it->hash == h; ++it) {
-      if (SameFolded(ScanLine(LineAt(blocks_[it->at])).name, fsec, scratch_)) return it->at;
+      if (SameFolded(ScanLine(LineAt(blocks_[it->at])).name, fsec, scratch_)) {
+        lastSectionName_ = fsec;
+        lastSection_ = it->at;
+        return it->at;
+      }
     }
     return npos;
   }
 
-  // Offset of the first line of block `b` keyed `fkey`, or npos.
-  std::size_t FindKey(std::size_t b, const std::string& fkey) const {
+  // The first line of block `b` keyed `fkey`: its offset (npos when there is
+  // none), its text and what it holds.
+  struct KeyLine {
+    std::size_t at = npos;
+    std::string_view text;
+    LineInfo info;
+  };
+  KeyLine FindKey(std::size_t b, const std::string& fkey) const {
     const std::size_t begin = blocks_[b];
+    KeyLine found;
     if (const KeyIndex* index = IndexOf(b)) {
       const std::uint32_t h = FoldedHash(fkey);
       auto it = std::lower_bound(index->keys.begin(), index->keys.end(), h,
                                  [](const Entry& e, std::uint32_t v) { return e.hash < v; });
       for (; it != index->keys.end() && it->hash == h; ++it) {
-        const LineInfo info = ScanLine(LineAt(begin + it->at));
-        if (SameFolded(info.name, fkey, scratch_)) return begin + it->at;
+        const std::string_view text = LineAt(begin + it->at);
+        const LineInfo info = ScanLine(text);
+        if (SameFolded(info.name, fkey, scratch_)) return {begin + it->at, text, info};
       }
-      return npos;
+      return found;
     }
-    std::size_t found = npos;
-    ForEachKey(b, [&](std::size_t at, const LineInfo& info) {
-      if (found == npos && SameFolded(info.name, fkey, scratch_)) found = at;
+    ForEachKey(b, [&](std::size_t at, std::string_view text, const LineInfo& info) {
+      if (found.at == npos && SameFolded(info.name, fkey, scratch_)) found = {at, text, info};
     });
     return found;
   }
@@ -230,6 +244,7 @@ class Document {
     auto pos = std::upper_bound(sections_.begin(), sections_.end(), hash,
                                 [](std::uint32_t v, const Entry& e) { return v < e.hash; });
     sections_.insert(pos, Entry{hash, block});
+    lastSection_ = npos;  // a name found before may now be this block's too
   }
 
   static constexpr std::size_t npos = std::string::npos;
@@ -244,7 +259,7 @@ class Document {
     std::uint32_t lastKey = 0;  // offset of the last key line, or of the header (0)
   };
   // Blocks smaller than this are scanned; larger ones get a key table on first use.
-  static constexpr std::size_t kIndexedBlockBytes = 1024;
+  static constexpr std::size_t kIndexedBlockBytes = 256;
 
   std::size_t BlockEnd(std::size_t b) const { return b + 1 < blocks_.size() ? blocks_[b + 1] : text_.size(); }
 
@@ -261,7 +276,7 @@ class Document {
     }
   }
 
-  // fn(offset, info) for each key line of block b (b > 0), in file order.
+  // fn(offset, text, info) for each key line of block b (b > 0), in file order.
   template <typename Fn>
   void ForEachKey(std::size_t b, Fn&& fn) const {
     const std::size_t begin = blocks_[b];
@@ -270,7 +285,7 @@ class Document {
     ForEachLine(first + (first < end ? LineBreakLen(text_, first) : 0), end,
                 [&](std::size_t at, std::string_view line, std::size_t) {
                   const LineInfo info = ScanLine(line);
-                  if (info.kind == LineKind::Key) fn(at, info);
+                  if (info.kind == LineKind::Key) fn(at, line, info);
                 });
   }
 
@@ -282,7 +297,7 @@ class Document {
   std::size_t LastKeyOf(std::size_t b) const {
     if (const KeyIndex* index = IndexOf(b)) return blocks_[b] + index->lastKey;
     std::size_t last = blocks_[b];
-    ForEachKey(b, [&](std::size_t at, const LineInfo&) { last = at; });
+    ForEachKey(b, [&](std::size_t at, std::string_view, const LineInfo&) { last = at; });
     return last;
   }
 
@@ -292,7 +307,7 @@ class Document {
     if (BlockEnd(b) - blocks_[b] < kIndexedBlockBytes) return nullptr;
     KeyIndex index;
     const std::size_t begin = blocks_[b];
-    ForEachKey(b, [&](std::size_t at, const LineInfo& info) {
+    ForEachKey(b, [&](std::size_t at, std::string_view, const LineInfo& info) {
       index.keys.push_back({FoldedHash(info.name), static_cast<std::uint32_t>(at - begin)});
       index.lastKey = static_cast<std::uint32_t>(at - begin);
     });
@@ -309,6 +324,7 @@ class Document {
     if (index == nullptr) return;
     const auto rel = static_cast<std::uint32_t>(at - blocks_[b]);
     auto moves = [&](std::uint32_t off) { return inclusive ? off >= rel : off > rel; };
+    if (!moves(index->lastKey)) return;  // the last key line is the latest: none moves
     for (Entry& e : index->keys) {
       if (moves(e.at)) e.at = static_cast<std::uint32_t>(e.at + delta);
     }
@@ -321,6 +337,8 @@ class Document {
   std::vector<Entry> sections_;       // sorted by hash, then block: the first of equal names first
   mutable std::unordered_map<std::uint32_t, KeyIndex> keyIndex_;
   mutable std::string scratch_;
+  mutable std::string lastSectionName_;
+  mutable std::size_t lastSection_ = npos;
 };
 
 // A generated line must read back as what it was written for; otherwise the
@@ -535,9 +553,10 @@ struct IniFile::State {
       doc.AppendSection(hl, FoldedHash(fsec), kl);
       return true;
     }
-    if (const std::size_t at = doc.FindKey(b, fkey); at != Document::npos) {
-      const std::string_view old = doc.LineAt(at);
-      const LineInfo info = ScanLine(old);
+    if (const Document::KeyLine found = doc.FindKey(b, fkey); found.at != Document::npos) {
+      const std::size_t at = found.at;
+      const std::string_view old = found.text;
+      const LineInfo& info = found.info;
       if (info.hasValue && old.substr(info.valBegin, info.valEnd - info.valBegin) == value) return false;
       std::string nl;
       nl.reserve(info.keep + 1 + value.size());
@@ -602,11 +621,11 @@ std::optional<std::string> IniFile::FindString(std::string_view section, std::st
   FoldInto(Trim(section), st.fsec);
   FoldInto(Trim(key), st.fkey);
   const std::size_t b = st.doc.FindSection(st.fsec);
-  const std::size_t at = b == Document::npos ? Document::npos : st.doc.FindKey(b, st.fkey);
-  if (at == Document::npos) return std::nullopt;
-  const std::string_view line = st.doc.LineAt(at);
-  const LineInfo info = ScanLine(line);
-  if (!info.hasValue) return std::nullopt;
+  if (b == Document::npos) return std::nullopt;
+  const Document::KeyLine found = st.doc.FindKey(b, st.fkey);
+  if (found.at == Document::npos || !found.info.hasValue) return std::nullopt;
+  const std::string_view line = found.text;
+  const LineInfo& info = found.info;
   std::string_view v = line.substr(info.valBegin, info.valEnd - info.valBegin);
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
     // The closing quote must be a character of its own, not the tail of a GBK pair.

@@ -101,13 +101,19 @@ struct TPBusComm::Account {
 
   bool Owed(const Tx& t, std::int64_t now) const { return t.owed && !t.waitAnswered && t.at + lateLimit > now; }
 
-  // Transmissions are recorded in time order: the ones that can still be
-  // answered at `now` are a run at the end.
+  // The transmissions whose own wait went unanswered, in time order: few on a
+  // link that works, so no question below walks the whole link.
+  std::vector<std::size_t> unanswered;
+
+  // Calls fn on the unanswered transmissions sent within the late limit
+  // before `now`, newest first, until it returns true.
   template <typename Fn>
-  bool AnyLive(std::size_t end, std::int64_t now, Fn fn) const {
-    for (std::size_t i = end; i-- > 0;) {
-      if (txs[i].at + lateLimit <= now) break;
-      if (fn(txs[i])) return true;
+  bool AnyOwed(std::int64_t now, Fn fn) const {
+    for (std::size_t k = unanswered.size(); k-- > 0;) {
+      const Tx& t = txs[unanswered[k]];
+      if (t.at >= now) continue;
+      if (t.at + lateLimit <= now) break;
+      if (Owed(t, now) && fn(t)) return true;
     }
     return false;
   }
@@ -115,8 +121,8 @@ struct TPBusComm::Account {
   // The moment the last owed answer stops being waited for (LLONG_MIN: none).
   std::int64_t OwedUntil(std::int64_t now) const {
     std::int64_t until = LLONG_MIN;
-    AnyLive(txs.size(), now, [&](const Tx& t) {
-      if (Owed(t, now)) until = std::max(until, t.at + lateLimit);
+    AnyOwed(now + 1, [&](const Tx& t) {
+      until = std::max(until, t.at + lateLimit);
       return false;
     });
     return until;
@@ -126,9 +132,14 @@ struct TPBusComm::Account {
   // copy credited to a lost request shows no gap at all).
   static constexpr std::int64_t CopyQuiet() { return kCopyWindowMs + 1; }
 
+  void Record(const Tx& t) {
+    if (!t.waitAnswered) unanswered.push_back(txs.size());
+    txs.push_back(t);
+  }
+
   void Stray(std::int64_t at) {
     ++strays;
-    const bool owedLive = AnyLive(txs.size(), at, [&](const Tx& t) { return Owed(t, at); });
+    const bool owedLive = AnyOwed(at + 1, [](const Tx&) { return true; });
     const std::int64_t gap = lastAnswerAt == LLONG_MIN ? -1 : at - lastAnswerAt;
     // Nothing owed, more answers than transmissions, or an answer so close
     // behind another that it may be its copy: the scale sends copies.
@@ -142,25 +153,28 @@ struct TPBusComm::Account {
   // ones counted as answered are its earliest, so that what stays owed is
   // owed for as long as it can be.
   void ShiftAnswered(std::size_t request) {
+    const std::size_t first = reqs[request].firstTx;
     std::vector<Tx*> mine;
-    for (std::size_t i = reqs[request].firstTx; i < txs.size(); ++i)
+    for (std::size_t i = first; i < txs.size(); ++i)
       if (txs[i].request == request && txs[i].owed) mine.push_back(&txs[i]);
     const auto answered =
         static_cast<std::size_t>(std::count_if(mine.begin(), mine.end(), [](const Tx* t) { return t->waitAnswered; }));
     for (std::size_t i = 0; i < mine.size(); ++i) mine[i]->waitAnswered = i < answered;
+    while (!unanswered.empty() && unanswered.back() >= first) unanswered.pop_back();
+    for (std::size_t i = first; i < txs.size(); ++i)
+      if (!txs[i].waitAnswered) unanswered.push_back(i);
   }
 
-  // Whether request i's answer proves it, given the judgments of the requests
-  // before it; `why` gets the reason when it does not.
-  bool JudgeOne(std::size_t i, const std::vector<char>& proven, std::string& why) const {
+  // Whether request i's answer proves it, given when the last transmission of
+  // an earlier request whose own answer is in doubt left; `why` gets the
+  // reason when it does not.
+  bool JudgeOne(std::size_t i, std::int64_t doubtAt, std::string& why) const {
     const Req& r = reqs[i];
     // An earlier transmission of another request that could still be
     // answered when this one left: its own wait went unanswered, or its
     // answer is itself in doubt.
-    const bool owed = AnyLive(r.firstTx, r.sentAt, [&](const Tx& t) {
-      if (!t.owed || t.at >= r.sentAt) return false;
-      return !t.waitAnswered || (reqs[t.request].outcome.Acknowledged() && !proven[t.request]);
-    });
+    const bool owed = AnyOwed(r.sentAt, [&](const Tx& t) { return t.request != i; }) ||
+                      (doubtAt != LLONG_MIN && doubtAt + lateLimit > r.sentAt);
     if (owed) {
       why = "an answer to an earlier request could still have been on its way when this request was answered";
       return false;
@@ -173,17 +187,30 @@ struct TPBusComm::Account {
     }
     return true;
   }
+  // The last transmission of request i (it ends before the next request starts).
+  std::int64_t LastTxAt(std::size_t i) const {
+    const std::size_t end = i + 1 < reqs.size() ? reqs[i + 1].firstTx : txs.size();
+    return end > reqs[i].firstTx ? txs[end - 1].at : LLONG_MIN;
+  }
+  // Judges request i in order: `doubtAt` carries the last transmission of an
+  // acknowledged request that is not proven.
+  bool JudgeNext(std::size_t i, std::int64_t& doubtAt, std::string& why) const {
+    const bool proven = JudgeOne(i, doubtAt, why);
+    if (!proven) doubtAt = std::max(doubtAt, LastTxAt(i));
+    return proven;
+  }
 
   // Judges every request again, in order, with all the link showed.
   std::vector<char> JudgeAll(std::vector<std::string>& why) const {
     std::vector<char> proven(reqs.size(), 0);
     why.assign(reqs.size(), {});
+    std::int64_t doubtAt = LLONG_MIN;
     for (std::size_t i = 0; i < reqs.size(); ++i)
-      if (reqs[i].outcome.Acknowledged()) proven[i] = JudgeOne(i, proven, why[i]);
+      if (reqs[i].outcome.Acknowledged()) proven[i] = JudgeNext(i, doubtAt, why[i]);
     return proven;
   }
-  // The judgments made as each request ended.
-  std::vector<char> provenSoFar;
+  // The judgment made as each request ended.
+  std::int64_t doubtSoFar = LLONG_MIN;
 };
 
 // Marks the engine busy for one public entry; a nested entry is refused.
@@ -498,22 +525,21 @@ AnswerCode TPBusComm::Attempt(const Buffer& packet) {
   accepting_ = false;
   lastWaitEnd_ = end;
   const bool left = sent && end != WaitEnd::DrainLimit && end != WaitEnd::SendRefused;
-  std::size_t tx = 0;
+  const bool failed = end == WaitEnd::DrainLimit || end == WaitEnd::SendRefused || end == WaitEnd::Hangup;
   if (left) {
     Account::Tx t;
     t.at = sentAt;
     t.request = request;
-    tx = a.txs.size();
-    a.txs.push_back(t);
+    // The answer is this transmission's, as far as the account can tell.
+    t.waitAnswered = !failed && rxState_ > 0;
+    a.Record(t);
     ++a.reqs.back().outcome.transmissions;
   }
-  if (end == WaitEnd::DrainLimit || end == WaitEnd::SendRefused || end == WaitEnd::Hangup) {
+  if (failed) {
     aborted_ = true;
     return AnswerCode::Aborted;
   }
   if (rxState_ > 0) {
-    // The answer is this transmission's, as far as the account can tell.
-    a.txs[tx].waitAnswered = true;
     Account::Req& q = a.reqs.back();
     q.sentAt = sentAt;
     q.quietBefore = quietBefore;
@@ -540,11 +566,9 @@ void TPBusComm::Finish(RequestEnd end, std::string reason) {
   q.outcome.reason = std::move(reason);
   last_ = q.outcome;
   const std::size_t i = a.reqs.size() - 1;
-  a.provenSoFar.resize(a.reqs.size(), 0);
   if (q.outcome.Acknowledged()) {
     std::string why;
-    const bool proven = a.JudgeOne(i, a.provenSoFar, why);
-    a.provenSoFar[i] = proven;
+    const bool proven = a.JudgeNext(i, a.doubtSoFar, why);
     last_.end = proven ? RequestEnd::Proven : RequestEnd::NotProven;
     last_.reason = why;
   }
@@ -594,7 +618,7 @@ bool TPBusComm::Transact(const Buffer& packet, Want want, int attempts,
     if (stream && refused) {
       const std::uint64_t seen = account_->answers;
       link_->Listen(kCopyLookMs, [this] { return aborted_; });
-      if (account_->answers != seen) Guarded([this] { SettleBeforeRequest(); });
+      if (account_->answers != seen || account_->copies) Guarded([this] { SettleBeforeRequest(); });
     }
   }
   if (!stream && lastAnswer_ == AnswerCode::Timeout) link_->Listen(10, [this] { return aborted_; });

@@ -73,7 +73,10 @@ enum class RequestEnd : std::uint8_t { Proven, NotProven, Refused, NoAnswer, Abo
 const char* RequestEndName(RequestEnd end);
 
 struct RequestOutcome {
-  std::size_t index = 0;  // position among the requests of this link, from 0
+  // Position among the requests of this link, from 0 (kNotOnLink for a
+  // request refused before it began: Busy, or no link open).
+  static constexpr std::size_t kNotOnLink = static_cast<std::size_t>(-1);
+  std::size_t index = kNotOnLink;
   std::uint8_t command = 0;
   std::uint16_t arg = 0;
   RequestEnd end = RequestEnd::NoAnswer;

@@ -57,7 +57,7 @@ std::string RecordsTable(const std::vector<DownloadRecord>& records) {
   rows.reserve(records.size());
   std::size_t idWidth = 2, startWidth = 7, outcomeWidth = 7, targetWidth = 6;
   for (const DownloadRecord& r : records) {
-    rows.push_back({std::to_string(r.id), EscapeForTerminal(r.startUtc), EscapeForTerminal(r.outcome),
+    rows.push_back({std::to_string(r.id), EscapeForTerminal(r.startUtc), std::string(Spell(r.outcome)),
                     EscapeForTerminal(r.target), r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256)});
     idWidth = std::max(idWidth, rows.back().id.size());
     startWidth = std::max(startWidth, rows.back().start.size());
@@ -109,10 +109,10 @@ void AppendRecordJson(std::string& out, const DownloadRecord& r) {
   field("firmware_sha256", r.firmwareSha256);
   number("blocks_sent", r.blocksSent);
   number("blocks_to_send", r.blocksToSend);
-  field("connect", r.connectOutcome);
-  field("block_step", r.blockOutcome);
-  field("firmware", r.firmwareOutcome);
-  field("outcome", r.outcome);
+  field("connect", Spell(r.connectOutcome));
+  field("block_step", Spell(r.blockOutcome));
+  field("firmware", Spell(r.firmwareOutcome));
+  field("outcome", Spell(r.outcome));
   number("exit_code", r.exitCode);
   field("error", r.error);
   out += "\"log\":";
@@ -140,8 +140,10 @@ void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
   const std::string fields[] = {std::to_string(r.id), r.startUtc, r.endUtc, r.station, r.operatorName,
                                 r.program, r.version, r.transport, r.target, r.paramFile, r.blockSha256,
                                 r.firmwarePath, OptionalText(r.firmwareSize), r.firmwareSha256,
-                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend), r.connectOutcome,
-                                r.blockOutcome, r.firmwareOutcome, r.outcome, OptionalText(r.exitCode), r.error};
+                                OptionalText(r.blocksSent), OptionalText(r.blocksToSend),
+                                std::string(Spell(r.connectOutcome)), std::string(Spell(r.blockOutcome)),
+                                std::string(Spell(r.firmwareOutcome)), std::string(Spell(r.outcome)),
+                                OptionalText(r.exitCode), r.error};
   bool first = true;
   for (const std::string& f : fields) {
     if (!first) out += ',';
@@ -173,7 +175,7 @@ std::string RecordDetail(const DownloadRecord& r) {
   line("target", r.target);
   line("parameter file", r.paramFile);
   line("block sha256", r.blockSha256);
-  if (r.firmwarePath.empty() && r.firmwareOutcome == outcome::kNotAsked) {
+  if (r.firmwarePath.empty() && r.firmwareOutcome == StepOutcome::NotAsked) {
     line("firmware", "none");
   } else {
     line("firmware", r.firmwarePath);
@@ -184,10 +186,10 @@ std::string RecordDetail(const DownloadRecord& r) {
                                   (r.blocksToSend ? std::to_string(*r.blocksToSend) : std::string("?"))
                             : std::string());
   }
-  line("connect", r.connectOutcome);
-  line("block", r.blockOutcome);
-  line("firmware step", r.firmwareOutcome);
-  line("outcome", r.outcome);
+  line("connect", std::string(Spell(r.connectOutcome)));
+  line("block", std::string(Spell(r.blockOutcome)));
+  line("firmware step", std::string(Spell(r.firmwareOutcome)));
+  line("outcome", std::string(Spell(r.outcome)));
   line("exit code", OptionalText(r.exitCode));
   if (!r.error.empty()) line("error", r.error);
   out += "log:\n";

@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "download/verdict.h"
 #include "params/param_math.h"
+#include "records/record_time.h"
 
 namespace facset {
 
@@ -20,16 +22,6 @@ inline constexpr std::string_view kRecordsFileName = "facset-records.sqlite";
 inline constexpr int kRecordsSchemaVersion = 1;
 // Prefix of the log line that says a record could not be written.
 inline constexpr std::string_view kMsgRecordNotKept = "record not kept: ";
-
-// Step outcomes as stored (and printed by `history`).
-namespace outcome {
-inline constexpr std::string_view kOk = "ok";
-inline constexpr std::string_view kFailed = "failed";
-inline constexpr std::string_view kAborted = "aborted";
-inline constexpr std::string_view kNotRun = "not run";
-inline constexpr std::string_view kNotAsked = "not asked";
-inline constexpr std::string_view kUnknown = "unknown";  // an error ended the run before a step reported
-}  // namespace outcome
 
 struct DownloadRecord {
   std::int64_t id = 0;    // assigned by AppendRecord; ignored on append
@@ -49,12 +41,14 @@ struct DownloadRecord {
   std::string firmwareSha256;
   std::optional<std::int64_t> blocksSent;    // firmware blocks; none without firmware
   std::optional<std::int64_t> blocksToSend;
-  std::string connectOutcome{outcome::kNotRun};
-  std::string blockOutcome{outcome::kNotRun};
-  std::string firmwareOutcome{outcome::kNotAsked};  // a FirmwareResult name when it ran
-  std::string outcome{outcome::kFailed};            // overall: ok, failed or aborted
+  // The verdict, stored in its words (Spell); records written with the
+  // earlier words ("not run", "block failed") read as the same outcomes.
+  StepOutcome connectOutcome = StepOutcome::NotRun;
+  StepOutcome blockOutcome = StepOutcome::NotRun;
+  StepOutcome firmwareOutcome = StepOutcome::NotAsked;
+  RunOutcome outcome = RunOutcome::Failed;
   std::optional<int> exitCode;  // facset-cli only
-  std::string error;            // an error that ended the run, if any
+  std::string error;            // why the outcome is not ok (the verdict's reason), "" when ok
   std::vector<std::string> log;  // the log lines, UTF-8
 
   bool operator==(const DownloadRecord&) const = default;
@@ -113,23 +107,8 @@ std::optional<RecordsError> ForEachRecord(const std::string& folder, const Recor
 // One record by id; NotFound when there is none.
 ReadResult ReadRecord(const std::string& folder, std::int64_t id);
 
-// "YYYY-MM-DD", "YYYY-MM-DDTHH:MM", "YYYY-MM-DDTHH:MM:SS" (a space may stand
-// for "T", a trailing "Z" is allowed), read as UTC, to the stored form's
-// prefix "YYYY-MM-DDTHH:MM:SS"; nullopt for anything else or an impossible date.
-std::optional<std::string> ParseSinceDate(std::string_view text);
-
-// Now as stored: "2026-12-10T04:01:26.123Z".
-std::string UtcNowIso();
+// The station as recorded: its host name, and who sat at it.
 std::string StationName();
 std::string OperatorName();
-
-// Lower-case hex sha256.
-std::string Sha256Hex(const void* data, std::size_t size);
-struct FileDigest {
-  std::int64_t size = 0;
-  std::string sha256;
-};
-// Streams the file; nullopt when it cannot be read.
-std::optional<FileDigest> DigestFile(const std::string& path);
 
 }  // namespace facset

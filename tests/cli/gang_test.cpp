@@ -114,7 +114,8 @@ TEST(GangTargets, CommandLineSplit) {
       {{"p.ini", "--com", "COM3", "--com", "com3"}, {}, {}, "target com3 named twice"},
       {{"p.ini", "--ip", "127.0.0.4", "--targets", list}, {}, {}, "", "target 127.0.0.4 named twice"},
       {{"p.ini", "--ip", "127.0.0.2", "--ip"}, {}, {}, "--ip needs a value"},
-      {{"p.ini", "--targets"}, {}, {}, "--targets needs a file"},
+      {{"p.ini", "--targets"}, {}, {}, "--targets needs a value"},
+      {{"p.ini", "--ip", "127.0.0.2", "--baud", "9600"}, {}, {}, "unknown option --baud"},
       {{"p.ini", "--targets", broken}, {}, {}, "", broken + ": line 3: 'host.example'"},
       {{"p.ini", "--targets", empty}, {}, {}, "", "no target in " + empty},
       {{"p.ini", "--targets", dir / "missing.txt"}, {}, {}, "", "cannot read the targets file"},
@@ -141,7 +142,7 @@ TEST(GangTargets, WorstExitCode) {
   } cases[] = {
       {{}, 0},          {{0, 0, 0}, 0},  {{0, 3, 0}, 3},     {{3, 4, 5}, 5},  {{5, 1, 3}, 1},
       {{1, 6}, 6},      {{6, 2}, 2},     {{2, 130, 1}, 130}, {{0, 127}, 1},  {{4, 127}, 1},
-      {{0, 255, 3}, 1},
+      {{0, 255, 3}, 1}, {{0, 7}, 7},     {{7, 3}, 3},       {{7, 5, 0}, 5},
   };
   for (const auto& c : cases) EXPECT_EQ(WorstExitCode(c.codes), c.worst) << ::testing::PrintToString(c.codes);
 }

@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -23,11 +24,17 @@
 #include <set>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include "cli/sim_gang.h"
 #include "platform/text_encoding.h"
 #include "records/records.h"
 #include "support/sim_process.h"
 #include "support/run_process.h"
+#include "support/scripted_transport.h"
 
 extern char** environ;
 
@@ -62,6 +69,7 @@ class Background {
     }
   }
   bool Running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  pid_t pid() const { return pid_; }
   // Sends `sig` and returns the exit code (128 + signal when killed by it).
   int Signal(int sig) {
     kill(pid_, sig);
@@ -411,11 +419,11 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
     std::string connect, block, firmware;
   };
   const Case cases[] = {
-      {{}, {"--firmware", image}, 0, "ok", "acknowledged", "completed"},
-      {{}, {}, 0, "ok", "acknowledged", "not_asked"},
-            // The upgrade follows a refused block, as in the window.
-      {{"--refuse", "80/0:1"}, {"--firmware", image}, 4, "ok", "not_acknowledged", "completed"},
-      {{}, {"--firmware", dir.file("missing.hex")}, 6, "skipped", "skipped", "skipped"},
+      {{}, {"--firmware", image}, 0, "ok", "ok", "completed"},
+      {{}, {}, 0, "ok", "ok", "not_asked"},
+      // The upgrade follows a refused block, as in the window.
+      {{"--refuse", "80/0:1"}, {"--firmware", image}, 4, "ok", "failed", "completed"},
+      {{}, {"--firmware", dir.file("missing.hex")}, 6, "not_run", "not_run", "not_run"},
   };
   // Refused before FILE's link was even read: still one document.
   {
@@ -442,6 +450,7 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
     const QJsonObject j = doc.object();
     EXPECT_EQ(j["ok"].toBool(), c.exitCode == 0);
     EXPECT_EQ(j["exit_code"].toInt(), c.exitCode);
+    EXPECT_EQ(j["outcome"].toString().toStdString(), c.exitCode == 0 ? "ok" : "failed");
     EXPECT_EQ(j["target"].toString().toStdString(), "127.0.0.1");
     EXPECT_EQ(j["transport"].toString().toStdString(), "udp");
     EXPECT_TRUE(std::regex_match(j["started"].toString().toStdString(),
@@ -456,7 +465,7 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
     if (c.connect == "ok") {
       // The digest is that of what the scale stored.
       EXPECT_EQ(j["block_sha256"].toString().toStdString(), Sha256(ExpectedBlock()));
-      if (c.block == "acknowledged") {
+      if (c.block == "ok") {
         EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
       }
       ASSERT_GE(lines.size(), 3u);
@@ -483,6 +492,113 @@ TEST_F(CliDownload, JsonIsOneDocumentWithTheOutcome) {
       EXPECT_EQ(lines.back(), "***************************");
       EXPECT_NE(std::find(lines.begin(), lines.end(), "update(35/35)"), lines.end());
     }
+  }
+}
+
+// A scale that hears on one address and answers from another (127.0.0.3):
+// every request acknowledged, 14/3 answered with a data packet.
+class AnswersFromElsewhere {
+ public:
+  AnswersFromElsewhere() {
+    in_ = Bound("127.0.0.1");
+    out_ = Bound("127.0.0.3");
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(in_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~AnswersFromElsewhere() {
+    stop_ = true;
+    thread_.join();
+    ::close(in_);
+    ::close(out_);
+  }
+  int port() const { return port_; }
+
+ private:
+  static int Bound(const char* address) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    return fd;
+  }
+  void Serve() {
+    while (!stop_) {
+      pollfd p{in_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      std::uint8_t req[2048];
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      const ssize_t n = ::recvfrom(in_, req, sizeof req, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 3) continue;
+      const std::vector<std::uint8_t> answer =
+          req[0] == pbus::kCmdSession && req[1] == pbus::kArgRead
+              ? testing::DataPacket(pbus::kCmdSession, pbus::kArgRead)
+              : std::vector<std::uint8_t>{pbus::kVerdictAck};
+      ::sendto(out_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+  }
+  int in_ = -1, out_ = -1, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Answers count only from the scale's address and port: one from elsewhere is
+// ignored, and the log says how many were; --any-sender takes them.
+TEST_F(CliDownload, AnswersFromAnotherAddressCountOnlyWhenAsked) {
+  AnswersFromElsewhere scale;
+  WriteParams("_en", false, 0, false, "");
+  const CliRun strict = Cli({file, "--retries", "1", "--timeout", "100"}, scale.port());
+  EXPECT_EQ(strict.status, 3) << strict.err;
+  EXPECT_NE(strict.out.find(" connect err \n"), std::string::npos) << strict.out;
+  EXPECT_NE(strict.out.find("ignored: 2 x a datagram from 127.0.0.3:"), std::string::npos) << strict.out;
+
+  const CliRun any = Cli({file, "--any-sender", "--retries", "1", "--timeout", "100"}, scale.port());
+  EXPECT_EQ(any.status, 0) << any.err;
+  EXPECT_EQ(any.out.rfind(" connect ...127.0.0.1\n connect ok \n set ok ! \n", 0), 0u) << any.out;
+}
+
+// One scale, one process: a second run to a target another process holds
+// waits its bounded time, then is refused (exit 6) naming the holder, before
+// anything is sent or recorded. A list name and the device path of one serial
+// device (here a link to the pseudo-terminal, and the terminal itself) are one
+// target.
+TEST_F(CliDownload, ASecondRunToTheSameTargetIsRefusedNamingTheHolder) {
+  WriteParams("_en", false, 0, false, "");
+  for (const bool serial : {false, true}) {
+    SCOPED_TRACE(serial ? "serial" : "udp");
+    SimProcess sim({"--silent"}, serial);
+    const std::string link = dir.file("scale-link");
+    if (serial) {
+      fs::remove(link);
+      fs::create_symlink(sim.ptyPath(), link);
+      WriteAll(dir.file("facconfig.ini"), "[serial]\r\nCOM2=" + link + "\r\n");
+    }
+    const std::vector<std::string> slow = {"--timeout", "5000", "--retries", "0"};
+    std::vector<std::string> first = {file}, second = {file};
+    if (serial) {
+      first.insert(first.end(), {"--com", "COM2"});
+      second.insert(second.end(), {"--com", sim.ptyPath()});
+    }
+    first.insert(first.end(), slow.begin(), slow.end());
+    auto holder = Start(first, sim.udpPort());
+    ASSERT_TRUE(WaitFor([&] { return !sim.Log().empty(); })) << holder->Err();  // its log-on is out
+
+    const std::string home = dir.file(serial ? "home-serial" : "home-udp");
+    const auto began = std::chrono::steady_clock::now();
+    const CliRun refused = Cli(second, sim.udpPort(), {"FACSET_HOME=" + home});
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(2500));  // it waited first
+    EXPECT_EQ(refused.status, 6) << refused.err;
+    EXPECT_EQ(refused.out, "");  // not even " connect ...": the link was never opened
+    EXPECT_NE(refused.err.find("in use by pid " + std::to_string(holder->pid()) + " (facset-cli"), std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("nothing was sent"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(home + "/" + std::string(kRecordsFileName)));
+    EXPECT_TRUE(holder->Running());
+    EXPECT_EQ(holder->Signal(SIGTERM), 130);
   }
 }
 
@@ -540,7 +656,11 @@ TEST_F(CliDownload, BadUsageExitsTwo) {
   const CliRun help = Cli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("FACSET_SCALE_UDP_PORT"), std::string::npos);
-  for (const char* code : {"  3 ", "  4 ", "  5 ", "  6 ", "  130 "}) EXPECT_NE(help.out.find(code), std::string::npos);
+  for (const char* code : {"  3 ", "  4 ", "  5 ", "  6 ", "  7 ", "  130 "}) {
+    EXPECT_NE(help.out.find(code), std::string::npos);
+  }
+  // The serial log-on's transmissions do not follow --retries, and --help says so.
+  EXPECT_NE(help.out.find("log-on always makes its ten transmissions"), std::string::npos) << help.out;
   EXPECT_TRUE(FileStamp(file) == before);
 }
 
@@ -615,11 +735,11 @@ TEST_F(CliRecords, EveryOutcomeIsRecorded) {
   const Case cases[] = {
       {"done", {}, {"--firmware", image}, 0, "ok", "ok", "ok", "completed", 47},
       {"unreachable", {"--silent"}, {"--firmware", image, "--retries", "1", "--timeout", "100"}, 3, "failed", "failed",
-       "not run", "not run", 0},
-      {"block-refused", {"--refuse", "80/0:1"}, {"--no-firmware"}, 4, "failed", "ok", "failed", "not asked", {}},
+       "not_run", "not_run", 0},
+      {"block-refused", {"--refuse", "80/0:1"}, {"--no-firmware"}, 4, "failed", "ok", "failed", "not_asked", {}},
       // Blocks 32..39 acknowledged, 40 not.
-      {"block-failed", {"--stop-ack-from-block", "40"}, {"--firmware", image}, 5, "failed", "ok", "ok", "block failed", 8},
-      {"entry-failed", {"--refuse", "14/16"}, {"--firmware", image}, 5, "failed", "ok", "ok", "entry failed", 0},
+      {"block-failed", {"--stop-ack-from-block", "40"}, {"--firmware", image}, 5, "failed", "ok", "ok", "block_failed", 8},
+      {"entry-failed", {"--refuse", "14/16"}, {"--firmware", image}, 5, "failed", "ok", "ok", "entry_failed", 0},
   };
   WriteParams("_en", false, 0, false, "");
   for (const Case& c : cases) {
@@ -635,16 +755,21 @@ TEST_F(CliRecords, EveryOutcomeIsRecorded) {
     ASSERT_EQ(records.size(), 1u);
     const DownloadRecord& r = records[0];
     ExpectCommonFields(r, c.status, "127.0.0.1");
-    EXPECT_EQ(r.outcome, c.outcome);
-    EXPECT_EQ(r.connectOutcome, c.connect);
-    EXPECT_EQ(r.blockOutcome, c.block);
-    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    EXPECT_EQ(Spell(r.outcome), c.outcome);
+    EXPECT_EQ(Spell(r.connectOutcome), c.connect);
+    EXPECT_EQ(Spell(r.blockOutcome), c.block);
+    EXPECT_EQ(Spell(r.firmwareOutcome), c.firmware);
     EXPECT_EQ(r.blocksSent, c.blocksSent);
+    // The record's reason is the one stderr gave.
+    if (c.status != 0) {
+      EXPECT_FALSE(r.error.empty());
+      EXPECT_NE(run.err.find(r.error), std::string::npos) << run.err;
+    }
     ExpectLogAsPrinted(r.log, run.out);
     if (c.block == "ok") {
       EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(r));  // what the scale received
     }
-    if (c.firmware == "not asked") {
+    if (c.firmware == "not_asked") {
       EXPECT_EQ(r.firmwarePath, "");
       EXPECT_EQ(r.blocksToSend, std::nullopt);
     } else {
@@ -655,6 +780,122 @@ TEST_F(CliRecords, EveryOutcomeIsRecorded) {
     }
     if (c.firmware == "completed") {
       EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 20000 - 32 * 256), ReadAll(image).substr(32 * 256));
+    }
+  }
+}
+
+// A firmware file is read, hashed and recorded by its name's bytes, UTF-8 or
+// not (a GBK name from an archive), and the scale gets it.
+TEST_F(CliRecords, FirmwareNamedInAnyBytesIsSentAndRecorded) {
+  SimProcess sim;
+  WriteParams("_en", false, 0, false, "");
+  const std::string names[] = {"\xE5\x9B\xBA\xE4\xBB\xB6.hex", "\xB9\xCC\xBC\xFE.hex"};  // 固件 in UTF-8, in GBK
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const std::string image = Image(20000, name);
+    const std::string home = Home(std::to_string(name.size()));
+    const CliRun run = Cli({file, "--firmware", image, "--json"}, sim.udpPort(), {HomeEnv(home)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto records = Records(home);
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    EXPECT_EQ(r.firmwarePath, image);
+    EXPECT_EQ(r.firmwareSize, 20000);
+    EXPECT_EQ(r.firmwareSha256, Sha256(ReadAll(image)));
+    EXPECT_EQ(r.blocksToSend, 47);
+    EXPECT_EQ(r.blocksSent, 47);
+    EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 20000 - 32 * 256), ReadAll(image).substr(32 * 256));
+    const QJsonObject fw = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).object()["firmware"].toObject();
+    EXPECT_EQ(fw["sha256"].toString().toStdString(), Sha256(ReadAll(image)));
+    EXPECT_EQ(fw["blocks_sent"].toInt(), 47);
+  }
+}
+
+// An image replaced while its blocks stream: the scale gets the image as it
+// was when the run read it, and the record names those bytes.
+TEST_F(CliRecords, AnImageReplacedDuringTheRunIsRecordedAsSent) {
+  SimProcess sim({"--delay", "3"});
+  WriteParams("_en", false, 0, false, "");
+  const std::string image = Image(64 * 1024);  // 224 blocks on the line
+  const std::string sent = ReadAll(image);
+  const std::string home = Home("replaced");
+  auto run = Start({file, "--firmware", image}, sim.udpPort(), {HomeEnv(home)});
+  ASSERT_TRUE(WaitFor([&] { return run->Out().find("Start updating") != std::string::npos; })) << run->Out();
+  WriteAll(image + ".new", std::string(3000, 'x'));
+  fs::rename(image + ".new", image);
+  ASSERT_TRUE(WaitFor([&] { return !run->Running(); }, 60000));
+  const auto records = Records(home);
+  ASSERT_EQ(records.size(), 1u);
+  const DownloadRecord& r = records[0];
+  EXPECT_EQ(r.outcome, RunOutcome::Ok) << run->Out();
+  EXPECT_EQ(r.firmwareSize, 64 * 1024);
+  EXPECT_EQ(r.firmwareSha256, Sha256(sent));
+  EXPECT_EQ(r.blocksSent, 224);
+  std::string expected = sent;
+  std::fill_n(expected.begin(), 8192, '\0');
+  expected[expected.size() - 2] = expected[expected.size() - 1] = '\0';  // the verification word
+  EXPECT_EQ(ReadAll(sim.firmwareFile()), expected);
+}
+
+// The faults that once gave a false verdict, end to end: facset-cli against
+// scale-sim. The exit code, the record and the log's last line say what
+// happened, and an "ok" stands only for what the scale stored.
+TEST_F(CliRecords, FaultsThatOnceGaveAFalseVerdict) {
+  const std::string image = Image(8192 + 4 * 256);  // 4 blocks on the line
+  struct Case {
+    std::string name;
+    std::vector<std::string> simArgs;
+    bool serial;
+    bool firmware;
+    int status;
+    std::string connect, block, firmwareStep;
+    std::string lastLineHas;  // "" = the usual last line
+    std::string reasonHas;
+  };
+  const Case cases[] = {
+      {"another sender", {"--foreign-ack", "5", "--foreign-host", "127.0.0.2", "--refuse", "80/0"}, false, false, 4,
+       "ok", "failed", "not_asked", "ignored: ", "did not acknowledge the parameter block"},
+      {"junk datagrams", {"--junk", "2", "--junk", "260", "--junk", "1500", "--refuse", "80/0"}, false, false, 4, "ok",
+       "failed", "not_asked", "a datagram of 260 bytes", "did not acknowledge the parameter block"},
+      {"copies of every verdict", {"--verdict-twice", "12"}, false, false, 0, "ok", "ok", "not_asked", "", ""},
+      {"a refusal, then an ack", {"--refuse", "80/0", "--ack-after-refusal", "5"}, true, false, 4, "ok", "failed",
+       "not_asked", "", "did not acknowledge the parameter block"},
+      {"a hang-up after the block", {"--hangup-after", "2"}, true, true, 5, "ok", "ok", "entry_failed",
+       "the serial line went away", "serial line went away"},
+      {"a frame one byte at a time", {"--byte-gap", "5"}, true, true, 0, "ok", "ok", "completed", "", ""},
+  };
+  WriteParams("_en", false, 0, false, "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimProcess sim(c.simArgs, c.serial);
+    std::vector<std::string> args = {file, "--retries", "1", "--timeout", "300"};
+    if (c.serial) args.insert(args.end(), {"--com", sim.ptyPath()});
+    if (c.firmware) args.insert(args.end(), {"--firmware", image});
+    const std::string home = Home(std::to_string(&c - cases));
+    const auto began = std::chrono::steady_clock::now();
+    const CliRun run = Cli(args, sim.udpPort(), {HomeEnv(home)});
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));  // nothing waits for a drain
+    const auto records = Records(home);
+    ASSERT_EQ(records.size(), 1u);
+    const DownloadRecord& r = records[0];
+    EXPECT_EQ(Spell(r.connectOutcome), c.connect);
+    EXPECT_EQ(Spell(r.blockOutcome), c.block);
+    EXPECT_EQ(Spell(r.firmwareOutcome), c.firmwareStep);
+    EXPECT_EQ(r.exitCode, c.status);
+    EXPECT_NE(r.error.find(c.reasonHas), std::string::npos) << r.error;
+    ASSERT_FALSE(r.log.empty());
+    if (!c.lastLineHas.empty()) {
+      EXPECT_NE(r.log.back().find(c.lastLineHas), std::string::npos) << r.log.back();
+    }
+    // What the record calls done is what the scale holds; a refused block never reached it.
+    if (c.block == "ok") {
+      EXPECT_EQ(ReadAll(sim.paramFile()), ExpectedBlock());
+    } else {
+      EXPECT_FALSE(fs::exists(sim.paramFile()));
+    }
+    if (c.firmwareStep == "completed") {
+      EXPECT_EQ(ReadAll(sim.firmwareFile()).substr(32 * 256, 4 * 256 - 2), ReadAll(image).substr(32 * 256, 4 * 256 - 2));
     }
   }
 }
@@ -677,7 +918,7 @@ TEST_F(CliRecords, SerialTargetNamesTheListNameAndTheDevice) {
     const auto records = Records(home);
     ASSERT_FALSE(records.empty());
     ExpectCommonFields(records[0], 0, target, "serial");
-    EXPECT_EQ(records[0].outcome, "ok");
+    EXPECT_EQ(records[0].outcome, RunOutcome::Ok);
     EXPECT_EQ(ReadAll(sim.paramFile()), BlockBytes(records[0]));
   }
 }
@@ -695,7 +936,7 @@ TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
   const Case cases[] = {
       {"mid-upgrade", {"--stop-ack-from-block", "34", "--stop-ack-mode", "silent"}, true, SIGINT, "ok", "ok",
        "aborted"},
-      {"before-answer", {"--silent"}, false, SIGTERM, "aborted", "not run", "not asked"},
+      {"before-answer", {"--silent"}, false, SIGTERM, "aborted", "not_run", "not_asked"},
   };
   WriteParams("_en", false, 0, false, "");
   const std::string image = Image(9000);  // 36 blocks, 4 of them sent
@@ -719,10 +960,10 @@ TEST_F(CliRecords, InterruptedRunIsRecordedAsAborted) {
     ASSERT_EQ(records.size(), 1u);
     const DownloadRecord& r = records[0];
     ExpectCommonFields(r, 130, "127.0.0.1");
-    EXPECT_EQ(r.outcome, "aborted");
-    EXPECT_EQ(r.connectOutcome, c.connect);
-    EXPECT_EQ(r.blockOutcome, c.block);
-    EXPECT_EQ(r.firmwareOutcome, c.firmware);
+    EXPECT_EQ(r.outcome, RunOutcome::Aborted);
+    EXPECT_EQ(Spell(r.connectOutcome), c.connect);
+    EXPECT_EQ(Spell(r.blockOutcome), c.block);
+    EXPECT_EQ(Spell(r.firmwareOutcome), c.firmware);
     ExpectLogAsPrinted(r.log, run->Out());
     if (c.withImage) {
       // Blocks 32 and 33 were acknowledged before the scale fell silent.
@@ -755,7 +996,7 @@ TEST_F(CliRecords, ConcurrentDownloadsEachKeepTheirRecord) {
     const std::size_t i = r.target == gang.Address(0) ? 0 : 1;
     ExpectCommonFields(r, 0, gang.Address(i));
     targets.insert(r.target);
-    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(r.outcome, RunOutcome::Ok);
     EXPECT_EQ(r.blocksSent, 47);
     EXPECT_EQ(ReadAll(gang[i].paramFile()), BlockBytes(r));
     // The child's own log, unprefixed, naming only its own scale.
@@ -779,7 +1020,9 @@ TEST_F(CliRecords, UnwritableDatabaseNeverFailsTheDownload) {
   const std::string db = home + "/" + std::string(kRecordsFileName);
   for (const std::string& f : {db, db + "-wal", db + "-shm"}) ::chmod(f.c_str(), 0644);
   // The folder is the user's own (the tool refuses anyone else's), only not writable.
-  if (::geteuid() == 0) ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+  }
   ::chmod(home.c_str(), 0555);
   ::chmod(dir.path().c_str(), 0755);
   ::chmod(file.c_str(), 0644);

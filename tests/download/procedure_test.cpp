@@ -1,6 +1,6 @@
 // The download procedure and the firmware upgrade end to end against
-// scale-sim, over UDP and over its pseudo-terminal, with a scripted host in
-// place of the window.
+// scale-sim, over UDP and over its pseudo-terminal, with a scripted sink in
+// place of the window; and over a scripted line in virtual time.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,8 +13,10 @@
 #include <random>
 
 #include "download/download.h"
+#include "download/download_messages.h"
 #include "download/firmware.h"
 #include "download/serial_names.h"
+#include "download/sha256.h"
 #include "lang/lang.h"
 #include "platform/paths.h"
 #include "protocol/scale_link.h"
@@ -47,41 +49,20 @@ void WriteFile(const std::string& path, const Bytes& b) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
-// The window as the procedure sees it: the log as lstMsg would hold it.
-class ScriptHost : public DownloadHost {
+// The window's log as the procedure writes it.
+class ScriptSink : public DownloadSink {
  public:
   std::vector<std::string> lines;
-  std::vector<std::string> events;  // "ask", "notset", in order with the lines
-  bool useCom = false;
-  int comIndex = 0;
-  std::string comText;
-  const IniFile* config = nullptr;
-  std::string ip = "127.0.0.1";
-  ParamBlock block{};
-  bool downProg = false;
-  std::string firmware;
   std::function<void()> onAppend;
 
-  void AskSaveSettings() override { events.push_back("ask"); }
-  void ReportSerialNotSet() override { events.push_back("notset"); }
   void AppendLine(std::string_view s) override {
     lines.emplace_back(s);
-    events.push_back("line");
     if (onAppend) onAppend();
   }
   void ReplaceLastLine(std::string_view s) override {
     if (lines.empty()) return AppendLine(s);
     lines.back() = s;
   }
-  void ProcessEvents() override { QCoreApplication::processEvents(); }
-  bool UseCom() const override { return useCom; }
-  int ComIndex() const override { return comIndex; }
-  std::string ComText() const override { return comText; }
-  std::string ComDevice(const std::string& name) const override { return ResolveSerialDevice(name, config); }
-  std::string DeviceIp() const override { return ip; }
-  ParamBlock& Block() override { return block; }
-  bool DownProg() const override { return downProg; }
-  std::string FirmwarePath() const override { return firmware; }
 };
 
 using Lines = std::vector<std::string>;
@@ -94,35 +75,32 @@ class Download : public ::testing::Test {
     // The English catalog, completed into a language file of this folder.
     CurrentLanguage() = Language("_en", std::make_unique<IniFile>(dir.file("kelvaset_en.lng")));
     FillLangCatalog(*CurrentLanguage().File(), false);
-    std::ofstream(dir.file("facconfig.ini")) << "[serial]\r\nCOM16=" << dir.file("no-such-tty") << "\r\n";
-    config = std::make_unique<IniFile>(dir.file("facconfig.ini"));
-    host.config = config.get();
-    for (int i = 0; i < 256; ++i) host.block[i] = static_cast<std::uint8_t>(255 - i);
-    host.block[0] = 0x11;  // must go out as 0xA6 anyway
+    for (int i = 0; i < 256; ++i) request.block[i] = static_cast<std::uint8_t>(255 - i);
+    request.block[0] = 0x11;  // must go out as 0xA6 anyway
   }
   void TearDown() override {
     DestroyScaleComm();
     LangShutdown();
-    OverrideLinkUdpPort(0);
     OverrideFilesDir("");
   }
 
-  // Points the host at `sim` over UDP, or over its pty mapped as COM1.
+  // Points the request at `sim` over UDP, or over its pty named COM1.
   void Use(SimProcess& sim, bool serial) {
-    OverrideLinkUdpPort(sim.udpPort());
-    host.useCom = serial;
     if (serial) {
-      std::ofstream(dir.file("facconfig.ini")) << "[serial]\r\nCOM1=" << sim.ptyPath() << "\r\n";
-      host.comIndex = 1;
-      host.comText = "COM1";
+      request.target = SerialTarget{"COM1", sim.ptyPath()};
+    } else {
+      request.target = UdpTarget{"127.0.0.1", sim.udpPort()};
     }
   }
   std::string Firmware(const Bytes& image) {
     const std::string path = dir.file("image.hex");
     WriteFile(path, image);
-    host.downProg = true;
-    host.firmware = path;
+    request.firmware = path;
     return path;
+  }
+  DownloadOutcome Run() {
+    DownloadRun run(request, sink);
+    return run.Run();
   }
   static std::vector<std::pair<int, int>> Requests(const std::vector<LogEntry>& log) {
     std::vector<std::pair<int, int>> r;
@@ -130,14 +108,14 @@ class Download : public ::testing::Test {
     return r;
   }
   Bytes Expected() const {
-    Bytes b(host.block.begin(), host.block.end());
+    Bytes b(request.block.begin(), request.block.end());
     b[0] = 0xA6;
     return b;
   }
 
   testing::TempDir dir;
-  std::unique_ptr<IniFile> config;
-  ScriptHost host;
+  DownloadRequest request;
+  ScriptSink sink;
 };
 
 // Lines of a completed upgrade after " set ok ! " / " set fail ".
@@ -169,12 +147,15 @@ TEST_P(DownloadTransport, ThreeLinesAndTheBlockOnTheScale) {
   const bool serial = GetParam();
   SimProcess sim({}, serial);
   Use(sim, serial);
-  const DownloadResult r = RunDownload(host);
-  EXPECT_TRUE(r.connected && r.blockAcked && !r.firmwareAsked);
-  EXPECT_EQ(host.lines, (Lines{serial ? " connect ...COM1" : " connect ...127.0.0.1", " connect ok ", " set ok ! "}));
-  EXPECT_EQ(host.events.front(), "ask");
+  const DownloadOutcome r = Run();
+  EXPECT_EQ(r.verdict.connect, StepOutcome::Ok);
+  EXPECT_EQ(r.verdict.block, StepOutcome::Ok);
+  EXPECT_EQ(r.verdict.firmware, StepOutcome::NotAsked);
+  EXPECT_EQ(r.verdict.outcome, RunOutcome::Ok);
+  EXPECT_EQ(r.verdict.exitCode, kExitOk);
+  EXPECT_EQ(sink.lines, (Lines{serial ? " connect ...COM1" : " connect ...127.0.0.1", " connect ok ", " set ok ! "}));
   EXPECT_EQ(ReadFile(sim.paramFile()), Expected());
-  EXPECT_EQ(host.block[0], 0xA6);
+  EXPECT_EQ(r.blockSent[0], 0xA6);
   // Log-on, block, reading request, log-off: the link was closed.
   EXPECT_EQ(Requests(sim.WaitLog(4)), (std::vector<std::pair<int, int>>{{14, 1}, {80, 0}, {14, 3}, {14, 2}}));
   if (serial) {
@@ -188,55 +169,42 @@ TEST_P(DownloadTransport, FirmwareOverTheSameLink) {
   Use(sim, serial);
   const Bytes image = RandomImage(10240, 7);
   Firmware(image);
-  const DownloadResult r = RunDownload(host);
-  EXPECT_EQ(r.firmware, FirmwareResult::Completed);
-  ASSERT_GE(host.lines.size(), 3u);
-  ExpectUpgradeReport(Lines(host.lines.begin() + 3, host.lines.end()), UpgradeLines("update(1/40)", "update(40/40)"));
+  const DownloadOutcome r = Run();
+  EXPECT_EQ(r.verdict.firmware, StepOutcome::Completed);
+  ASSERT_GE(sink.lines.size(), 3u);
+  ExpectUpgradeReport(Lines(sink.lines.begin() + 3, sink.lines.end()), UpgradeLines("update(1/40)", "update(40/40)"));
   Bytes out = ReadFile(sim.firmwareFile());
   ASSERT_EQ(out.size(), 40u * 256);
   Bytes expected = image;
   std::fill_n(expected.begin(), 8192, 0);
   expected[39 * 256 + 254] = expected[39 * 256 + 255] = 0;  // the verification word
   EXPECT_EQ(out, expected);
+  ASSERT_TRUE(r.firmware);
+  EXPECT_EQ(r.firmware->blocksSent, 8);
+  EXPECT_EQ(r.firmware->blocksToSend, 8);
 }
 
 INSTANTIATE_TEST_SUITE_P(UdpAndSerial, DownloadTransport, ::testing::Values(false, true),
                          [](const auto& tc) { return tc.param ? "Serial" : "Udp"; });
 
-TEST_F(Download, NoPortChosenShowsTheBoxOnly) {
-  SimProcess sim({}, true);
-  Use(sim, true);
-  struct Case {
-    int index;
-    std::string text;
-  };
-  for (const Case& c : {Case{0, "NONE"}, Case{3, "   "}}) {
-    host.events.clear();
-    host.comIndex = c.index;
-    host.comText = c.text;
-    const DownloadResult r = RunDownload(host);
-    EXPECT_TRUE(r.portNotSet);
-    EXPECT_EQ(host.events, (std::vector<std::string>{"ask", "notset"}));
-  }
-  EXPECT_TRUE(host.lines.empty());
-  EXPECT_TRUE(sim.WaitLog(1, 1000).empty());
-}
-
 TEST_F(Download, MissingPortAndSilentScaleGiveConnectErr) {
-  host.useCom = true;
-  host.comIndex = 6;
-  host.comText = "COM16";  // mapped to a path that does not exist
-  EXPECT_FALSE(RunDownload(host).connected);
-  EXPECT_EQ(host.lines, (Lines{" connect ...COM16", " connect err "}));
+  request.target = SerialTarget{"COM16", dir.file("no-such-tty")};
+  DownloadOutcome r = Run();
+  EXPECT_EQ(r.verdict.connect, StepOutcome::Failed);
+  EXPECT_EQ(r.verdict.exitCode, kExitUnreachable);
+  EXPECT_NE(r.verdict.reason.find("No such file"), std::string::npos) << r.verdict.reason;  // the system's reason
+  EXPECT_EQ(sink.lines, (Lines{" connect ...COM16", " connect err "}));
 
   SimProcess sim({"--silent"});
-  host.lines.clear();
+  sink.lines.clear();
   Use(sim, false);
   Firmware(RandomImage(9000, 1));
-  const DownloadResult r = RunDownload(host);
-  EXPECT_FALSE(r.connected);
-  EXPECT_FALSE(r.firmwareAsked);
-  EXPECT_EQ(host.lines, (Lines{" connect ...127.0.0.1", " connect err "}));
+  request.timeoutMs = 100;
+  r = Run();
+  EXPECT_EQ(r.verdict.connect, StepOutcome::Failed);
+  EXPECT_EQ(r.verdict.block, StepOutcome::NotRun);
+  EXPECT_EQ(r.verdict.firmware, StepOutcome::NotRun);
+  EXPECT_EQ(sink.lines, (Lines{" connect ...127.0.0.1", " connect err "}));
   // Only the log-on and its repeats: no block, no close.
   const auto log = sim.WaitLog(7);
   EXPECT_EQ(log.size(), 7u);
@@ -247,12 +215,13 @@ TEST_F(Download, RefusedBlockStillRunsTheFirmwareAndCloses) {
   SimProcess sim({"--refuse", "80/0"});
   Use(sim, false);
   Firmware(RandomImage(8192, 2));
-  const DownloadResult r = RunDownload(host);
-  EXPECT_FALSE(r.blockAcked);
-  EXPECT_EQ(r.firmware, FirmwareResult::Completed);
-  ASSERT_GE(host.lines.size(), 3u);
-  EXPECT_EQ(host.lines[2], " set fail ");
-  ExpectUpgradeReport(Lines(host.lines.begin() + 3, host.lines.end()), UpgradeLines("update(1/32)", "update(32/32)"));
+  const DownloadOutcome r = Run();
+  EXPECT_EQ(r.verdict.block, StepOutcome::Failed);
+  EXPECT_EQ(r.verdict.firmware, StepOutcome::Completed);
+  EXPECT_EQ(r.verdict.exitCode, kExitBlockRefused);
+  ASSERT_GE(sink.lines.size(), 3u);
+  EXPECT_EQ(sink.lines[2], " set fail ");
+  ExpectUpgradeReport(Lines(sink.lines.begin() + 3, sink.lines.end()), UpgradeLines("update(1/32)", "update(32/32)"));
   const auto req = Requests(sim.WaitLog(7));
   EXPECT_EQ(req.size(), 7u);  // log-on, block, entry, start, finish, reading request, log-off
   // No block of an 8 KiB image is sent; the link closes after the finish.
@@ -279,12 +248,12 @@ TEST_F(Download, FirmwareSizes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
-    host.lines.clear();
+    sink.lines.clear();
     const Bytes image = RandomImage(c.size, static_cast<unsigned>(c.size));
     Firmware(image);
-    const DownloadResult r = RunDownload(host);
-    ASSERT_EQ(r.firmware, FirmwareResult::Completed);
-    ExpectUpgradeReport(Lines(host.lines.begin() + 3, host.lines.end()), UpgradeLines(c.first, c.last));
+    const DownloadOutcome r = Run();
+    ASSERT_EQ(r.verdict.firmware, StepOutcome::Completed);
+    ExpectUpgradeReport(Lines(sink.lines.begin() + 3, sink.lines.end()), UpgradeLines(c.first, c.last));
     const Bytes out = ReadFile(sim.firmwareFile());
     const std::size_t n = (c.size + 255) / 256;
     if (n <= 32) {
@@ -313,31 +282,32 @@ TEST_F(Download, UpgradeFailurePaths) {
   struct Case {
     std::vector<std::string> simArgs;
     std::size_t imageSize;
-    FirmwareResult result;
+    StepOutcome result;
     Lines tail;  // the last lines of the log
     std::vector<std::pair<int, int>> mustHave, mustNotHave;
   };
   const Case cases[] = {
-      {{"--stop-ack-from-block", "100"}, 40000, FirmwareResult::BlockFailed,
+      {{"--stop-ack-from-block", "100"}, 40000, StepOutcome::BlockFailed,
        {"update(101/157)", "Communication error"}, {{15, 99}, {15, 100}}, {{15, 101}, {15, 1}}},
-      {{"--refuse", "15/0:1"}, 9000, FirmwareResult::Completed, {}, {{15, 32}, {15, 1}}, {}},
-      {{"--refuse", "15/0"}, 9000, FirmwareResult::StartFailed, {"StartCommand error", "connect error"}, {},
+      {{"--refuse", "15/0:1"}, 9000, StepOutcome::Completed, {}, {{15, 32}, {15, 1}}, {}},
+      {{"--refuse", "15/0"}, 9000, StepOutcome::StartFailed, {"StartCommand error", "connect error"}, {},
        {{15, 32}, {15, 1}}},
-      {{"--refuse", "14/16"}, 9000, FirmwareResult::EntryFailed, {"Connect Fail"}, {}, {{15, 0}}},
-      {{"--refuse", "15/1"}, 9000, FirmwareResult::FinishFailed, {"Disconnect", "Disconnect Error"}, {{15, 32}},
+      {{"--refuse", "14/16"}, 9000, StepOutcome::EntryFailed, {"Connect Fail"}, {}, {{15, 0}}},
+      {{"--refuse", "15/1"}, 9000, StepOutcome::FinishFailed, {"Disconnect", "Disconnect Error"}, {{15, 32}},
        {}},
   };
+  request.retries = 1;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.simArgs[1]);
     SimProcess sim(c.simArgs);
     Use(sim, false);
-    ScaleComm->SetRetryCount(1);
-    host.lines.clear();
+    sink.lines.clear();
     Firmware(RandomImage(c.imageSize, 3));
-    const DownloadResult r = RunDownload(host);
-    EXPECT_EQ(r.firmware, c.result);
-    ASSERT_GE(host.lines.size(), c.tail.size());
-    EXPECT_EQ(Lines(host.lines.end() - static_cast<long>(c.tail.size()), host.lines.end()), c.tail);
+    const DownloadOutcome r = Run();
+    EXPECT_EQ(r.verdict.firmware, c.result);
+    EXPECT_EQ(r.verdict.exitCode, c.result == StepOutcome::Completed ? kExitOk : kExitFirmwareFailed);
+    ASSERT_GE(sink.lines.size(), c.tail.size());
+    EXPECT_EQ(Lines(sink.lines.end() - static_cast<long>(c.tail.size()), sink.lines.end()), c.tail);
     const auto req = Requests(sim.WaitLog(4));
     for (auto& p : c.mustHave) EXPECT_NE(std::find(req.begin(), req.end(), p), req.end()) << p.first << "/" << p.second;
     for (auto& p : c.mustNotHave) EXPECT_EQ(std::find(req.begin(), req.end(), p), req.end()) << p.first << "/" << p.second;
@@ -349,11 +319,11 @@ TEST_F(Download, UpgradeFailurePaths) {
 TEST_F(Download, StartRefusedOnceLogsOnAgain) {
   SimProcess sim({"--refuse", "15/0:1"});
   Use(sim, false);
-  ScaleComm->SetRetryCount(0);
+  request.retries = 0;
   Firmware(RandomImage(8193, 4));
-  EXPECT_EQ(RunDownload(host).firmware, FirmwareResult::Completed);
-  EXPECT_EQ(host.lines[3], "StartCommand error");
-  EXPECT_EQ(host.lines[4], "Start updating the program");
+  EXPECT_EQ(Run().verdict.firmware, StepOutcome::Completed);
+  EXPECT_EQ(sink.lines[3], "StartCommand error");
+  EXPECT_EQ(sink.lines[4], "Start updating the program");
   const auto req = Requests(sim.WaitLog(10));
   const std::vector<std::pair<int, int>> expected = {{14, 1}, {80, 0}, {14, 16}, {15, 0}, {14, 1},
                                                      {15, 0}, {15, 32}, {15, 1}, {14, 3}, {14, 2}};
@@ -363,10 +333,11 @@ TEST_F(Download, StartRefusedOnceLogsOnAgain) {
 TEST_F(Download, ImagesThatAreNotThereOrCannotBeRead) {
   SimProcess sim;
   Use(sim, false);
-  host.downProg = true;
-  host.firmware = dir.file("missing.hex");
-  EXPECT_EQ(RunDownload(host).firmware, FirmwareResult::NoFile);
-  EXPECT_EQ(host.lines.size(), 3u);  // nothing logged for the image
+  request.firmware = dir.file("missing.hex");
+  DownloadOutcome r = Run();
+  EXPECT_EQ(r.verdict.firmware, StepOutcome::NoFile);
+  EXPECT_EQ(r.verdict.exitCode, kExitFirmwareFailed);
+  EXPECT_EQ(sink.lines.size(), 3u);  // nothing logged for the image
   auto req = Requests(sim.WaitLog(4));
   EXPECT_EQ(req, (std::vector<std::pair<int, int>>{{14, 1}, {80, 0}, {14, 3}, {14, 2}}));
 
@@ -374,58 +345,165 @@ TEST_F(Download, ImagesThatAreNotThereOrCannotBeRead) {
   // into its upgrade mode (nor does the run wait for a writer).
   const std::string fifo = dir.file("pipe.hex");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  host.lines.clear();
-  host.firmware = fifo;
-  EXPECT_EQ(RunDownload(host).firmware, FirmwareResult::CannotRead);
-  ASSERT_EQ(host.lines.size(), 4u);
-  EXPECT_EQ(host.lines[3], "Cannot read the firmware file " + fifo + ": not a regular file");
+  sink.lines.clear();
+  request.firmware = fifo;
+  r = Run();
+  EXPECT_EQ(r.verdict.firmware, StepOutcome::CannotRead);
+  EXPECT_NE(r.verdict.reason.find("not a regular file"), std::string::npos) << r.verdict.reason;
+  ASSERT_EQ(sink.lines.size(), 4u);
+  EXPECT_EQ(sink.lines[3], "Cannot read the firmware file " + fifo + ": not a regular file");
   req = Requests(sim.WaitLog(8));
   EXPECT_EQ(std::count(req.begin(), req.end(), std::make_pair(14, 16)), 0);
   EXPECT_EQ(req.back(), std::make_pair(14, 2));
 }
 
+// One engine serves one run: a second run started from an event handler
+// while the first waits is refused before it does anything.
 TEST_F(Download, SecondStartDuringARunIsIgnored) {
   SimProcess sim({"--delay", "150"});
   Use(sim, false);
-  DownloadResult inner;
+  DownloadOutcome inner;
   bool tried = false;
+  ScriptSink other;
   QTimer::singleShot(50, QCoreApplication::instance(), [&] {
     EXPECT_TRUE(DownloadRunning());
-    ScriptHost other;
-    inner = RunDownload(other);
+    DownloadRun second(request, other);
+    inner = second.Run();
     tried = true;
-    EXPECT_TRUE(other.events.empty());
   });
-  EXPECT_TRUE(RunDownload(host).blockAcked);
+  EXPECT_EQ(Run().verdict.block, StepOutcome::Ok);
   EXPECT_TRUE(tried);
   EXPECT_FALSE(inner.started);
+  EXPECT_TRUE(other.lines.empty());
   EXPECT_FALSE(DownloadRunning());
-  EXPECT_EQ(host.lines.size(), 3u);
+  EXPECT_EQ(sink.lines.size(), 3u);
 }
 
 TEST_F(Download, AbortEndsTheRunAndReleasesThePort) {
   SimProcess sim({}, true);
   Use(sim, true);
   Firmware(RandomImage(2 * 1024 * 1024, 5));
-  host.onAppend = [this] {
+  DownloadRun run(request, sink);
+  sink.onAppend = [&] {
     // Once the upgrade streams, abort from an event handler, as closing the
     // window does.
-    if (host.lines.size() == 5) QTimer::singleShot(200, QCoreApplication::instance(), [] { AbortDownload(); });
+    if (sink.lines.size() == 5) QTimer::singleShot(200, QCoreApplication::instance(), [&] { run.Abort(); });
   };
-  const DownloadResult r = RunDownload(host);
-  EXPECT_TRUE(r.aborted);
-  EXPECT_EQ(r.firmware, FirmwareResult::Aborted);
+  const DownloadOutcome r = run.Run();
+  EXPECT_TRUE(run.Aborted());
+  EXPECT_EQ(r.verdict.outcome, RunOutcome::Aborted);
+  EXPECT_EQ(r.verdict.firmware, StepOutcome::Aborted);
+  EXPECT_EQ(r.verdict.exitCode, kExitInterrupted);
+  EXPECT_EQ(sink.lines.back(), kMsgUpgradeStopped);
   EXPECT_FALSE(ScaleComm->isActive());
   EXPECT_FALSE(DownloadRunning());
   const auto req = Requests(sim.WaitLog(6));
   EXPECT_EQ(std::count(req.begin(), req.end(), std::make_pair(15, 1)), 0);
   EXPECT_EQ(std::count(req.begin(), req.end(), std::make_pair(14, 2)), 0);
   EXPECT_LT(req.size(), 8000u);  // far from all 8192 blocks
+  // The blocks counted as sent are those the scale acknowledged.
+  std::int64_t highest = 0;
+  for (const auto& [cmd, arg] : req) {
+    if (cmd == 15 && arg >= 32) highest = std::max<std::int64_t>(highest, arg);
+  }
+  ASSERT_TRUE(r.firmware);
+  EXPECT_GE(r.firmware->blocksSent, highest - 32);
+  EXPECT_LE(r.firmware->blocksSent, highest - 31);
 
   // The next run works as usual.
-  host.downProg = false;
-  host.lines.clear();
-  EXPECT_TRUE(RunDownload(host).blockAcked);
+  request.firmware.reset();
+  sink.onAppend = nullptr;
+  sink.lines.clear();
+  EXPECT_EQ(Run().verdict.outcome, RunOutcome::Ok);
+}
+
+// The image is read once, before the scale is asked into its upgrade mode:
+// whatever happens to the file while the blocks stream, the scale gets the
+// image as it was, and the outcome names those bytes.
+TEST_F(Download, TheImageSentIsTheImageReadAtTheStart) {
+  SimProcess sim({"--delay", "2"});
+  Use(sim, false);
+  const Bytes image = RandomImage(64 * 1024, 11);  // 224 blocks on the line
+  const std::string path = Firmware(image);
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+  };
+  const Case cases[] = {
+      {"truncated", [&] { std::filesystem::resize_file(path, 9000); }},
+      {"rewritten in place", [&] { WriteFile(path, RandomImage(64 * 1024, 12)); }},
+      {"replaced",
+       [&] {
+         WriteFile(path + ".new", RandomImage(80 * 1024, 13));
+         std::filesystem::rename(path + ".new", path);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(path, image);
+    sink.lines.clear();
+    bool changed = false;
+    sink.onAppend = [&] {
+      if (!changed && sink.lines.back() == "update(2/256)") {
+        c.change();
+        changed = true;
+      }
+    };
+    const DownloadOutcome r = Run();
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(r.verdict.firmware, StepOutcome::Completed);
+    ASSERT_TRUE(r.firmware);
+    EXPECT_EQ(r.firmware->size, 64 * 1024);
+    EXPECT_EQ(r.firmware->sha256, Sha256Hex(image.data(), image.size()));
+    EXPECT_EQ(r.firmware->blocksSent, 224);
+    Bytes expected = image;
+    std::fill_n(expected.begin(), 8192, 0);
+    expected[expected.size() - 2] = expected[expected.size() - 1] = 0;  // the verification word
+    EXPECT_EQ(ReadFile(sim.firmwareFile()), expected);
+  }
+}
+
+// The whole procedure over a scripted line, in virtual time: a request the
+// scale's XOFF holds back past the hold limit never leaves; the run ends there
+// and says so, instead of waiting the hold limit again for every step after it.
+TEST(DownloadOverScriptedLine, HeldRequestEndsTheRunAndSaysSo) {
+  using testing::ScriptedTransport;
+  CreateScaleComm();
+  testing::TempDir dir;
+  DownloadRequest request;
+  request.target = UdpTarget{"127.0.0.1", 5001};
+  request.firmware = dir.file("image.hex");
+  WriteFile(*request.firmware, RandomImage(9000, 6));
+  ScriptedTransport* line = nullptr;
+  RunOptions options;
+  options.transport = [&](const DownloadTarget&) {
+    auto t = std::make_unique<ScriptedTransport>(false, [](const ScriptedTransport::Sent& s) {
+      ScriptedTransport::Reaction r;
+      if (s.command() == pbus::kCmdParamBlock) {
+        r.held = true;
+      } else {
+        r.replies.push_back({1, {pbus::kVerdictAck}, {}});
+      }
+      return r;
+    });
+    line = t.get();
+    return t;
+  };
+  ScriptSink sink;
+  DownloadRun run(request, sink, options);
+  const DownloadOutcome o = run.Run();
+  EXPECT_EQ(sink.lines,
+            (Lines{" connect ...127.0.0.1", " connect ok ", " set fail ", std::string(kMsgHeld)}));
+  EXPECT_EQ(o.verdict.block, StepOutcome::Failed);
+  EXPECT_EQ(o.verdict.firmware, StepOutcome::NotRun);
+  EXPECT_EQ(o.verdict.exitCode, kExitBlockRefused);
+  EXPECT_NE(o.verdict.reason.find("flow control"), std::string::npos) << o.verdict.reason;
+  // Only the log-on reached the scale: no upgrade, no close after the hold.
+  ASSERT_NE(line, nullptr);
+  ASSERT_EQ(line->sent.size(), 1u);
+  EXPECT_EQ(line->sent[0].command(), pbus::kCmdSession);
+  EXPECT_EQ(line->withdrawn, 1);
+  DestroyScaleComm();
 }
 
 // Block numbers travel in 16 bits: an image whose blocks cannot all be
@@ -436,13 +514,13 @@ TEST(FirmwareImageSize, BlockNumbersMustFitSixteenBits) {
   struct Case {
     const char* what;
     std::int64_t size;
-    FirmwareResult result;
+    StepOutcome result;
   };
   constexpr std::int64_t kMost = 65536LL * 256;
   const std::vector<Case> cases = {
-      {"one byte past the last block", kMost + 1, FirmwareResult::CannotRead},
-      {"far past it", kMost * 2, FirmwareResult::CannotRead},
-      {"exactly the last block", kMost, FirmwareResult::Completed},
+      {"one byte past the last block", kMost + 1, StepOutcome::CannotRead},
+      {"far past it", kMost * 2, StepOutcome::CannotRead},
+      {"exactly the last block", kMost, StepOutcome::Completed},
   };
   testing::TempDir dir;
   for (const auto& c : cases) {
@@ -462,12 +540,12 @@ TEST(FirmwareImageSize, BlockNumbersMustFitSixteenBits) {
     });
     const testing::ScriptedTransport& t = *owned;
     TPBusComm engine(std::move(owned));
-    ScriptHost host;
-    EXPECT_EQ(UpgradeFirmware({engine, host}, path), c.result);
-    if (c.result == FirmwareResult::CannotRead) {
+    ScriptSink sink;
+    EXPECT_EQ(UpgradeFirmware({engine, sink}, LoadFirmwareImage(path)).outcome, c.result);
+    if (c.result == StepOutcome::CannotRead) {
       EXPECT_TRUE(t.sent.empty());  // no 14/16, no 15/0
-      ASSERT_EQ(host.lines.size(), 1u);
-      EXPECT_NE(host.lines[0].find("16777216"), std::string::npos) << host.lines[0];
+      ASSERT_EQ(sink.lines.size(), 1u);
+      EXPECT_NE(sink.lines[0].find("16777216"), std::string::npos) << sink.lines[0];
     } else {
       std::uint32_t highest = 0;
       std::size_t starts = 0, finishes = 0;

@@ -15,11 +15,15 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <unistd.h>
 
 #include "app/form_widgets.h"
 #include "app/main_form.h"
 #include "app/window_download.h"
 #include "download/download.h"
+#include "download/download_messages.h"
+#include "download/sha256.h"
+#include "download/target_lock.h"
 #include "lang/lang.h"
 #include "platform/paths.h"
 #include "support/scripted_dialogs.h"
@@ -319,9 +323,9 @@ class WindowDownloadTest : public QObject {
     const std::vector<DownloadRecord> recs = t.Records();
     QCOMPARE(recs.size(), std::size_t(1));
     const DownloadRecord& r = recs[0];
-    QCOMPARE(r.outcome, std::string(outcome::kAborted));
-    QCOMPARE(r.firmwareOutcome, std::string(outcome::kAborted));
-    QCOMPARE(r.blockOutcome, std::string(outcome::kOk));
+    QCOMPARE(r.outcome, RunOutcome::Aborted);
+    QCOMPARE(r.firmwareOutcome, StepOutcome::Aborted);
+    QCOMPARE(r.blockOutcome, StepOutcome::Ok);
     QVERIFY(r.blocksSent.has_value());
     QVERIFY(*r.blocksSent >= 1 && *r.blocksSent < 992);
     QCOMPARE(r.blocksToSend, std::optional<std::int64_t>(992));
@@ -345,8 +349,8 @@ class WindowDownloadTest : public QObject {
     QTest::addColumn<qint64>("blocksSent");
     QTest::newRow("completed") << QStringList{} << "ok" << "ok" << "completed" << qint64(8);
     QTest::newRow("block refused") << QStringList{"--stop-ack-from-block", "36"} << "failed" << "ok"
-                                   << "block failed" << qint64(4);
-    QTest::newRow("no answer") << QStringList{"--silent"} << "failed" << "failed" << "not run" << qint64(0);
+                                   << "block_failed" << qint64(4);
+    QTest::newRow("no answer") << QStringList{"--silent"} << "failed" << "failed" << "not_run" << qint64(0);
   }
   void everyRunIsRecorded() {
     QFETCH(QStringList, simArgs);
@@ -367,9 +371,9 @@ class WindowDownloadTest : public QObject {
     const std::vector<DownloadRecord> recs = t.Records();
     QCOMPARE(recs.size(), std::size_t(1));
     const DownloadRecord& r = recs[0];
-    QCOMPARE(QString::fromStdString(r.outcome), outcome);
-    QCOMPARE(QString::fromStdString(r.connectOutcome), connect);
-    QCOMPARE(QString::fromStdString(r.firmwareOutcome), firmware);
+    QCOMPARE(QString::fromUtf8(Spell(r.outcome)), outcome);
+    QCOMPARE(QString::fromUtf8(Spell(r.connectOutcome)), connect);
+    QCOMPARE(QString::fromUtf8(Spell(r.firmwareOutcome)), firmware);
     QCOMPARE(r.blocksSent, std::optional<std::int64_t>(blocksSent));
     QCOMPARE(r.blocksToSend, std::optional<std::int64_t>(8));
     QCOMPARE(r.program, std::string("facset"));
@@ -379,7 +383,8 @@ class WindowDownloadTest : public QObject {
     QCOMPARE(ParamBytes(r), t.Expected());
     QCOMPARE(r.firmwarePath, image);
     QCOMPARE(r.firmwareSize, std::optional<std::int64_t>(10240));
-    QCOMPARE(r.firmwareSha256, DigestFile(image)->sha256);
+    const std::string bytes = ReadAll(image);
+    QCOMPARE(r.firmwareSha256, Sha256Hex(bytes.data(), bytes.size()));
     QVERIFY(!r.exitCode);
     QVERIFY(r.startUtc >= before && r.endUtc >= r.startUtc);
     QCOMPARE(r.log, t.LogLines());  // the run's lines as the window shows them
@@ -427,7 +432,33 @@ class WindowDownloadTest : public QObject {
     QCOMPARE(t.Lines(), (QStringList{" connect ...127.0.0.1", " connect ok ", " set ok ! "}));
     const std::vector<DownloadRecord> recs = t.Records();
     QCOMPARE(recs.size(), std::size_t(1));
-    QCOMPARE(recs[0].outcome, std::string(outcome::kOk));
+    QCOMPARE(recs[0].outcome, RunOutcome::Ok);
+  }
+
+  // Another process of the station holding the scale (here this test, through
+  // the same station lock): the window waits its bounded time, then says who
+  // holds it in the log; nothing reaches the scale and nothing is recorded.
+  void aScaleInUseElsewhereIsNamedInTheLog() {
+    SimProcess sim;
+    Tool t(sim, false);
+    TargetLock::Taken held = TargetLock::Take(UdpTarget{"127.0.0.1", sim.udpPort()}, std::chrono::milliseconds(0));
+    QVERIFY(held.lock);
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(100);
+    t.form->btnDownload->click();
+    tick.stop();
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));  // the window kept its events flowing
+    const QStringList l = t.Lines();
+    QCOMPARE(l.size(), 1);
+    QVERIFY2(l[0].contains("in use by pid " + QString::number(::getpid())), qPrintable(l[0]));
+    QVERIFY(sim.WaitLog(1, 300).empty());
+    QVERIFY(t.Records().empty());
+    QVERIFY(t.form->btnDownload->isEnabled());
+    held.lock.reset();
+    t.form->btnDownload->click();  // free again
+    QCOMPARE(t.Lines().mid(1), (QStringList{" connect ...127.0.0.1", " connect ok ", " set ok ! "}));
   }
 
   // The file last opened, not facconfig.ini, names the parameters of a later download.
@@ -444,8 +475,8 @@ class WindowDownloadTest : public QObject {
     const std::vector<DownloadRecord> recs = t.Records();
     QCOMPARE(recs.size(), std::size_t(1));
     QCOMPARE(recs[0].paramFile, other);
-    QCOMPARE(recs[0].outcome, std::string(outcome::kOk));
-    QCOMPARE(recs[0].firmwareOutcome, std::string(outcome::kNotAsked));
+    QCOMPARE(recs[0].outcome, RunOutcome::Ok);
+    QCOMPARE(recs[0].firmwareOutcome, StepOutcome::NotAsked);
     QVERIFY(!recs[0].blocksSent);
   }
 };

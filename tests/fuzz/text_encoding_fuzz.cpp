@@ -10,7 +10,7 @@ using namespace facset;
 
 namespace {
 
-bool ValidUtf8(std::string_view s) {
+bool IsValidUtf8(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     const auto c = static_cast<unsigned char>(s[i]);
     std::size_t n;
@@ -40,12 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Whatever a file holds shows as valid UTF-8; what decoded cleanly encodes back to the same bytes.
   const std::string shown = GbkToUtf8(bytes);
-  if (!ValidUtf8(shown)) std::abort();
+  if (!IsValidUtf8(shown)) std::abort();
   if (shown.find("\xEF\xBF\xBD") == std::string::npos && Utf8ToGbk(shown) != bytes) std::abort();
 
   // Whatever is typed is stored as GBK that shows as valid UTF-8 and stores again unchanged.
   const std::string stored = Utf8ToGbk(bytes);
   const std::string again = GbkToUtf8(stored);
-  if (!ValidUtf8(again) || Utf8ToGbk(again) != stored) std::abort();
+  if (!IsValidUtf8(again) || Utf8ToGbk(again) != stored) std::abort();
   return 0;
 }

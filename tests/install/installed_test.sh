@@ -2,7 +2,8 @@
 # Checks an installed facset tree (ROOT/usr/...) the way a station uses it: the
 # files in place and valid, --version and --help, manual pages in step with
 # --help, and an ordinary user whose program folder is read-only downloading to
-# scale-sim over UDP and a pseudo-terminal, with the tool's files in ~/.config/facset.
+# scale-sim over UDP and a pseudo-terminal, with the tool's files in ~/.config/facset;
+# then the caller (root, who may write anywhere), whose files go there too.
 # usage: installed_test.sh ROOT VERSION SAMPLE_PARAMETER_FILE
 # Run as root it runs the programs as `nobody`; otherwise as the caller, with the
 # program folder made read-only for the run.
@@ -19,7 +20,8 @@ check() { local what=$1; shift; if "$@"; then ok "$what"; else bad "$what"; fi; 
 for f in bin/facset bin/facset-cli bin/scale-sim share/applications/$app.desktop share/metainfo/$app.metainfo.xml \
          share/icons/hicolor/scalable/apps/$app.svg share/icons/hicolor/48x48/apps/$app.png \
          share/icons/hicolor/256x256/apps/$app.png share/man/man1/facset.1.gz share/man/man1/facset-cli.1.gz \
-         share/man/man1/scale-sim.1.gz share/bash-completion/completions/facset-cli; do
+         share/man/man1/scale-sim.1.gz share/bash-completion/completions/facset-cli \
+         share/doc/facset/copyright share/doc/facset/changelog.gz; do
   [ -s "$root/usr/$f" ] || bad "missing or empty: usr/$f"
 done
 for size in 16 24 32 48 64 128 256; do
@@ -82,6 +84,10 @@ done
 offered=$(complete_words facset-cli download --f | tr '\n' ' ')
 [[ " $offered" == *" --firmware "* ]] || bad "completion of 'download --f' lacks --firmware: $offered"
 [[ " $offered" != *" --ip "* ]] || bad "completion of 'download --f' offers --ip: $offered"
+offered=$(complete_words facset-cli download --speed "" | tr '\n' ' ')
+[ "$offered" = "9600 19200 38400 57600 115200 " ] || bad "completion after --speed offers '$offered'"
+offered=$(complete_words facset-cli download --speed 1 | tr '\n' ' ')
+[ "$offered" = "19200 115200 " ] || bad "completion of '--speed 1' offers '$offered'"
 
 # ---- an ordinary user, read-only program folder
 work=$(mktemp -d /tmp/facset-install-test.XXXXXX)
@@ -161,7 +167,28 @@ for way in "udp --ip 127.0.0.1" "serial --com $home/scale-pty"; do
   fi
 done
 check "serial close writes DEBUG.LOG in the user's folder" test -f "$cfg/DEBUG.LOG"
-check "nothing written into the program folder" test "$(ls "$bin" | sort | tr '\n' ' ')" = "facset facset-cli scale-sim "
+
+# ---- the caller (root on a station's CI), who may write into the program folder:
+# an installed program still keeps nothing beside itself.
+[ "$(id -u)" -ne 0 ] && chmod u+w "$bin"
+caller_home=$work/caller
+mkdir -p "$caller_home"
+chmod 700 "$caller_home"
+as_caller() { env -i PATH="$bin:/usr/bin:/bin" HOME="$caller_home" "$@"; }
+caller_cfg=$caller_home/.config/facset
+check "where: ~/.config/facset for $(id -un), though the program folder is writable" \
+  test "$(as_caller facset-cli where)" = "$caller_cfg"
+as_caller env QT_QPA_PLATFORM=offscreen FACSET_QUIT_AFTER_PAINT=1 facset >"$work/facset.out" 2>&1 \
+  || bad "facset did not start for $(id -un): $(cat "$work/facset.out")"
+check "$(id -un)'s first start writes facconfig.ini and the language file into ~/.config/facset" \
+  test -s "$caller_cfg/facconfig.ini" -a -s "$caller_cfg/kelvaset_cn.lng"
+for way in "udp --ip 127.0.0.1" "serial --com $home/scale-pty"; do
+  as_caller env FACSET_SCALE_UDP_PORT="$port" facset-cli download "$home/station.ini" ${way#* } --no-firmware \
+    >"$work/dl.out" 2>&1 || bad "${way%% *} download by $(id -un) failed: $(cat "$work/dl.out")"
+done
+check "$(id -un)'s downloads keep their record and DEBUG.LOG in ~/.config/facset" \
+  test -s "$caller_cfg/facset-records.sqlite" -a -f "$caller_cfg/DEBUG.LOG"
+check "nothing written into the program folder" test "$(ls -A "$bin" | sort | tr '\n' ' ')" = "facset facset-cli scale-sim "
 
 [ $failures -eq 0 ] && echo "installed tree: all checks passed"
 exit $(( failures > 0 ))

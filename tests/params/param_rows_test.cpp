@@ -2,19 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/param_def.h"
 #include "params/param_rows.h"
 
 namespace facset {
 namespace {
 
-ParamDef Def(const char* caption, int width, int kind = 0, const char* note = "") {
-  ParamDef d;
-  d.Caption = caption;
-  d.Width = width;
-  d.Kind = kind;
-  d.Note = note;
-  return d;
-}
+using testing::Def;
 
 TEST(PlanParamRows, KindsPositionsAndSkips) {
   std::array<ParamDef, 256> defs{};

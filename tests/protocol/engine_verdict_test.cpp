@@ -210,3 +210,74 @@ TEST(Verdict, AbortWhileCollectingStraysSendsNothingMore) {
 
 }  // namespace
 }  // namespace facset
+
+namespace facset {
+namespace {
+
+// A stray (a late answer, a copy) must never stand in for the answer of a
+// request that never reached the scale. Block 33 is lost every time it is
+// sent; the scale answers everything else, late or twice.
+TEST(Verdict, NoStrayStandsInForALostRequest) {
+  struct Case {
+    const char* what;
+    int delayMs;   // answers to block 32
+    int copyMs;    // a copy of every verdict this much later (-1: none)
+  };
+  const std::vector<Case> cases = {
+      {"block 32 answered 2.6 s late", 2600, -1},
+      {"every verdict copied 12 ms later", 5, 12},
+      {"every verdict copied 500 ms later", 5, 500},
+  };
+  for (bool serial : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(serial ? "serial: " : "UDP: ") + c.what);
+      Rig rig(serial, [&](const Sent& s) {
+        Reaction r;
+        if (s.command() == pbus::kCmdUpgrade && s.arg() == 33) {
+          r.lost = true;
+          return r;
+        }
+        const int at = s.command() == pbus::kCmdUpgrade && s.arg() == 32 ? c.delayMs : 5;
+        r.replies.push_back({at, {pbus::kVerdictAck}, {}});
+        if (c.copyMs >= 0) r.replies.push_back({at + c.copyMs, {pbus::kVerdictAck}, {}});
+        return r;
+      });
+      ASSERT_TRUE(rig.e.Connect(pbus::kAccessCode));
+      EXPECT_TRUE(rig.e.WriteBlock(pbus::kCmdUpgrade, 32));
+      EXPECT_FALSE(rig.e.WriteBlock(pbus::kCmdUpgrade, 33));
+      EXPECT_EQ(rig.e.LastOutcome().end, RequestEnd::NoAnswer) << rig.e.LastOutcome().reason;
+      EXPECT_EQ(rig.t.lost, 7);
+    }
+  }
+}
+
+// Log-on frames sent at a speed the scale did not answer at owe nothing: a
+// scale found at 57600 costs no wait for them before the next request (only
+// the look for copies after the first verdicts).
+TEST(Verdict, LogOnAtOtherSpeedsOwesNothing) {
+  for (std::uint32_t speed : {9600u, 38400u, 57600u, 115200u}) {
+    SCOPED_TRACE(speed);
+    std::int64_t answeredAt = -1, nextAt = -1;
+    std::uint32_t scaleSpeed = speed;
+    Rig rig(true, [&](const Sent& s) {
+      Reaction r;
+      if (s.speed != scaleSpeed) return r;  // noise to the scale
+      if (s.command() == pbus::kCmdSession && s.arg() == pbus::kArgLogOn) {
+        answeredAt = s.at + 5;
+        r.replies.push_back({5, {pbus::kVerdictAck}, {}});
+        scaleSpeed = pbus::kBaudTable[s.packet[3 + 10]];
+      } else {
+        if (nextAt < 0) nextAt = s.at;
+        r.replies.push_back({5, {pbus::kVerdictAck}, {}});
+      }
+      return r;
+    });
+    ASSERT_TRUE(rig.e.Connect(pbus::kAccessCode));
+    ASSERT_TRUE(rig.e.WriteBlock(pbus::kCmdParamBlock, pbus::kArgParamBlock));
+    EXPECT_EQ(rig.e.LastOutcome().end, RequestEnd::Proven);
+    EXPECT_LE(nextAt - answeredAt, TPBusComm::kCopyWindowMs);
+  }
+}
+
+}  // namespace
+}  // namespace facset

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "download/sha256.h"
 #include "records/records.h"
 
 namespace facset::testing {
@@ -29,10 +30,10 @@ inline DownloadRecord SampleRecord(const std::string& start, const std::string& 
   r.firmwareSha256 = std::string(64, 'a');
   r.blocksSent = 3;
   r.blocksToSend = 8;
-  r.connectOutcome = "ok";
-  r.blockOutcome = "ok";
-  r.firmwareOutcome = "block failed";
-  r.outcome = outcome;
+  r.connectOutcome = StepOutcome::Ok;
+  r.blockOutcome = StepOutcome::Ok;
+  r.firmwareOutcome = StepOutcome::BlockFailed;
+  r.outcome = ParseRunOutcome(outcome).value();
   r.exitCode = 1;
   r.log = {" connect ..." + target, " connect ok ", "\r\n\r\nLast Update Time:2026-12-10 04:00:00", "更新完成"};
   return r;

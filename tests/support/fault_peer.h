@@ -89,7 +89,6 @@ class FaultPeer {
   std::set<std::uint16_t> blocksStored;
   bool upgradeStarted = false;
   bool upgradeFinished = false;
-  int copiesSent = 0;
 
  private:
   bool Chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
@@ -130,7 +129,6 @@ class FaultPeer {
     const int at = Chance(n_.late) ? Between(n_.lateMinMs, n_.lateMaxMs) : Between(n_.answerMinMs, n_.answerMaxMs);
     if (!Chance(n_.loseAnswer)) r.replies.push_back({at, answer, {}, n_.serial ? answerSpeed : 0});
     if (n_.copies && verdict) {
-      ++copiesSent;
       const int copyAt = at + Between(n_.copyMinMs, n_.copyMaxMs);
       if (!Chance(n_.loseAnswer)) r.replies.push_back({copyAt, answer, {}, n_.serial ? speed_ : 0});
     }
@@ -162,12 +160,9 @@ inline CampaignRun RunCampaignDownload(std::uint64_t seed, bool serial, int imag
   FaultPeer peer(nature, rng());
   CampaignRun run;
   run.kind = nature.Kind();
-  auto owned = std::make_unique<ScriptedTransport>(serial, peer.Scale());
-  ScriptedTransport& line = *owned;
   TPBusComm e;
   e.SetAnswerLateLimit(lateLimit);
-  e.Open(std::move(owned));
-  (void)line;
+  e.Open(std::make_unique<ScriptedTransport>(serial, peer.Scale()));
   std::vector<std::uint8_t> block(pbus::kBlockSize, 0x5A);
   block[0] = pbus::kParamBlockMarker;
   std::vector<std::size_t> steps;

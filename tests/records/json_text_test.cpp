@@ -1,12 +1,12 @@
-#include "json_writer.h"
+#include "records/json_text.h"
 
 #include <gtest/gtest.h>
 
-namespace facset::cli {
+namespace facset {
 namespace {
 
 // --json output must stay valid JSON whatever bytes a path or log line holds.
-TEST(JsonWriter, StringsAreAlwaysValidJson) {
+TEST(JsonText, StringsAreAlwaysValidJsonAndMembersKeepTheirOrder) {
   const struct {
     std::string in, want;
   } cases[] = {
@@ -23,4 +23,4 @@ TEST(JsonWriter, StringsAreAlwaysValidJson) {
 }
 
 }  // namespace
-}  // namespace facset::cli
+}  // namespace facset

@@ -4,19 +4,12 @@
 #include "platform/safe_files.h"
 #include "records/json_text.h"
 
-#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <QByteArray>
-#include <QCryptographicHash>
-#include <QFile>
-#include <QString>
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <thread>
 
 namespace facset {
@@ -180,6 +173,10 @@ std::optional<std::int64_t> ColumnOptional(sqlite3_stmt* s, int i) {
   return sqlite3_column_int64(s, i);
 }
 
+StepOutcome ColumnOutcome(sqlite3_stmt* s, int i) {
+  return ParseStepOutcome(ColumnText(s, i)).value_or(StepOutcome::Unknown);
+}
+
 DownloadRecord RowToRecord(sqlite3_stmt* s) {
   DownloadRecord r;
   int i = 0;
@@ -205,10 +202,10 @@ DownloadRecord RowToRecord(sqlite3_stmt* s) {
   r.firmwareSha256 = ColumnText(s, i++);
   r.blocksSent = ColumnOptional(s, i++);
   r.blocksToSend = ColumnOptional(s, i++);
-  r.connectOutcome = ColumnText(s, i++);
-  r.blockOutcome = ColumnText(s, i++);
-  r.firmwareOutcome = ColumnText(s, i++);
-  r.outcome = ColumnText(s, i++);
+  r.connectOutcome = ColumnOutcome(s, i++);
+  r.blockOutcome = ColumnOutcome(s, i++);
+  r.firmwareOutcome = ColumnOutcome(s, i++);
+  r.outcome = ParseRunOutcome(ColumnText(s, i++)).value_or(RunOutcome::Failed);
   if (auto code = ColumnOptional(s, i++)) r.exitCode = static_cast<int>(*code);
   r.error = ColumnText(s, i++);
   r.log = ParseJsonStringArray(ColumnText(s, i));
@@ -243,13 +240,6 @@ bool OpenForReading(const std::string& folder, Db& db, std::optional<RecordsErro
   return version >= 1;
 }
 
-bool IsDigits(std::string_view s) {
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string RecordNotKeptLine(const RecordsError& e) { return std::string(kMsgRecordNotKept) + e.reason; }
@@ -264,48 +254,8 @@ std::string RecordsPath(const std::string& folder) {
 
 namespace {
 
-AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r) {
-  AppendResult out;
-  const std::string path = RecordsPath(folder);
-  Db db;
-  int rc = db.Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  auto fail = [&](std::string_view what) {
-    out.error = ErrorOf(db.get(), rc, std::string(what) + " " + path, db.refused());
-    if (db.get()) db.Exec("ROLLBACK");
-    return out;
-  };
-  if (rc != SQLITE_OK) return fail("cannot open");
-  if ((rc = EnableWal(db)) != SQLITE_OK) return fail("cannot write");
-  if ((rc = Tune(db)) != SQLITE_OK) return fail("cannot write");
-  int walPages = 0;
-  sqlite3_wal_hook(db.get(), OnWalCommit, &walPages);
-  if ((rc = db.Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return fail("cannot write");
-
-  int version = db.UserVersion(rc);
-  if (rc != SQLITE_OK) return fail("cannot read");
-  if (version > kRecordsSchemaVersion) {
-    db.Exec("ROLLBACK");
-    out.error = RecordsError{RecordsErrorCode::NewerSchema,
-                             path + " was written by a newer program (schema " + std::to_string(version) + ")"};
-    return out;
-  }
-  for (const Migration& m : kMigrations) {
-    if (m.to <= version) continue;
-    if ((rc = db.Exec(m.sql)) != SQLITE_OK) return fail("cannot migrate");
-    version = m.to;
-  }
-  if ((rc = db.Exec(("PRAGMA user_version=" + std::to_string(version)).c_str())) != SQLITE_OK) {
-    return fail("cannot migrate");
-  }
-
-  sqlite3_stmt* s = nullptr;
-  rc = db.Prepare(
-      "INSERT INTO downloads(started_utc, ended_utc, station, operator, program, version, transport, target,"
-      " param_file, block, block_sha256, firmware_path, firmware_size, firmware_sha256, blocks_sent,"
-      " blocks_to_send, connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log)"
-      " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-      s);
-  if (rc != SQLITE_OK) return fail("cannot write");
+// The values of the INSERT, in the order of its columns.
+void BindRecord(sqlite3_stmt* s, const DownloadRecord& r) {
   int i = 1;
   BindText(s, i++, r.startUtc);
   BindText(s, i++, r.endUtc);
@@ -327,13 +277,66 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
   BindText(s, i++, r.firmwareSha256);
   BindOptional(s, i++, r.blocksSent);
   BindOptional(s, i++, r.blocksToSend);
-  BindText(s, i++, r.connectOutcome);
-  BindText(s, i++, r.blockOutcome);
-  BindText(s, i++, r.firmwareOutcome);
-  BindText(s, i++, r.outcome);
+  BindText(s, i++, std::string(Spell(r.connectOutcome)));
+  BindText(s, i++, std::string(Spell(r.blockOutcome)));
+  BindText(s, i++, std::string(Spell(r.firmwareOutcome)));
+  BindText(s, i++, std::string(Spell(r.outcome)));
   BindOptional(s, i++, r.exitCode);
   BindText(s, i++, r.error);
   BindText(s, i++, JsonStringArray(r.log));
+}
+
+// Brings the schema up to this program's inside the append's transaction.
+std::optional<RecordsError> Migrate(Db& db, const std::string& path, int& rc) {
+  int version = db.UserVersion(rc);
+  if (rc != SQLITE_OK) return ErrorOf(db.get(), rc, "cannot read " + path);
+  if (version > kRecordsSchemaVersion) {
+    return RecordsError{RecordsErrorCode::NewerSchema,
+                        path + " was written by a newer program (schema " + std::to_string(version) + ")"};
+  }
+  for (const Migration& m : kMigrations) {
+    if (m.to <= version) continue;
+    if ((rc = db.Exec(m.sql)) != SQLITE_OK) return ErrorOf(db.get(), rc, "cannot migrate " + path);
+    version = m.to;
+  }
+  if ((rc = db.Exec(("PRAGMA user_version=" + std::to_string(version)).c_str())) != SQLITE_OK) {
+    return ErrorOf(db.get(), rc, "cannot migrate " + path);
+  }
+  return std::nullopt;
+}
+
+AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r) {
+  AppendResult out;
+  const std::string path = RecordsPath(folder);
+  Db db;
+  int rc = db.Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  auto fail = [&](std::string_view what) {
+    out.error = ErrorOf(db.get(), rc, std::string(what) + " " + path, db.refused());
+    if (db.get()) db.Exec("ROLLBACK");
+    return out;
+  };
+  if (rc != SQLITE_OK) return fail("cannot open");
+  if ((rc = EnableWal(db)) != SQLITE_OK) return fail("cannot write");
+  if ((rc = Tune(db)) != SQLITE_OK) return fail("cannot write");
+  int walPages = 0;
+  sqlite3_wal_hook(db.get(), OnWalCommit, &walPages);
+  if ((rc = db.Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return fail("cannot write");
+
+  if (auto e = Migrate(db, path, rc)) {
+    db.Exec("ROLLBACK");
+    out.error = std::move(e);
+    return out;
+  }
+
+  sqlite3_stmt* s = nullptr;
+  rc = db.Prepare(
+      "INSERT INTO downloads(started_utc, ended_utc, station, operator, program, version, transport, target,"
+      " param_file, block, block_sha256, firmware_path, firmware_size, firmware_sha256, blocks_sent,"
+      " blocks_to_send, connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log)"
+      " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+      s);
+  if (rc != SQLITE_OK) return fail("cannot write");
+  BindRecord(s, r);
   if ((rc = sqlite3_step(s)) != SQLITE_DONE) return fail("cannot write");
   out.id = sqlite3_last_insert_rowid(db.get());
   sqlite3_reset(s);
@@ -413,96 +416,6 @@ ReadResult ReadRecord(const std::string& folder, std::int64_t id) {
   }
   out.error = RecordsError{RecordsErrorCode::NotFound, "no record " + std::to_string(id)};
   return out;
-}
-
-std::optional<std::string> ParseSinceDate(std::string_view t) {
-  if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) t.remove_suffix(1);
-  // Positions of the fixed separators in "YYYY-MM-DDTHH:MM:SS".
-  if (t.size() != 10 && t.size() != 16 && t.size() != 19) return std::nullopt;
-  auto num = [&](std::size_t pos, std::size_t len) -> int {
-    const std::string_view d = t.substr(pos, len);
-    if (!IsDigits(d)) return -1;
-    int v = 0;
-    for (char c : d) v = v * 10 + (c - '0');
-    return v;
-  };
-  if (t[4] != '-' || t[7] != '-') return std::nullopt;
-  const int y = num(0, 4), mo = num(5, 2), d = num(8, 2);
-  int h = 0, mi = 0, s = 0;
-  if (t.size() >= 16) {
-    if ((t[10] != 'T' && t[10] != 't' && t[10] != ' ') || t[13] != ':') return std::nullopt;
-    h = num(11, 2);
-    mi = num(14, 2);
-  }
-  if (t.size() == 19) {
-    if (t[16] != ':') return std::nullopt;
-    s = num(17, 2);
-  }
-  if (y < 0 || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
-    return std::nullopt;
-  }
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  if (d > kDays[mo - 1] + (mo == 2 && leap ? 1 : 0)) return std::nullopt;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d, h, mi, s);
-  return std::string(buf);
-}
-
-std::string UtcNowIso() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  gmtime_r(&secs, &utc);
-  char buf[40];
-  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms < 0 ? ms + 1000 : ms));
-  return buf;
-}
-
-std::string StationName() {
-  char buf[256] = {};
-  if (::gethostname(buf, sizeof buf - 1) != 0) return "?";
-  return buf;
-}
-
-std::string OperatorName() {
-  // getlogin names who sat down at the terminal (also under sudo); a service
-  // or a desktop launcher without one falls back to the process's user.
-  char buf[256] = {};
-  if (::getlogin_r(buf, sizeof buf) == 0 && buf[0]) return buf;
-  std::array<char, 4096> pwbuf{};
-  passwd pw{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &pw, pwbuf.data(), pwbuf.size(), &found) == 0 && found) return found->pw_name;
-  if (const char* user = std::getenv("USER"); user && *user) return user;
-  return "uid " + std::to_string(::geteuid());
-}
-
-std::string Sha256Hex(const void* data, std::size_t size) {
-  return QCryptographicHash::hash(QByteArrayView(static_cast<const char*>(data), static_cast<qsizetype>(size)),
-                                  QCryptographicHash::Sha256)
-      .toHex()
-      .toStdString();
-}
-
-std::optional<FileDigest> DigestFile(const std::string& path) {
-  QFile f(QString::fromStdString(path));
-  if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
-  QCryptographicHash h(QCryptographicHash::Sha256);
-  FileDigest d;
-  char buf[64 * 1024];
-  for (;;) {
-    const qint64 n = f.read(buf, sizeof buf);
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    h.addData(QByteArrayView(buf, n));
-    d.size += n;
-  }
-  d.sha256 = h.result().toHex().toStdString();
-  return d;
 }
 
 }  // namespace facset
