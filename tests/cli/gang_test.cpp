@@ -107,6 +107,10 @@ TEST(GangTargets, CommandLineSplit) {
        {"ip:127.0.0.2", "com:COM3"},
        {"p.ini", "--firmware", "--ip", "--", "--ip"}},
       {{"--targets", list, "--ip", "127.0.0.2", "p.ini"}, {"ip:127.0.0.4", "com:COM2", "ip:127.0.0.2"}, {"p.ini"}},
+      // --jobs is the runner's: no child sees it
+      {{"p.ini", "--jobs", "4", "--ip", "127.0.0.2", "--ip", "127.0.0.3"}, {"ip:127.0.0.2", "ip:127.0.0.3"}, {"p.ini"}},
+      {{"p.ini", "--ip", "127.0.0.2", "--ip", "127.0.0.3", "--jobs", "0"}, {}, {}, "--jobs is a number from 1"},
+      {{"p.ini", "--ip", "127.0.0.2", "--jobs", "1x"}, {}, {}, "--jobs is a number from 1"},
       // one target stays as the single download takes it, unchecked
       {{"p.ini", "--ip", "not-checked-here"}, {"ip:not-checked-here"}, {"p.ini"}},
       {{"p.ini", "--ip", "127.0.0.2", "--ip", "scale.lan"}, {}, {}, "'scale.lan' is not a dotted"},
