@@ -231,6 +231,12 @@ class Station : public ::testing::Test {
   std::string cli, home, params;
 };
 
+// A several-targets run's summary row of `target`, "" when there is none.
+inline std::string SummaryRow(const std::string& out, const std::string& target) {
+  const std::size_t at = out.find("\n" + target + " ", out.find("TARGET"));
+  return at == std::string::npos ? "" : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+}
+
 // Reads what is there on `fd` within `ms`, appending to `into`; false at its end.
 inline bool ReadSome(int fd, std::string& into, int ms = 50) {
   pollfd p{fd, POLLIN, 0};

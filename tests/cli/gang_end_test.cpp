@@ -47,12 +47,6 @@ std::map<std::string, const DownloadRecord*> ByTarget(const std::vector<Download
   return m;
 }
 
-// The summary's row of `target`, "" when there is none.
-std::string SummaryRow(const std::string& out, const std::string& target) {
-  const std::size_t at = out.find("\n" + target + " ", out.find("TARGET"));
-  return at == std::string::npos ? "" : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
-}
-
 // The parent stopped by SIGTERM or SIGHUP passes the signal on; killed by
 // SIGKILL (what subprocess.run(timeout=) sends) it cannot, and each child
 // stops by itself. Either way every started scale gets nothing more, each
