@@ -14,6 +14,7 @@
 #include "download/sha256.h"
 #include "download_printer.h"
 #include "output.h"
+#include "set_values.h"
 #include "lang/lang.h"
 #include "params/param_model.h"
 #include "platform/paths.h"
@@ -150,18 +151,36 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
 
   ParamInput in;
   if (std::string why = ReadParamInput(o.file, in, true); !why.empty()) return refuse(why);
-  const ParamSet& ps = in.ps;
+  ParamSet& ps = in.ps;
   DownloadRequest request;
   std::string why = BuildRequest(o, ps, udpPort, request);
   t.transport = TransportName(request.target);
   t.target = IsSerial(request.target) ? GbkToUtf8(TargetLogName(request.target)) : TargetLogName(request.target);
   if (why.empty()) why = PreflightDownload(request);
-  if (why.empty()) why = ReportBytesOutsideRange(o.file, in.outside, o.strict);
+  if (why.empty() && o.strict) why = ReportBytesOutsideRange(o.file, in.outside, true);
   if (request.firmware) {
     t.firmware.emplace();
     t.firmware->path = *request.firmware;
   }
   if (!why.empty()) return refuse(why);
+  // The values set for this run, checked against FILE; counters are taken
+  // last, when nothing else can refuse the run before it starts.
+  if (!o.sets.empty()) {
+    std::vector<std::vector<GivenValue>> given(1);
+    for (const std::string& s : o.sets) ParseSetArgument(s, given[0].emplace_back());
+    const std::string target[] = {t.target};
+    std::vector<std::vector<ResolvedValue>> resolved;
+    if (std::string refused = ResolveValues(ps, given, target, CountersInUse, resolved); !refused.empty()) {
+      return refuse(refused);
+    }
+    ApplyValues(ps, resolved[0]);
+    request.block = ps.Block;
+    for (const ResolvedValue& v : resolved[0]) request.valuesSet.push_back({v.name, v.value, v.origin});
+    t.values = request.valuesSet;
+  }
+  // A value set for this run replaces what FILE held there: no word about FILE's text then.
+  std::erase_if(in.outside, [&](const ByteOutsideRange& b) { return ps.Block[static_cast<std::size_t>(b.byte)] != b.sent; });
+  ReportBytesOutsideRange(o.file, in.outside, false);
 
   Printer out(o.gbk, o.json);
   CreateScaleComm();
@@ -186,7 +205,15 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
 
   t.verdict = result.verdict;
   // Another process holds the scale: nothing was sent, nothing to record.
-  if (!result.refused.empty()) return done();
+  // A counter's value taken for the run is spent all the same: say which.
+  if (!result.refused.empty()) {
+    for (const ValueSet& v : request.valuesSet) {
+      if (v.origin.rfind("counter:", 0) == 0) {
+        t.verdict.reason += "; " + v.origin + " gave " + v.value + " to this run, never given again";
+      }
+    }
+    return done();
+  }
   if (result.blockWentOut) t.blockSha256 = Sha256Hex(result.blockSent.data(), result.blockSent.size());
   if (result.firmware) t.firmware = result.firmware;
   c.log = out.lines();

@@ -89,6 +89,7 @@ bool StartChild(const GangPlan& plan, Child& c) {
   args.push_back(c.target.serial ? "--com" : "--ip");
   args.push_back(c.target.name);
   args.insert(args.end(), plan.rest.begin(), plan.rest.end());
+  args.insert(args.end(), c.target.args.begin(), c.target.args.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -16,6 +16,7 @@
 #include "platform/safe_files.h"
 #include "platform/text_encoding.h"
 #include "platform/text_rules.h"
+#include "targets_csv.h"
 
 namespace facset::cli {
 namespace {
@@ -74,7 +75,19 @@ std::string ParseTargetsText(std::string_view text, std::vector<GangTarget>& out
     return "a NUL byte at byte " + std::to_string(nul + 1) +
            " (UTF-16 text?): save it as UTF-8 (or plain ASCII), one target a line";
   }
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  text = WithoutBom(text);
+  if (IsTargetsTable(text)) {
+    TargetsTable table;
+    if (std::string why = ParseTargetsTable(text, table); !why.empty()) return why;
+    for (TargetsRow& row : table.rows) {
+      GangTarget t{!IsDottedQuad(row.target), row.target, std::move(row.values), "line " + std::to_string(row.line), {}};
+      if (t.serial && !IsSerialName(t.name)) {
+        return t.where + ": '" + t.name + "' is neither a dotted IPv4 address nor a serial port such as COM3";
+      }
+      out.push_back(std::move(t));
+    }
+    return {};
+  }
   int number = 0;
   while (!text.empty()) {
     ++number;
@@ -83,7 +96,7 @@ std::string ParseTargetsText(std::string_view text, std::vector<GangTarget>& out
     text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
     line = TrimBlanks(line.substr(0, line.find('#')));
     if (line.empty()) continue;
-    GangTarget t{!IsDottedQuad(line), std::string(line)};
+    GangTarget t{!IsDottedQuad(line), std::string(line), {}, {}, {}};
     if (t.serial && !IsSerialName(line)) {
       return "line " + std::to_string(number) + ": '" + t.name +
              "' is neither a dotted IPv4 address nor a serial port such as COM3";
@@ -118,7 +131,7 @@ TargetArgs SplitTargetArgs(std::span<const std::string> args) {
     std::fill_n(taken.begin() + static_cast<long>(g.first), g.count, true);
     if (name == kOptJobs) continue;
     if (name != kOptTargets) {
-      t.targets.push_back({name == kOptCom, g.value});
+      t.targets.push_back({name == kOptCom, g.value, {}, {}, {}});
       listed.push_back(false);
       continue;
     }
@@ -130,9 +143,13 @@ TargetArgs SplitTargetArgs(std::span<const std::string> args) {
       t.inputError = "cannot read the targets file " + g.value + ": " + error;
       return t;
     }
+    const std::size_t before = t.targets.size();
     if (error = ParseTargetsText(text, t.targets); !error.empty()) {
       t.inputError = g.value + ": " + error;
       return t;
+    }
+    for (std::size_t k = before; k < t.targets.size(); ++k) {
+      if (!t.targets[k].where.empty()) t.targets[k].where = g.value + " " + t.targets[k].where;
     }
     if (listed.size() == t.targets.size()) {
       t.inputError = "no target in " + g.value;
