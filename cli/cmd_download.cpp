@@ -8,6 +8,7 @@
 #include "download_options.h"
 #include "download_target.h"
 #include "gang.h"
+#include "value_help.h"
 #include "platform/text_encoding.h"
 #include "records/record_time.h"
 
@@ -65,6 +66,13 @@ const Command kDownloadCommand{
     "link settings apply unless an option overrides them:\n",
     RunDownloadCommand,
     kDownloadOptions,
+    "Values for this run only (--set NAME=VALUE, a targets table's columns):\n"
+    FACSET_VALUE_RULES_HELP
+    "VALUE may also be seq:START[:STEP] (the targets, in their order, get START,\n"
+    "START+STEP, ...) or counter:COUNTER (each target the next value of a named\n"
+    "counter, see `facset-cli counter`; a value taken is never given again, even\n"
+    "when that target's run then fails). A refused NAME or VALUE exits 6 before\n"
+    "anything is sent; the record lists the values each scale got (history).\n"
     "The messages are those of the window's log, in the language FILE names\n"
     "(\"Set\"/\"lngstr\", \"_cn\" when none), from the language file in the tool's\n"
     "folder (facset-cli where), or built in when that file cannot be read or\n"

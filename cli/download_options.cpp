@@ -1,6 +1,7 @@
 #include "download_options.h"
 
 #include "download/serial_names.h"
+#include "set_values.h"
 #include "protocol/pbus_codec.h"
 
 namespace facset::cli {
@@ -31,6 +32,11 @@ constexpr OptionSpec kTable[] = {
      "known to answer from another address); by default only the\n"
      "scale's address and port count, others are ignored and\n"
      "counted in the log"},
+    {kOptSet, "NAME=VALUE",
+     "this run's block only: NAME gets VALUE (FILE is never\n"
+     "written); VALUE may be seq:START[:STEP] or counter:COUNTER\n"
+     "(see below)",
+     true},
     {kOptJson, "", "print one JSON document at the end instead of the log"},
     {"--gbk", "", "print the messages as GBK bytes instead of UTF-8"},
 };
@@ -67,6 +73,11 @@ std::string ReadDownloadOptions(const ParsedArgs& p, DownloadOptions& o) {
   if (o.com && o.com->empty()) return "--com needs a port name";
   if (o.com && (*o.com)[0] != '/' && ComNumber(*o.com) == 0 && *o.com != "NONE") {
     return "--com takes a list name such as COM1 or a device path starting with /";
+  }
+  o.sets = p.Values(kOptSet);
+  for (const std::string& s : o.sets) {
+    GivenValue g;
+    if (std::string why = ParseSetArgument(s, g); !why.empty()) return why;
   }
   if (const auto speed = p.Value("--speed")) {
     const auto bps = ToInt(*speed, 1, 1000000);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "options.h"
 
@@ -18,6 +19,7 @@ inline constexpr std::string_view kOptIp = "--ip";
 inline constexpr std::string_view kOptCom = "--com";
 inline constexpr std::string_view kOptTargets = "--targets";
 inline constexpr std::string_view kOptJson = "--json";
+inline constexpr std::string_view kOptSet = "--set";
 
 // One download to one target, as the command line asks for it.
 struct DownloadOptions {
@@ -32,6 +34,7 @@ struct DownloadOptions {
   int speedIndex = 0;
   std::optional<int> retries;
   std::optional<int> timeoutMs;
+  std::vector<std::string> sets;  // --set NAME=VALUE, in order
 };
 
 // Reads the options of a single-target run; "" or a usage error.

@@ -13,6 +13,7 @@
 #include "download/serial_names.h"
 #include "download/sha256.h"
 #include "download_printer.h"
+#include "set_values.h"
 #include "lang/lang.h"
 #include "params/param_model.h"
 #include "platform/paths.h"
@@ -126,6 +127,21 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
     t.firmware->path = *request.firmware;
   }
   if (!why.empty()) return refuse(why);
+  // The values set for this run, checked against FILE; counters are taken
+  // last, when nothing else can refuse the run before it starts.
+  if (!o.sets.empty()) {
+    std::vector<std::vector<GivenValue>> given(1);
+    for (const std::string& s : o.sets) ParseSetArgument(s, given[0].emplace_back());
+    const std::string target[] = {t.target};
+    std::vector<std::vector<ResolvedValue>> resolved;
+    if (std::string refused = ResolveValues(ps, given, target, CountersInUse, resolved); !refused.empty()) {
+      return refuse(refused);
+    }
+    ApplyValues(ps, resolved[0]);
+    request.block = ps.Block;
+    for (const ResolvedValue& v : resolved[0]) request.valuesSet.push_back({v.name, v.value, v.origin});
+    t.values = request.valuesSet;
+  }
 
   Printer out(o.gbk, o.json);
   CreateScaleComm();
@@ -150,7 +166,15 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
 
   t.verdict = result.verdict;
   // Another process holds the scale: nothing was sent, nothing to record.
-  if (!result.refused.empty()) return done();
+  // A counter's value taken for the run is spent all the same: say which.
+  if (!result.refused.empty()) {
+    for (const ValueSet& v : request.valuesSet) {
+      if (v.origin.rfind("counter:", 0) == 0) {
+        t.verdict.reason += "; " + v.origin + " gave " + v.value + " to this run, never given again";
+      }
+    }
+    return done();
+  }
   if (result.blockWentOut) t.blockSha256 = Sha256Hex(result.blockSent.data(), result.blockSent.size());
   if (result.firmware) t.firmware = result.firmware;
   c.log = out.lines();

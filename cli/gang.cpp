@@ -23,6 +23,9 @@
 #include "download/verdict.h"
 #include "download_options.h"
 #include "lang/lang.h"
+#include "params/param_model.h"
+#include "set_values.h"
+#include "targets_csv.h"
 #include "platform/safe_files.h"
 #include "platform/text_encoding.h"
 
@@ -85,6 +88,7 @@ bool StartChild(const GangPlan& plan, Child& c) {
   args.push_back(c.target.serial ? "--com" : "--ip");
   args.push_back(c.target.name);
   args.insert(args.end(), plan.rest.begin(), plan.rest.end());
+  args.insert(args.end(), c.target.args.begin(), c.target.args.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -250,6 +254,19 @@ std::string CheckGangTarget(const GangTarget& t) {
 }
 
 std::string ParseTargetsText(std::string_view text, std::vector<GangTarget>& out) {
+  text = WithoutBom(text);
+  if (IsTargetsTable(text)) {
+    TargetsTable table;
+    if (std::string why = ParseTargetsTable(text, table); !why.empty()) return why;
+    for (TargetsRow& row : table.rows) {
+      GangTarget t{!IsDottedQuad(row.target), row.target, std::move(row.values), "line " + std::to_string(row.line), {}};
+      if (t.serial && !IsSerialName(t.name)) {
+        return t.where + ": '" + t.name + "' is neither a dotted IPv4 address nor a serial port such as COM3";
+      }
+      out.push_back(std::move(t));
+    }
+    return {};
+  }
   int number = 0;
   while (!text.empty()) {
     ++number;
@@ -293,7 +310,11 @@ TargetArgs SplitTargetArgs(std::span<const std::string> args) {
     std::string text;
     std::string error = ReadWholeFile(g.value, kMaxTargetsFile, text, true);
     if (!error.empty()) error = "cannot read the targets file " + g.value + ": " + error;
+    const std::size_t before = t.targets.size();
     if (error.empty()) error = ParseTargetsText(text, t.targets);
+    for (std::size_t k = before; k < t.targets.size(); ++k) {
+      if (!t.targets[k].where.empty()) t.targets[k].where = g.value + " " + t.targets[k].where;
+    }
     if (!error.empty()) {
       t.inputError = error.rfind("line ", 0) == 0 ? g.value + ": " + error : error;
       return t;
@@ -444,6 +465,64 @@ std::vector<GangChildResult> RunGang(const GangPlan& plan) {
   return results;
 }
 
+// The values of every target (--set for all, a table's row for each), checked
+// against FILE before any target starts; counters are taken here, once for
+// the run, in target order. Each target's process then gets its own values,
+// already chosen, as --set options of its own. nullopt, or the exit code of a
+// refusal (nothing sent).
+static std::optional<int> ResolveTargetValues(TargetArgs& t) {
+  const ParsedArgs p = ParseArgs(kDownloadOptions, t.rest);
+  const bool tableValues =
+      std::any_of(t.targets.begin(), t.targets.end(), [](const GangTarget& g) { return !g.values.empty(); });
+  if ((!p.Has(kOptSet) && !tableValues) || p.positionals.size() != 1) return std::nullopt;
+  auto refuse = [](const std::string& why) {
+    Fail(why);
+    return kExitInputRefused;
+  };
+  const std::string& file = p.positionals[0];
+  if (std::string why = CheckParamFile(file); !why.empty()) return refuse(why);
+  ParamSet ps;
+  LoadParamSet(IniFile(file), ps);
+
+  std::vector<GivenValue> forAll;
+  std::vector<bool> drop(t.rest.size(), false);
+  for (const GivenOption& g : p.options) {
+    if (g.spec->name != kOptSet) continue;
+    std::fill_n(drop.begin() + static_cast<long>(g.first), g.count, true);
+    if (std::string why = ParseSetArgument(g.value, forAll.emplace_back()); !why.empty()) return refuse(why);
+  }
+  std::vector<std::vector<GivenValue>> perTarget;
+  std::vector<std::string> names;
+  for (const GangTarget& target : t.targets) {
+    std::vector<GivenValue>& given = perTarget.emplace_back(forAll);
+    for (const auto& [name, value] : target.values) {
+      GivenValue& g = given.emplace_back();
+      g.name = name;
+      g.where = target.where;
+      if (std::string why = ParseValueSource(value, g.source); !why.empty()) {
+        return refuse(target.name + ": " + name + " (" + target.where + "): " + why);
+      }
+    }
+    names.push_back(target.name);
+  }
+  std::vector<std::vector<ResolvedValue>> resolved;
+  if (std::string why = ResolveValues(ps, perTarget, names, CountersInUse, resolved); !why.empty()) {
+    return refuse(why);
+  }
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < t.rest.size(); ++i) {
+    if (!drop[i]) rest.push_back(t.rest[i]);
+  }
+  t.rest = std::move(rest);
+  for (std::size_t i = 0; i < t.targets.size(); ++i) {
+    for (const ResolvedValue& v : resolved[i]) {
+      t.targets[i].args.push_back(std::string(kOptSet));
+      t.targets[i].args.push_back(SetArgumentOf(v));
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::string> args,
                                       std::vector<std::string>& single) {
   TargetArgs t = SplitTargetArgs(args);
@@ -452,8 +531,11 @@ std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::s
     std::printf(
         "\nSeveral scales at once: --ip and --com may be given several times, and\n"
         "--targets FILE names targets one a line (a dotted IPv4 address or a serial\n"
-        "port such as COM3; blank lines and \"#\" comments are skipped). Every target\n"
-        "is checked before anything is sent. Each target then runs in a process of\n"
+        "port such as COM3; blank lines and \"#\" comments are skipped), or is a\n"
+        "table of values per target: a first line beginning with \"target\", e.g.\n"
+        "\"target,Scale number,Shop code\", then one row per target (CSV as RFC 4180\n"
+        "has it, UTF-8; an empty cell keeps FILE's value). Every target and every\n"
+        "value is checked before anything is sent. Each target then runs in a process of\n"
         "its own, all at once; their lines come prefixed with \"[TARGET] \", and a\n"
         "summary (target, outcome, seconds) ends the output. The exit status is the\n"
         "worst of the targets', in this order: 130 interrupted, 2 bad usage, 6 input\n"
@@ -469,6 +551,7 @@ std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::s
     return kExitInputRefused;
   }
   if (t.targets.size() > 1) {
+    if (std::optional<int> refused = ResolveTargetValues(t)) return *refused;
     GangPlan plan;
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -487,6 +570,11 @@ std::optional<int> RunDownloadTargets(const Command& cmd, std::span<const std::s
   if (t.fromFile) {
     single = {t.targets[0].serial ? "--com" : "--ip", t.targets[0].name};
     single.insert(single.end(), t.rest.begin(), t.rest.end());
+    // One row of a table: its values go with the single run's own --set.
+    for (const auto& [name, value] : t.targets[0].values) {
+      single.push_back(std::string(kOptSet));
+      single.push_back(name + "=" + value);
+    }
   }
   return std::nullopt;
 }

@@ -21,6 +21,12 @@ namespace facset::cli {
 struct GangTarget {
   bool serial = false;  // true: --com NAME, false: --ip ADDR
   std::string name;     // as given: "127.0.0.2", "COM3", "/dev/ttyUSB0"
+  // A targets table's cells for this target: (column name, value), and
+  // where the row stands ("targets.csv line 3").
+  std::vector<std::pair<std::string, std::string>> values{};
+  std::string where{};
+  // Arguments for this target's process alone, after the others (its values).
+  std::vector<std::string> args{};
 };
 
 // Empty when `name` may be passed to a child as its target, else why not.
@@ -28,8 +34,10 @@ struct GangTarget {
 std::string CheckGangTarget(const GangTarget& target);
 
 // The targets of a targets file's text: one a line, a dotted IPv4 address or a
-// serial name; blank lines and "#" comments skipped, CR LF accepted. Returns an
-// empty string, or "line N: why" for the first line refused.
+// serial name; blank lines and "#" comments skipped, CR LF accepted, a UTF-8
+// BOM skipped. Or a targets table (targets_csv.h): a header line beginning
+// with "target", then a row of values per target. Returns an empty string, or
+// "line N: why" for the first line refused.
 std::string ParseTargetsText(std::string_view text, std::vector<GangTarget>& out);
 
 // A download command line split into its targets and everything else.

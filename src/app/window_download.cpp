@@ -17,6 +17,7 @@
 #include "app/ui_text.h"
 #include "lang/catalog_format.h"
 #include "download/download.h"
+#include "download/verdict.h"
 #include "download/download_messages.h"
 #include "download/run_settings.h"
 #include "download/serial_names.h"
@@ -213,7 +214,9 @@ AppendResult AppendKeepingWindowAlive(DownloadRecord rec) {
 
 }  // namespace
 
-void WindowDownload(TMainForm& form) {
+void WindowDownload(TMainForm& form) { WindowDownloadWith(form, {}); }
+
+void WindowDownloadWith(TMainForm& form, const RunOptions& options) {
   if (DownloadRunning()) return;
   // What the fields show is what is sent (and recorded).
   if (!form.CommitPendingEdits()) return;
@@ -229,7 +232,7 @@ void WindowDownload(TMainForm& form) {
   c.program = "facset";
   c.version = std::string(ProjectVersion());
   c.paramFile = form.ParamFilePath();
-  DownloadRun run(*request, sink);
+  DownloadRun run(*request, sink, options);
   sink.Watch(&run);
   const DownloadOutcome o = run.Run();
   sink.Watch(nullptr);
@@ -241,11 +244,16 @@ void WindowDownload(TMainForm& form) {
     sink.AppendLine(Utf8ToGbk(o.refused));
     return;
   }
+  // An outcome the usual lines cannot tell says why, in the verdict's words
+  // (what facset-cli prints and the record keeps).
+  if (o.verdict.outcome == RunOutcome::NotProven) sink.AppendLine(Utf8ToGbk(o.verdict.reason));
   c.log = sink.Lines();
   // A record that cannot be kept never fails the download: the log says so.
   if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(*request, o, c)); !a) {
     sink.AppendLine(RecordNotKeptLine(*a.error));
   }
+  // The marked row's next value: only a block the scale provably got counts.
+  if (o.verdict.block == StepOutcome::Ok) form.IncreaseAfterDownload();
   if (o.exception) std::rethrow_exception(o.exception);
 }
 

@@ -8,6 +8,7 @@
 #include "platform/text_encoding.h"
 #include "platform/text_rules.h"
 #include "records/json_text.h"
+#include "records/values_set.h"
 
 namespace facset {
 namespace {
@@ -52,24 +53,27 @@ std::string Padded(std::string s, std::size_t width) {
 // database is shown with its control characters escaped, never obeyed.
 std::string RecordsTable(const std::vector<DownloadRecord>& records) {
   struct Row {
-    std::string id, start, outcome, target, sha;
+    std::string id, start, outcome, target, sha, values;
   };
   std::vector<Row> rows;
   rows.reserve(records.size());
   std::size_t idWidth = 2, startWidth = 7, outcomeWidth = 7, targetWidth = 6;
   for (const DownloadRecord& r : records) {
     rows.push_back({std::to_string(r.id), EscapeForTerminal(r.startUtc), std::string(Spell(r.outcome)),
-                    EscapeForTerminal(r.target), r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256)});
+                    EscapeForTerminal(r.target), r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256),
+                    EscapeForTerminal(ValuesSetText(r.valuesSet))});
     idWidth = std::max(idWidth, rows.back().id.size());
     startWidth = std::max(startWidth, rows.back().start.size());
     outcomeWidth = std::max(outcomeWidth, rows.back().outcome.size());
     targetWidth = std::max(targetWidth, rows.back().target.size());
   }
   std::string out = Padded("ID", idWidth) + "  " + Padded("STARTED", startWidth) + "  " +
-                    Padded("OUTCOME", outcomeWidth) + "  " + Padded("TARGET", targetWidth) + "  BLOCK SHA256\n";
+                    Padded("OUTCOME", outcomeWidth) + "  " + Padded("TARGET", targetWidth) + "  " +
+                    Padded("BLOCK SHA256", 64) + "  VALUES\n";
   for (const Row& r : rows) {
     out += std::string(idWidth - r.id.size(), ' ') + r.id + "  " + Padded(r.start, startWidth) + "  " +
-           Padded(r.outcome, outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " + r.sha + "\n";
+           Padded(r.outcome, outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " +
+           (r.values.empty() ? r.sha : Padded(r.sha, 64) + "  " + r.values) + "\n";
   }
   return out;
 }
@@ -108,6 +112,7 @@ void AppendRecordJson(std::string& out, const DownloadRecord& r) {
       {"outcome", Spell(r.outcome), {}},
       {"exit_code", {}, number(r.exitCode)},
       {"error", r.error, {}},
+      {"values", {}, ValuesSetJson(r.valuesSet)},
   };
   std::vector<std::string_view> texts;
   texts.reserve(members.size() + r.log.size());
@@ -146,7 +151,7 @@ std::string RecordsJson(const std::vector<DownloadRecord>& records) {
 std::string_view RecordsCsvHeader() {
   return "id,started_utc,ended_utc,station,operator,program,version,transport,target,param_file,block_sha256,"
          "firmware_path,firmware_size,firmware_sha256,blocks_sent,blocks_to_send,connect,block,firmware,outcome,"
-         "exit_code,error\n";
+         "exit_code,error,values\n";
 }
 
 void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
@@ -156,7 +161,7 @@ void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
                                 OptionalText(r.blocksSent), OptionalText(r.blocksToSend),
                                 std::string(Spell(r.connectOutcome)), std::string(Spell(r.blockOutcome)),
                                 std::string(Spell(r.firmwareOutcome)), std::string(Spell(r.outcome)),
-                                OptionalText(r.exitCode), r.error};
+                                OptionalText(r.exitCode), r.error, ValuesSetText(r.valuesSet)};
   bool first = true;
   for (const std::string& f : fields) {
     if (!first) out += ',';
@@ -205,6 +210,7 @@ std::string RecordDetail(const DownloadRecord& r) {
   line("outcome", std::string(Spell(r.outcome)));
   line("exit code", OptionalText(r.exitCode));
   if (!r.error.empty()) line("error", r.error);
+  if (!r.valuesSet.empty()) line("values", ValuesSetText(r.valuesSet));
   out += "log:\n";
   // A message may hold CR LF (the report's time line): each of its lines indented.
   for (const std::string& l : r.log) {

@@ -3,6 +3,7 @@
 #include "platform/paths.h"
 #include "platform/safe_files.h"
 #include "records/json_text.h"
+#include "records/values_set.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -42,13 +43,15 @@ constexpr std::array kMigrations = {
               " firmware_outcome TEXT NOT NULL, outcome TEXT NOT NULL,"
               " exit_code INTEGER, error TEXT NOT NULL, log TEXT NOT NULL);"
               "CREATE INDEX downloads_started ON downloads(started_utc);"},
+    // The values set for the run (download --set, a targets table), as JSON.
+    Migration{2, "ALTER TABLE downloads ADD COLUMN values_set TEXT NOT NULL DEFAULT '[]';"},
 };
 static_assert(kMigrations.back().to == kRecordsSchemaVersion);
 
 constexpr const char* kColumns =
     "id, started_utc, ended_utc, station, operator, program, version, transport, target, param_file,"
     " block, block_sha256, firmware_path, firmware_size, firmware_sha256, blocks_sent, blocks_to_send,"
-    " connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log";
+    " connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log, values_set";
 
 // `refused`: why the file was not opened at all (a link or FIFO in its place).
 RecordsError ErrorOf(sqlite3* db, int rc, std::string_view what, std::string_view refused = {}) {
@@ -208,7 +211,8 @@ DownloadRecord RowToRecord(sqlite3_stmt* s) {
   r.outcome = ParseRunOutcome(ColumnText(s, i++)).value_or(RunOutcome::Failed);
   if (auto code = ColumnOptional(s, i++)) r.exitCode = static_cast<int>(*code);
   r.error = ColumnText(s, i++);
-  r.log = ParseJsonStringArray(ColumnText(s, i));
+  r.log = ParseJsonStringArray(ColumnText(s, i++));
+  r.valuesSet = ParseValuesSetJson(ColumnText(s, i));
   return r;
 }
 
@@ -284,6 +288,7 @@ void BindRecord(sqlite3_stmt* s, const DownloadRecord& r) {
   BindOptional(s, i++, r.exitCode);
   BindText(s, i++, r.error);
   BindText(s, i++, JsonStringArray(r.log));
+  BindText(s, i++, ValuesSetJson(r.valuesSet));
 }
 
 // Brings the schema up to this program's inside the append's transaction.
@@ -332,8 +337,8 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
   rc = db.Prepare(
       "INSERT INTO downloads(started_utc, ended_utc, station, operator, program, version, transport, target,"
       " param_file, block, block_sha256, firmware_path, firmware_size, firmware_sha256, blocks_sent,"
-      " blocks_to_send, connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log)"
-      " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+      " blocks_to_send, connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log,"
+      " values_set) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
       s);
   if (rc != SQLITE_OK) return fail("cannot write");
   BindRecord(s, r);

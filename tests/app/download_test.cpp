@@ -2,14 +2,20 @@
 // where the focus goes, what the stop question offers, and that what the
 // scale got is what the fields showed and what the record holds.
 
+#include <QProcess>
 #include <QTimer>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "app/window_download.h"
 #include "download/download.h"
+#include "download/download_messages.h"
+#include "download/verdict.h"
 #include "protocol/scale_link.h"
 #include "records/records.h"
+#include "support/fault_peer.h"
+#include "support/scripted_transport.h"
 #include "support/sim_process.h"
 #include "window_fixture.h"
 
@@ -79,6 +85,8 @@ class DownloadTest : public QObject {
   void typedGravityIsSentAndRecorded();
   void stopTextsInAChineseWindow_data();
   void stopTextsInAChineseWindow();
+  void notProvenIsShownAndRecorded();
+  void targetHeldByAnotherProcessIsRefused();
 };
 
 // While the log-on waits nothing the block is made of can change: the scale
@@ -191,6 +199,75 @@ void DownloadTest::stopTextsInAChineseWindow() {
   const auto asked = s.dialogs.CallsOf(DialogCall::Kind::YesNo);
   QCOMPARE(asked.size(), std::size_t{1});
   QCOMPARE(asked[0].text, G("正在下载。停止下载并关闭窗口吗？秤可能停留在升级中途。"));
+}
+
+// A scale that sends copies of its answers: a block acknowledgement that may
+// have been a copy proves nothing, and the window says so, in the log and in
+// the record. The scale is a seeded fault peer on a scripted line (virtual
+// time), drawn as the download campaign draws them; the seeds are walked
+// until a run ends not proven.
+void DownloadTest::notProvenIsShownAndRecorded() {
+  constexpr std::uint64_t kFirstSeed = 32;  // the first seed from 1 whose run is not proven (at the time of writing)
+  SimProcess sim;  // the window's working copy names it; the runs below use the scripted line
+  Station s(sim);
+  std::unique_ptr<testing::FaultPeer> peer;
+  RunOptions options;
+  options.transport = [&](const DownloadTarget&) {
+    return std::make_unique<testing::ScriptedTransport>(false, peer->Scale());
+  };
+  s.form->SetDownloadHandler([&](TMainForm& f) { WindowDownloadWith(f, options); });
+  std::size_t runs = 0;
+  for (std::uint64_t seed = kFirstSeed; seed < kFirstSeed + 3000; ++seed) {
+    std::mt19937_64 rng(seed);
+    const testing::PeerNature nature = testing::PeerNature::Draw(rng, false, ScaleComm->AnswerLateLimit());
+    peer = std::make_unique<testing::FaultPeer>(nature, rng());
+    s.form->lstMsg->clear();
+    s.form->btnDownload->click();
+    ++runs;
+    const auto records = s.Records();
+    QCOMPARE(records.size(), runs);
+    if (records[0].outcome != RunOutcome::NotProven) continue;
+    const QStringList lines = s.form->lstMsg->toPlainText().split('\n');
+    QVERIFY2(lines.contains(QString::fromUtf8(kMsgNotProven.data(), qsizetype(kMsgNotProven.size()))),
+             qPrintable(lines.join('|')));
+    QVERIFY(records[0].error.starts_with("not proven: "));
+    QCOMPARE(lines.last(), QString::fromStdString(records[0].error));  // the why, as recorded
+    QCOMPARE(records[0].log.back(), records[0].error);
+    return;
+  }
+  QFAIL("no seed gave a run that is not proven");
+}
+
+// One scale, one process: while facset-cli downloads to the scale, the
+// window's run to it waits, then is refused and says who holds it; nothing of
+// the window's reaches the scale and nothing is recorded.
+void DownloadTest::targetHeldByAnotherProcessIsRefused() {
+  // The scale ignores the first three log-ons and answers slowly: the
+  // command-line run holds the scale for seconds.
+  SimProcess sim({"--ignore-first", "3", "--delay", "700"});
+  Station s(sim);
+  WriteFileBytes(s.dir / "cli.ini", "[factory]\r\nbyte[1  ]=2\r\n");
+  QProcess cli;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("FACSET_SCALE_UDP_PORT", QString::number(sim.udpPort()));
+  env.insert("FACSET_HOME", QString::fromStdString(s.dir / "cli-home"));
+  cli.setProcessEnvironment(env);
+  cli.start(FACSET_CLI_PATH, {"download", QString::fromStdString(s.dir / "cli.ini"), "--ip", "127.0.0.1",
+                              "--no-firmware"});
+  QVERIFY(cli.waitForStarted());
+  QVERIFY(!sim.WaitLog(1).empty());  // the command line is talking to the scale
+  s.form->btnDownload->click();
+  const QString log = s.form->lstMsg->toPlainText();
+  QVERIFY2(log.contains("facset-cli") || log.contains(QString::number(cli.processId())), qPrintable(log));
+  QVERIFY(!log.contains(" connect ok "));
+  QVERIFY(s.Records().empty());
+  QVERIFY(cli.waitForFinished(30000));
+  QCOMPARE(cli.exitCode(), 0);
+  // The scale got one block: the command line's.
+  int blocks = 0;
+  for (const auto& e : sim.Log()) blocks += e.cmd == 80;
+  QCOMPARE(blocks, 1);
+  QCOMPARE(static_cast<unsigned char>(ReadAll(sim.paramFile())[1]), 2);
 }
 
 QTEST_MAIN(DownloadTest)

@@ -181,7 +181,8 @@ TEST(Records, EarlierOutcomeWordsStillRead) {
           " outcome='failed'");
   ExecSql(db, "INSERT INTO downloads SELECT NULL, started_utc, ended_utc, station, operator, program, version,"
               " transport, target, param_file, block, block_sha256, firmware_path, firmware_size, firmware_sha256,"
-              " blocks_sent, blocks_to_send, 'aborted', 'not run', 'not asked', 'aborted', exit_code, error, log"
+              " blocks_sent, blocks_to_send, 'aborted', 'not run', 'not asked', 'aborted', exit_code, error, log,"
+              " values_set"
               " FROM downloads");
   const ReadResult r = ReadRecords(dir.path());
   ASSERT_TRUE(r);
