@@ -24,10 +24,10 @@ struct GangTarget {
   std::string name;     // as given: "127.0.0.2", "COM3", "/dev/ttyUSB0"
   // A targets table's cells for this target: (column name, value), and
   // where the row stands ("targets.csv line 3").
-  std::vector<std::pair<std::string, std::string>> values = {};
-  std::string where = {};
+  std::vector<std::pair<std::string, std::string>> values{};
+  std::string where{};
   // Arguments for this target's process alone, after the others (its values).
-  std::vector<std::string> args = {};
+  std::vector<std::string> args{};
 };
 
 // Empty when `name` may be passed to a child as its target, else why not.

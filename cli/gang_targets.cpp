@@ -96,7 +96,7 @@ std::string ParseTargetsText(std::string_view text, std::vector<GangTarget>& out
     text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
     line = TrimBlanks(line.substr(0, line.find('#')));
     if (line.empty()) continue;
-    GangTarget t{!IsDottedQuad(line), std::string(line), {}, {}, {}};
+    GangTarget t{!IsDottedQuad(line), std::string(line)};
     if (t.serial && !IsSerialName(line)) {
       return "line " + std::to_string(number) + ": '" + t.name +
              "' is neither a dotted IPv4 address nor a serial port such as COM3";
@@ -131,7 +131,7 @@ TargetArgs SplitTargetArgs(std::span<const std::string> args) {
     std::fill_n(taken.begin() + static_cast<long>(g.first), g.count, true);
     if (name == kOptJobs) continue;
     if (name != kOptTargets) {
-      t.targets.push_back({name == kOptCom, g.value, {}, {}, {}});
+      t.targets.push_back({name == kOptCom, g.value});
       listed.push_back(false);
       continue;
     }
