@@ -1,6 +1,7 @@
 #include "download_options.h"
 
 #include "download/serial_names.h"
+#include "set_values.h"
 #include "protocol/pbus_codec.h"
 
 namespace facset::cli {
@@ -18,6 +19,7 @@ constexpr OptionSpec kTable[] = {
      "/dev/ttyS(n-1)) or a device path starting with /",
      true},
     {kOptTargets, "FILE", "more targets, one a line (several scales: see below)", true},
+    {kOptJobs, "N", "several scales: at most N downloads at once (default 32)"},
     {"--firmware", "PATH", "also upgrade the firmware with the image PATH"},
     {"--no-firmware", "", "no firmware upgrade, whatever FILE says"},
     {"--speed", "BPS", "serial speed after the log-on: 9600 (default), 19200,\n38400, 57600 or 115200"},
@@ -31,6 +33,15 @@ constexpr OptionSpec kTable[] = {
      "known to answer from another address); by default only the\n"
      "scale's address and port count, others are ignored and\n"
      "counted in the log"},
+    {"--strict", "",
+     "refuse FILE (exit 6) when a byte key holds a value outside\n"
+     "0..255 (300, 12abc); by default a warning line names it\n"
+     "and the byte sent (its low 8 bits; not a number: 0)"},
+    {kOptSet, "NAME=VALUE",
+     "this run's block only: NAME gets VALUE (FILE is never\n"
+     "written); VALUE may be seq:START[:STEP] or counter:COUNTER\n"
+     "(see below)",
+     true},
     {kOptJson, "", "print one JSON document at the end instead of the log"},
     {"--gbk", "", "print the messages as GBK bytes instead of UTF-8"},
 };
@@ -61,12 +72,18 @@ std::string ReadDownloadOptions(const ParsedArgs& p, DownloadOptions& o) {
   o.gbk = p.Has("--gbk");
   o.json = p.Has(kOptJson);
   o.anySender = p.Has("--any-sender");
+  o.strict = p.Has("--strict");
   if (o.firmware && o.noFirmware) return "--firmware and --no-firmware exclude each other";
   if (o.ip && o.ip->empty()) return "--ip needs an address";
   if (o.firmware && o.firmware->empty()) return "--firmware needs a path";
   if (o.com && o.com->empty()) return "--com needs a port name";
   if (o.com && (*o.com)[0] != '/' && ComNumber(*o.com) == 0 && *o.com != "NONE") {
     return "--com takes a list name such as COM1 or a device path starting with /";
+  }
+  o.sets = p.Values(kOptSet);
+  for (const std::string& s : o.sets) {
+    GivenValue g;
+    if (std::string why = ParseSetArgument(s, g); !why.empty()) return why;
   }
   if (const auto speed = p.Value("--speed")) {
     const auto bps = ToInt(*speed, 1, 1000000);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "options.h"
 
@@ -18,6 +19,9 @@ inline constexpr std::string_view kOptIp = "--ip";
 inline constexpr std::string_view kOptCom = "--com";
 inline constexpr std::string_view kOptTargets = "--targets";
 inline constexpr std::string_view kOptJson = "--json";
+// How many targets run at once; the several-targets runner takes it out.
+inline constexpr std::string_view kOptJobs = "--jobs";
+inline constexpr std::string_view kOptSet = "--set";
 
 // One download to one target, as the command line asks for it.
 struct DownloadOptions {
@@ -29,9 +33,11 @@ struct DownloadOptions {
   bool gbk = false;
   bool json = false;
   bool anySender = false;
+  bool strict = false;  // refuse FILE when a byte key holds a value outside a byte
   int speedIndex = 0;
   std::optional<int> retries;
   std::optional<int> timeoutMs;
+  std::vector<std::string> sets;  // --set NAME=VALUE, in order
 };
 
 // Reads the options of a single-target run; "" or a usage error.

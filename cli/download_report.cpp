@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "records/json_text.h"
+#include "records/values_set.h"
 
 namespace facset::cli {
 namespace {
@@ -45,6 +46,7 @@ std::string JsonOf(const TargetReport& t) {
   j.Raw("block_sha256", OptionalText(t.blockSha256));
   j.Raw("steps", steps.Text());
   j.Raw("firmware", t.firmware ? FirmwareJson(*t.firmware) : "null");
+  j.Raw("values", ValuesSetJson(t.values));
   j.Raw("lines", JsonStringArray(t.lines));
   return j.Text() + "\n";
 }

@@ -20,6 +20,7 @@ struct TargetReport {
   // The firmware asked for, with what the run knew of it.
   std::optional<FirmwareFacts> firmware;
   std::vector<std::string> lines;  // the log as it ends, UTF-8
+  std::vector<ValueSet> values;    // set for this run (--set, a targets table)
 };
 
 // An input refused before anything was sent (exit 6): no step ran.

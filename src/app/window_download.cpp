@@ -254,6 +254,8 @@ void WindowDownloadWith(TMainForm& form, const RunOptions& options) {
   } else {
     form.RecordAppended();
   }
+  // The marked row's next value: only a block the scale provably got counts.
+  if (o.verdict.block == StepOutcome::Ok) form.IncreaseAfterDownload();
   if (o.exception) std::rethrow_exception(o.exception);
 }
 

@@ -38,8 +38,11 @@ std::string TargetRecordText(const DownloadTarget& t);
 // One value set for this run only, on top of the parameter file's block (the
 // block below already holds it); kept so that the record can list it.
 struct ValueSet {
-  std::string name;   // as the operator named it: a caption or byte[N]
-  std::string value;  // as given
+  std::string name;    // as the operator named it: a caption, byte[N] or a fixed field's name
+  std::string value;   // what the scale gets, as text
+  std::string origin;  // "seq:1:1", "counter:scale"; "" for a value given as it is
+
+  bool operator==(const ValueSet&) const = default;
 };
 
 struct DownloadRequest {

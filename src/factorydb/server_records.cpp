@@ -1,19 +1,20 @@
 #include "factorydb/server_records.h"
 
-#include <QString>
 #include <cstring>
 
+#include "platform/text_encoding.h"
 #include "records/json_text.h"
+#include "records/values_set.h"
 
 namespace facset {
 namespace {
 
 // Text the server takes: UTF-8 only, no NUL. What is not (a path in GBK
 // bytes) arrives with U+FFFD in place of each byte that does not fit.
-std::string ValidUtf8(std::string_view s) {
-  QString q = QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-  q.replace(QChar(u'\0'), QChar(0xFFFD));
-  return q.toUtf8().toStdString();
+std::string ServerText(std::string_view s) {
+  std::string out = ValidUtf8(s);
+  for (std::size_t at; (at = out.find('\0')) != std::string::npos;) out.replace(at, 1, "\xEF\xBF\xBD");
+  return out;
 }
 
 constexpr const char* kInsertColumns =
@@ -29,7 +30,7 @@ constexpr const char* kInsertTypes[] = {"uuid",   "text",   "bigint", "timestamp
 constexpr int kInsertWidth = static_cast<int>(std::size(kInsertTypes));
 
 void AppendRow(std::vector<PgParam>& p, const DownloadRecord& r) {
-  auto text = [&](const std::string& v) { p.push_back(PgParam::Text(ValidUtf8(v))); };
+  auto text = [&](const std::string& v) { p.push_back(PgParam::Text(ServerText(v))); };
   p.push_back(PgParam::Text(r.uid));
   text(r.station);
   p.push_back(PgParam::Int(r.id));
@@ -56,7 +57,7 @@ void AppendRow(std::vector<PgParam>& p, const DownloadRecord& r) {
   p.push_back(PgParam::Optional(r.exitCode));
   text(r.error);
   p.push_back(PgParam::Text(JsonStringArray(r.log)));
-  p.push_back(PgParam::Null());
+  p.push_back(PgParam::Text(ValuesSetJson(r.valuesSet)));
 }
 
 constexpr const char* kSelect =
@@ -64,7 +65,8 @@ constexpr const char* kSelect =
     " to_char(ended AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), station, operator, program,"
     " program_version, transport, target, param_file, encode(block, 'hex'), block_sha256, firmware_path,"
     " firmware_size, firmware_sha256, blocks_sent, blocks_to_send, connect_outcome, block_outcome,"
-    " firmware_outcome, outcome, exit_code, error, log FROM facset.records WHERE true";
+    " firmware_outcome, outcome, exit_code, error, log, coalesce(values_set::text, '[]')"
+    " FROM facset.records WHERE true";
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -112,7 +114,8 @@ DownloadRecord RowToRecord(const PgRows& row) {
   r.outcome = ParseRunOutcome(text()).value_or(RunOutcome::Failed);
   if (auto code = optional()) r.exitCode = static_cast<int>(*code);
   r.error = text();
-  r.log = ParseJsonStringArray(row.Text(0, i));
+  r.log = ParseJsonStringArray(row.Text(0, i++));
+  r.valuesSet = ParseValuesSetJson(row.Text(0, i));
   return r;
 }
 

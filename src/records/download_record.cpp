@@ -41,6 +41,7 @@ DownloadRecord MakeDownloadRecord(const DownloadRequest& request, const Download
   rec.block = block;
   rec.blockSha256 = Sha256Hex(block.data(), block.size());
   rec.log = c.log;
+  rec.valuesSet = request.valuesSet;
 
   const Verdict& v = o.verdict;
   rec.connectOutcome = v.connect;

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "params/param_model.h"
 #include "platform/text_encoding.h"
 #include "platform/text_rules.h"
 #include "records/json_text.h"
+#include "records/values_set.h"
 
 namespace facset {
 namespace {
@@ -63,7 +65,7 @@ TableLayout LayoutFor(const RecordsExtent& e, bool withStation) {
 std::string RecordsTableHeader(const TableLayout& t) {
   return (t.withStation ? Padded("STATION", t.station) + "  " : std::string()) + Padded("ID", t.id) + "  " +
          Padded("STARTED", t.start) + "  " + Padded("OUTCOME", t.outcome) + "  " + Padded("TARGET", t.target) +
-         "  BLOCK SHA256\n";
+         "  " + Padded("BLOCK SHA256", 64) + "  VALUES\n";
 }
 
 // The table and the full view are for a terminal: every text from the
@@ -73,9 +75,11 @@ void AppendRecordRow(std::string& out, const DownloadRecord& r, const TableLayou
   if (t.withStation) out += Padded(EscapeForTerminal(r.station), t.station) + "  ";
   const std::string id = std::to_string(r.id);
   if (id.size() < t.id) out.append(t.id - id.size(), ' ');
+  const std::string sha = r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256);
+  const std::string values = EscapeForTerminal(ValuesSetText(r.valuesSet));
   out += id + "  " + Padded(EscapeForTerminal(r.startUtc), t.start) + "  " +
          Padded(std::string(Spell(r.outcome)), t.outcome) + "  " + Padded(EscapeForTerminal(r.target), t.target) +
-         "  " + (r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256)) + "\n";
+         "  " + (values.empty() ? sha : Padded(sha, 64) + "  " + values) + "\n";
 }
 
 std::string RecordsTable(const std::vector<DownloadRecord>& records) {
@@ -92,51 +96,64 @@ std::string RecordsTable(const std::vector<DownloadRecord>& records) {
 }
 
 void AppendRecordJson(std::string& out, const DownloadRecord& r) {
-  auto field = [&](const char* name, std::string_view v) {
-    out += '"';
-    out += name;
-    out += "\":";
-    AppendJsonString(out, v);
-    out += ',';
+  // Every text of the record goes through one Qt serialization: a record's
+  // twenty strings cost about what one does.
+  struct Member {
+    const char* name;
+    std::optional<std::string_view> text;  // a string member; else `raw` is already JSON
+    std::string raw;
   };
-  auto number = [&](const char* name, const auto& v) {
-    out += '"';
-    out += name;
-    out += "\":";
-    out += v ? std::to_string(*v) : std::string("null");
-    out += ',';
+  auto number = [](const auto& v) { return v ? std::to_string(*v) : std::string("null"); };
+  const std::string blockHex = r.block ? BlockHex(*r.block) : std::string();
+  const std::vector<Member> members = {
+      {"id", {}, std::to_string(r.id)},
+      {"uid", r.uid, {}},
+      {"started_utc", r.startUtc, {}},
+      {"ended_utc", r.endUtc, {}},
+      {"station", r.station, {}},
+      {"operator", r.operatorName, {}},
+      {"program", r.program, {}},
+      {"version", r.version, {}},
+      {"transport", r.transport, {}},
+      {"target", r.target, {}},
+      {"param_file", r.paramFile, {}},
+      r.block ? Member{"block", std::string_view(blockHex), {}} : Member{"block", {}, "null"},
+      {"block_sha256", r.blockSha256, {}},
+      {"firmware_path", r.firmwarePath, {}},
+      {"firmware_size", {}, number(r.firmwareSize)},
+      {"firmware_sha256", r.firmwareSha256, {}},
+      {"blocks_sent", {}, number(r.blocksSent)},
+      {"blocks_to_send", {}, number(r.blocksToSend)},
+      {"connect", Spell(r.connectOutcome), {}},
+      {"block_step", Spell(r.blockOutcome), {}},
+      {"firmware", Spell(r.firmwareOutcome), {}},
+      {"outcome", Spell(r.outcome), {}},
+      {"exit_code", {}, number(r.exitCode)},
+      {"error", r.error, {}},
+      {"values", {}, ValuesSetJson(r.valuesSet)},
   };
-  out += "{\"id\":" + std::to_string(r.id) + ",";
-  field("uid", r.uid);
-  field("started_utc", r.startUtc);
-  field("ended_utc", r.endUtc);
-  field("station", r.station);
-  field("operator", r.operatorName);
-  field("program", r.program);
-  field("version", r.version);
-  field("transport", r.transport);
-  field("target", r.target);
-  field("param_file", r.paramFile);
-  if (r.block) {
-    field("block", BlockHex(*r.block));
-  } else {
-    out += "\"block\":null,";
+  std::vector<std::string_view> texts;
+  texts.reserve(members.size() + r.log.size());
+  for (const Member& m : members) {
+    if (m.text) texts.push_back(*m.text);
   }
-  field("block_sha256", r.blockSha256);
-  field("firmware_path", r.firmwarePath);
-  number("firmware_size", r.firmwareSize);
-  field("firmware_sha256", r.firmwareSha256);
-  number("blocks_sent", r.blocksSent);
-  number("blocks_to_send", r.blocksToSend);
-  field("connect", Spell(r.connectOutcome));
-  field("block_step", Spell(r.blockOutcome));
-  field("firmware", Spell(r.firmwareOutcome));
-  field("outcome", Spell(r.outcome));
-  number("exit_code", r.exitCode);
-  field("error", r.error);
-  out += "\"log\":";
-  out += JsonStringArray(r.log);
-  out += '}';
+  for (const std::string& line : r.log) texts.push_back(line);
+  const std::vector<std::string> json = JsonStrings(texts);
+  std::size_t next = 0;
+  out += '{';
+  for (const Member& m : members) {
+    out += '"';
+    out += m.name;
+    out += "\":";
+    out += m.text ? json[next++] : m.raw;
+    out += ',';
+  }
+  out += "\"log\":[";
+  for (std::size_t i = 0; i < r.log.size(); ++i) {
+    if (i) out += ',';
+    out += json[next++];
+  }
+  out += "]}";
 }
 
 std::string RecordsJson(const std::vector<DownloadRecord>& records) {
@@ -152,7 +169,7 @@ std::string RecordsJson(const std::vector<DownloadRecord>& records) {
 std::string_view RecordsCsvHeader() {
   return "id,started_utc,ended_utc,station,operator,program,version,transport,target,param_file,block_sha256,"
          "firmware_path,firmware_size,firmware_sha256,blocks_sent,blocks_to_send,connect,block,firmware,outcome,"
-         "exit_code,error,uid\n";
+         "exit_code,error,values,uid\n";
 }
 
 void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
@@ -162,7 +179,7 @@ void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
                                 OptionalText(r.blocksSent), OptionalText(r.blocksToSend),
                                 std::string(Spell(r.connectOutcome)), std::string(Spell(r.blockOutcome)),
                                 std::string(Spell(r.firmwareOutcome)), std::string(Spell(r.outcome)),
-                                OptionalText(r.exitCode), r.error, r.uid};
+                                OptionalText(r.exitCode), r.error, ValuesSetText(r.valuesSet), r.uid};
   bool first = true;
   for (const std::string& f : fields) {
     if (!first) out += ',';
@@ -211,6 +228,7 @@ std::string RecordDetail(const DownloadRecord& r) {
   line("outcome", std::string(Spell(r.outcome)));
   line("exit code", OptionalText(r.exitCode));
   if (!r.error.empty()) line("error", r.error);
+  if (!r.valuesSet.empty()) line("values", ValuesSetText(r.valuesSet));
   out += "log:\n";
   // A message may hold CR LF (the report's time line): each of its lines indented.
   for (const std::string& l : r.log) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "download/download_request.h"
 #include "download/verdict.h"
 #include "params/param_math.h"
 #include "records/record_time.h"
@@ -21,7 +22,7 @@ namespace facset {
 
 inline constexpr std::string_view kRecordsFileName = "facset-records.sqlite";
 // The schema this program writes; older files are migrated on the first append.
-inline constexpr int kRecordsSchemaVersion = 2;
+inline constexpr int kRecordsSchemaVersion = 3;
 // Prefix of the log line that says a record could not be written.
 inline constexpr std::string_view kMsgRecordNotKept = "record not kept: ";
 
@@ -56,6 +57,7 @@ struct DownloadRecord {
   std::optional<int> exitCode;  // facset-cli only
   std::string error;            // why the outcome is not ok (the verdict's reason), "" when ok
   std::vector<std::string> log;  // the log lines, UTF-8
+  std::vector<ValueSet> valuesSet;  // set for this run on top of the file's block (already in `block`)
 
   bool operator==(const DownloadRecord&) const = default;
 };

@@ -3,12 +3,15 @@
 #include "platform/paths.h"
 #include "platform/safe_files.h"
 #include "records/json_text.h"
+#include "records/values_set.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QUuid>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -47,10 +50,12 @@ constexpr std::array kMigrations = {
               " firmware_outcome TEXT NOT NULL, outcome TEXT NOT NULL,"
               " exit_code INTEGER, error TEXT NOT NULL, log TEXT NOT NULL);"
               "CREATE INDEX downloads_started ON downloads(started_utc);"},
+    // The values set for the run (download --set, a targets table), as JSON.
+    Migration{2, "ALTER TABLE downloads ADD COLUMN values_set TEXT NOT NULL DEFAULT '[]';"},
     // Forwarding to the factory database: every record gets its uid, and
     // every record is waiting until the factory database has it (the records
     // of the years before the factory database count too).
-    Migration{2,
+    Migration{3,
               "ALTER TABLE downloads ADD COLUMN uid TEXT NOT NULL DEFAULT '';"
               "CREATE TABLE forward_waiting(id INTEGER PRIMARY KEY);"
               "INSERT INTO forward_waiting(id) SELECT id FROM downloads;"
@@ -62,11 +67,16 @@ static_assert(kMigrations.back().to == kRecordsSchemaVersion);
 constexpr const char* kColumns =
     "id, started_utc, ended_utc, station, operator, program, version, transport, target, param_file,"
     " block, block_sha256, firmware_path, firmware_size, firmware_sha256, blocks_sent, blocks_to_send,"
-    " connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log, uid";
-// A file not yet migrated (only read) has no uid column.
+    " connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log, values_set, uid";
+// A file only read is not migrated: a column it does not have yet reads as
+// what the migration would give it.
 std::string ColumnsOf(int version) {
   std::string c = kColumns;
-  if (version < 2) c.replace(c.size() - 3, 3, "''");
+  auto stand = [&](std::string_view column, std::string_view value) {
+    c.replace(c.find(column), column.size(), value);
+  };
+  if (version < 3) stand(" uid", " ''");
+  if (version < 2) stand(" values_set", " '[]'");
   return c;
 }
 
@@ -229,6 +239,7 @@ DownloadRecord RowToRecord(sqlite3_stmt* s) {
   if (auto code = ColumnOptional(s, i++)) r.exitCode = static_cast<int>(*code);
   r.error = ColumnText(s, i++);
   r.log = ParseJsonStringArray(ColumnText(s, i++));
+  r.valuesSet = ParseValuesSetJson(ColumnText(s, i++));
   r.uid = ColumnText(s, i);
   return r;
 }
@@ -325,6 +336,7 @@ void BindRecord(sqlite3_stmt* s, const DownloadRecord& r, const std::string& uid
   BindOptional(s, i++, r.exitCode);
   BindText(s, i++, r.error);
   BindText(s, i++, JsonStringArray(r.log));
+  BindText(s, i++, ValuesSetJson(r.valuesSet));
   BindText(s, i++, uid);
 }
 
@@ -390,8 +402,8 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
   rc = db.Prepare(
       "INSERT INTO downloads(started_utc, ended_utc, station, operator, program, version, transport, target,"
       " param_file, block, block_sha256, firmware_path, firmware_size, firmware_sha256, blocks_sent,"
-      " blocks_to_send, connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log, uid)"
-      " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+      " blocks_to_send, connect_outcome, block_outcome, firmware_outcome, outcome, exit_code, error, log,"
+      " values_set, uid) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
       s);
   if (rc != SQLITE_OK) return fail("cannot write");
   out.uid = r.uid.empty() ? NewRecordUid() : r.uid;
@@ -416,12 +428,43 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
   return out;
 }
 
+// SQLite names a file it may not write as "unable to open", or blames the
+// step that first wrote (a migration): when the permissions or the file system
+// say the database or its folder is read-only, the reason says that instead.
+std::optional<RecordsError> ReadOnlyError(const std::string& folder) {
+  const auto refused = [](const std::string& p) {
+    return ::access(p.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS);
+  };
+  const std::string path = RecordsPath(folder);
+  for (const char* companion : {"", "-wal", "-shm"}) {
+    const std::string p = path + companion;
+    if (refused(p)) {
+      return RecordsError{RecordsErrorCode::ReadOnly,
+                          "cannot write " + path + ": " + (*companion ? p + " is " : "") + "read-only (" +
+                              std::strerror(errno) + ")"};
+    }
+  }
+  const std::string dir = path.substr(0, path.rfind('/') + 1);
+  if (refused(dir)) {
+    return RecordsError{RecordsErrorCode::ReadOnly,
+                        "cannot write " + path + ": its folder is read-only (" + std::strerror(errno) + ")"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
   // The download that called must go on whatever happens here (memory running out included).
   try {
-    return AppendUnguarded(folder, r);
+    AppendResult out = AppendUnguarded(folder, r);
+    const bool writeRefused = out.error && (out.error->code == RecordsErrorCode::ReadOnly ||
+                                            out.error->code == RecordsErrorCode::CannotOpen ||
+                                            out.error->code == RecordsErrorCode::Failed);
+    if (writeRefused) {
+      if (auto readOnly = ReadOnlyError(folder)) out.error = std::move(readOnly);
+    }
+    return out;
   } catch (const std::exception& e) {
     AppendResult out;
     out.error = RecordsError{RecordsErrorCode::Failed, e.what()};
@@ -618,7 +661,7 @@ std::optional<RecordsError> ReadForwardState(const std::string& folder, ForwardS
   int version = 0;
   if (!OpenForReading(folder, db, error, &version)) return error;
   int rc = SQLITE_OK;
-  const bool queued = version >= 2;
+  const bool queued = version >= 3;
   // Before forwarding existed every record counts as waiting, as the
   // migration will queue them all.
   const std::string waiting = queued ? "SELECT count(*), (SELECT min(started_utc) FROM downloads WHERE id IN"

@@ -46,11 +46,13 @@ std::string ReadAll(const std::string& path) {
 // A tool folder whose facconfig.ini downloads to `sim` (UDP, or its pty as COM1).
 class Tool {
  public:
-  Tool(SimProcess& sim, bool serial) {
+  // `more`: further lines of the factory section (parameter definitions).
+  Tool(SimProcess& sim, bool serial, const std::string& more = "") {
     OverrideFilesDir(dir.path());
     std::ofstream(dir.file("facconfig.ini"), std::ios::binary)
         << "[Set]\r\nlngstr=_en\r\nIsEnabled=1\r\n[port]\r\nip=127.0.0.1\r\ncom=1\r\nuse com=" << (serial ? 1 : 0)
-        << "\r\n[factory]\r\nIsDownkDownProg=0\r\nbyte[3  ]=2\r\nbyte[200]=77\r\n[serial]\r\nCOM1=" << sim.ptyPath()
+        << "\r\n[factory]\r\nIsDownkDownProg=0\r\nbyte[3  ]=2\r\nbyte[200]=77\r\n" << more << "[serial]\r\nCOM1="
+        << sim.ptyPath()
         << "\r\n";
     CreateScaleComm();
     OverrideLinkUdpPort(sim.udpPort());
@@ -389,6 +391,32 @@ class WindowDownloadTest : public QObject {
     QVERIFY(r.startUtc >= before && r.endUtc >= r.startUtc);
     QCOMPARE(r.log, t.LogLines());  // the run's lines as the window shows them
     if (outcome == "ok") QCOMPARE(ReadAll(sim.paramFile()), t.Expected());
+  }
+
+  // The marked row goes up only after a block the scale acknowledged.
+  void increaseFollowsOnlyAProvenBlock_data() {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<int>("after");
+    QTest::newRow("acknowledged") << QStringList{} << 8;
+    QTest::newRow("block refused") << QStringList{"--refuse", "80/0"} << 7;
+  }
+  void increaseFollowsOnlyAProvenBlock() {
+    QFETCH(QStringList, simArgs);
+    QFETCH(int, after);
+    std::vector<std::string> args;
+    for (const QString& a : simArgs) args.push_back(a.toStdString());
+    SimProcess sim(args);
+    Tool t(sim, false, "byte[26 ]=7\r\nbyte[26 ]t=Scale number\r\nbyte[26 ]n=1\r\nbyte[26 ]x=1 to 99\r\n");
+    t.form->SetIncreaseMark(26);
+    QCOMPARE(t.form->IncreaseMark(), 26);
+    t.dialogs.yesNo.push_back(false);  // the mark is unsaved: the save question comes first
+    t.form->btnDownload->click();
+    QCOMPARE(int(t.form->Params().Block[26]), after);
+    auto* row = t.form->findChild<QComboBox*>("CboxAuto26");
+    QVERIFY(row != nullptr);
+    QCOMPARE(row->currentText(), QString::number(after));
+    QCOMPARE(t.form->IncreaseMark(), 26);
+    if (after == 8) QCOMPARE(int(static_cast<unsigned char>(ReadAll(sim.paramFile())[26])), 7);
   }
 
   // A database that cannot be written leaves the download as it was and says so in the log.

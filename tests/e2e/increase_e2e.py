@@ -37,10 +37,18 @@ def row_text(s):
     return s["w"]["CboxAuto15"]["text"]
 
 
-def download(w, sim, runs):
-    """Clicks Download and waits for the run's end and its record."""
+def download(w, sim, runs, raised=None):
+    """Clicks Download and waits for the run's end. After a raise the window
+    holds an unsaved edit: the download's save question comes first, and Yes
+    keeps the raised value in the working copy."""
     w.click("btnDownload")
-    s = w.wait(lambda s: s["log"].count(" set ok ! ") == runs and s["w"]["btnDownload"]["enabled"],
+    if raised is not None:
+        s = w.wait_modal("QMessageBox")
+        check("Settings are not saved" in s["modal"], "not the save question: %r" % s["modal"])
+        w.key("Return")
+        w.wait(lambda s: not s.get("modal"), "the question answered")
+        check(ini_value(w.config(), "byte[15 ]") == str(raised), "the raised value was not saved")
+    s = w.wait(lambda s: s["log"].count(" set ok ! ") == runs and (s["w"]["btnDownload"]["enabled"] or s.get("modal")),
                "download %d acknowledged" % runs, timeout=30)
     with open(sim.param_out, "rb") as f:
         return s, f.read()
@@ -70,14 +78,14 @@ def case_increase_after_each_download(display, exe):
         check(ini_value(w.config(), "IncreaseAfterDownload") == "15", "the mark was not saved")
 
         for run, sent in ((1, 253), (2, 254)):
-            s, block = download(w, sim, run)
+            s, block = download(w, sim, run, raised=None if run == 1 else sent)
             check(block[15] == sent, "download %d: the scale got %d, not %d" % (run, block[15], sent))
             s = w.wait(lambda s: row_text(s) == str(sent + 1), "the row raised to %d" % (sent + 1))
             check(s["block"][15] == sent + 1, "the block does not hold the raised value")
             check(s["modified"], "the raise is no edit")
 
         # The third download sends 255; 256 is past the row's maximum.
-        s, block = download(w, sim, 3)
+        s, block = download(w, sim, 3, raised=255)
         check(block[15] == 255, "download 3: the scale got %d" % block[15])
         s = w.wait_modal("QMessageBox")
         check("Can not be greater than the maximum:255" in s["modal"], "not the usual message: %r" % s["modal"])

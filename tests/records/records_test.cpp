@@ -187,7 +187,7 @@ TEST(Records, EarlierOutcomeWordsStillRead) {
   ExecSql(db, "INSERT INTO downloads SELECT NULL, started_utc, ended_utc, station, operator, program, version,"
               " transport, target, param_file, block, block_sha256, firmware_path, firmware_size, firmware_sha256,"
               " blocks_sent, blocks_to_send, 'aborted', 'not run', 'not asked', 'aborted', exit_code, error, log,"
-              " lower(hex(randomblob(16))) FROM downloads");
+              " values_set, lower(hex(randomblob(16))) FROM downloads");
   const ReadResult r = ReadRecords(dir.path());
   ASSERT_TRUE(r);
   ASSERT_EQ(r.records.size(), 2u);
