@@ -15,6 +15,9 @@ namespace facset {
 // `s` as a JSON string.
 std::string JsonString(std::string_view s);
 void AppendJsonString(std::string& out, std::string_view s);
+// Each of `items` as a JSON string, all in one Qt serialization (many strings
+// at once cost about what one does).
+std::vector<std::string> JsonStrings(const std::vector<std::string_view>& items);
 
 // An object written member by member, in order.
 class JsonObject {

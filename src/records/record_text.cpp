@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "params/param_model.h"
 #include "platform/text_encoding.h"
@@ -78,52 +79,63 @@ std::string RecordsTable(const std::vector<DownloadRecord>& records) {
 }
 
 void AppendRecordJson(std::string& out, const DownloadRecord& r) {
-  auto field = [&](const char* name, std::string_view v) {
-    out += '"';
-    out += name;
-    out += "\":";
-    AppendJsonString(out, v);
-    out += ',';
+  // Every text of the record goes through one Qt serialization: a record's
+  // twenty strings cost about what one does.
+  struct Member {
+    const char* name;
+    std::optional<std::string_view> text;  // a string member; else `raw` is already JSON
+    std::string raw;
   };
-  auto number = [&](const char* name, const auto& v) {
-    out += '"';
-    out += name;
-    out += "\":";
-    out += v ? std::to_string(*v) : std::string("null");
-    out += ',';
+  auto number = [](const auto& v) { return v ? std::to_string(*v) : std::string("null"); };
+  const std::string blockHex = r.block ? BlockHex(*r.block) : std::string();
+  const std::vector<Member> members = {
+      {"id", {}, std::to_string(r.id)},
+      {"started_utc", r.startUtc, {}},
+      {"ended_utc", r.endUtc, {}},
+      {"station", r.station, {}},
+      {"operator", r.operatorName, {}},
+      {"program", r.program, {}},
+      {"version", r.version, {}},
+      {"transport", r.transport, {}},
+      {"target", r.target, {}},
+      {"param_file", r.paramFile, {}},
+      r.block ? Member{"block", std::string_view(blockHex), {}} : Member{"block", {}, "null"},
+      {"block_sha256", r.blockSha256, {}},
+      {"firmware_path", r.firmwarePath, {}},
+      {"firmware_size", {}, number(r.firmwareSize)},
+      {"firmware_sha256", r.firmwareSha256, {}},
+      {"blocks_sent", {}, number(r.blocksSent)},
+      {"blocks_to_send", {}, number(r.blocksToSend)},
+      {"connect", Spell(r.connectOutcome), {}},
+      {"block_step", Spell(r.blockOutcome), {}},
+      {"firmware", Spell(r.firmwareOutcome), {}},
+      {"outcome", Spell(r.outcome), {}},
+      {"exit_code", {}, number(r.exitCode)},
+      {"error", r.error, {}},
+      {"values", {}, ValuesSetJson(r.valuesSet)},
   };
-  out += "{\"id\":" + std::to_string(r.id) + ",";
-  field("started_utc", r.startUtc);
-  field("ended_utc", r.endUtc);
-  field("station", r.station);
-  field("operator", r.operatorName);
-  field("program", r.program);
-  field("version", r.version);
-  field("transport", r.transport);
-  field("target", r.target);
-  field("param_file", r.paramFile);
-  if (r.block) {
-    field("block", BlockHex(*r.block));
-  } else {
-    out += "\"block\":null,";
+  std::vector<std::string_view> texts;
+  texts.reserve(members.size() + r.log.size());
+  for (const Member& m : members) {
+    if (m.text) texts.push_back(*m.text);
   }
-  field("block_sha256", r.blockSha256);
-  field("firmware_path", r.firmwarePath);
-  number("firmware_size", r.firmwareSize);
-  field("firmware_sha256", r.firmwareSha256);
-  number("blocks_sent", r.blocksSent);
-  number("blocks_to_send", r.blocksToSend);
-  field("connect", Spell(r.connectOutcome));
-  field("block_step", Spell(r.blockOutcome));
-  field("firmware", Spell(r.firmwareOutcome));
-  field("outcome", Spell(r.outcome));
-  number("exit_code", r.exitCode);
-  field("error", r.error);
-  out += "\"values\":";
-  out += ValuesSetJson(r.valuesSet);
-  out += ",\"log\":";
-  out += JsonStringArray(r.log);
-  out += '}';
+  for (const std::string& line : r.log) texts.push_back(line);
+  const std::vector<std::string> json = JsonStrings(texts);
+  std::size_t next = 0;
+  out += '{';
+  for (const Member& m : members) {
+    out += '"';
+    out += m.name;
+    out += "\":";
+    out += m.text ? json[next++] : m.raw;
+    out += ',';
+  }
+  out += "\"log\":[";
+  for (std::size_t i = 0; i < r.log.size(); ++i) {
+    if (i) out += ',';
+    out += json[next++];
+  }
+  out += "]}";
 }
 
 std::string RecordsJson(const std::vector<DownloadRecord>& records) {

@@ -22,5 +22,17 @@ TEST(JsonText, StringsAreAlwaysValidJsonAndMembersKeepTheirOrder) {
             "{\"k\\\"\":\"v\",\"n\":-1,\"b\":true,\"z\":null}");
 }
 
+// Many strings in one serialization come out as each would alone, however
+// their quotes, backslashes and odd bytes fall.
+TEST(JsonText, ManyStringsAtOnceAsEachAlone) {
+  const std::vector<std::string> items = {"",       "plain", "a\"b\\", "\\", "\\\"", "\n\r\t\x01",
+                                          "x\xFFy", "\xB3\xC6", "\xE7\xA7\xA4,\"],[", ""};
+  const std::vector<std::string_view> views(items.begin(), items.end());
+  const std::vector<std::string> all = JsonStrings(views);
+  ASSERT_EQ(all.size(), items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(all[i], JsonString(items[i])) << i;
+  EXPECT_TRUE(JsonStrings({}).empty());
+}
+
 }  // namespace
 }  // namespace facset
