@@ -8,6 +8,7 @@
 #include "download_options.h"
 #include "download_target.h"
 #include "gang.h"
+#include "output.h"
 #include "value_help.h"
 #include "platform/text_encoding.h"
 #include "records/record_time.h"
@@ -16,9 +17,9 @@ namespace facset::cli {
 namespace {
 
 int RunDownloadCommand(std::span<const std::string> given) {
-  std::vector<std::string> single;
+  SingleTarget single;
   if (auto code = RunDownloadTargets(kDownloadCommand, given, single)) return *code;
-  const ParsedArgs parsed = ParseArgs(kDownloadOptions, single);
+  const ParsedArgs parsed = ParseArgs(kDownloadOptions, single.args);
   if (!parsed.error.empty()) return UsageError(kDownloadCommand, parsed.error);
   DownloadOptions o;
   if (std::string error = ReadDownloadOptions(parsed, o); !error.empty()) return UsageError(kDownloadCommand, error);
@@ -43,14 +44,9 @@ int RunDownloadCommand(std::span<const std::string> given) {
     DisarmInterrupt();
   }
 
-  if (!t.verdict.reason.empty()) {
-    std::fprintf(stderr, "facset-cli: %s\n", EscapeForTerminal(t.verdict.reason).c_str());
-  }
-  if (o.json) {
-    const std::string doc = JsonOf(t);
-    std::fwrite(doc.data(), 1, doc.size(), stdout);
-    std::fflush(stdout);
-  }
+  if (!t.verdict.reason.empty()) Stderr().Write("facset-cli: " + EscapeForTerminal(t.verdict.reason) + "\n");
+  // A targets file gives an array whatever the number of its lines.
+  if (o.json) Stdout().Write(single.jsonArray ? "[\n" + JsonOf(t) + "]\n" : JsonOf(t));
   return t.verdict.exitCode;
 }
 
@@ -93,6 +89,11 @@ const Command kDownloadCommand{
     "       process of this station (nothing was sent)\n"
     "  7    not proven: every step was acknowledged, but an answer may belong\n"
     "       to another request (a late or doubled answer); download again\n"
-    "  130  interrupted (SIGINT, SIGTERM)\n"};
+    "  130  interrupted (SIGINT, SIGTERM, SIGHUP): the run stops, closes its\n"
+    "       link and keeps its record; stderr says when the scale may be left\n"
+    "       in the middle of a firmware upgrade\n"
+    "Output that cannot be written (a closed pipe, a full disk, a closed\n"
+    "terminal) never ends a run: stderr says so once, the record keeps the\n"
+    "whole log and the exit status stays the scale's.\n"};
 
 }  // namespace facset::cli

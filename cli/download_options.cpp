@@ -19,6 +19,7 @@ constexpr OptionSpec kTable[] = {
      "/dev/ttyS(n-1)) or a device path starting with /",
      true},
     {kOptTargets, "FILE", "more targets, one a line (several scales: see below)", true},
+    {kOptJobs, "N", "several scales: at most N downloads at once (default 32)"},
     {"--firmware", "PATH", "also upgrade the firmware with the image PATH"},
     {"--no-firmware", "", "no firmware upgrade, whatever FILE says"},
     {"--speed", "BPS", "serial speed after the log-on: 9600 (default), 19200,\n38400, 57600 or 115200"},
@@ -32,6 +33,10 @@ constexpr OptionSpec kTable[] = {
      "known to answer from another address); by default only the\n"
      "scale's address and port count, others are ignored and\n"
      "counted in the log"},
+    {"--strict", "",
+     "refuse FILE (exit 6) when a byte key holds a value outside\n"
+     "0..255 (300, 12abc); by default a warning line names it\n"
+     "and the byte sent (its low 8 bits; not a number: 0)"},
     {kOptSet, "NAME=VALUE",
      "this run's block only: NAME gets VALUE (FILE is never\n"
      "written); VALUE may be seq:START[:STEP] or counter:COUNTER\n"
@@ -67,6 +72,7 @@ std::string ReadDownloadOptions(const ParsedArgs& p, DownloadOptions& o) {
   o.gbk = p.Has("--gbk");
   o.json = p.Has(kOptJson);
   o.anySender = p.Has("--any-sender");
+  o.strict = p.Has("--strict");
   if (o.firmware && o.noFirmware) return "--firmware and --no-firmware exclude each other";
   if (o.ip && o.ip->empty()) return "--ip needs an address";
   if (o.firmware && o.firmware->empty()) return "--firmware needs a path";

@@ -19,6 +19,8 @@ inline constexpr std::string_view kOptIp = "--ip";
 inline constexpr std::string_view kOptCom = "--com";
 inline constexpr std::string_view kOptTargets = "--targets";
 inline constexpr std::string_view kOptJson = "--json";
+// How many targets run at once; the several-targets runner takes it out.
+inline constexpr std::string_view kOptJobs = "--jobs";
 inline constexpr std::string_view kOptSet = "--set";
 
 // One download to one target, as the command line asks for it.
@@ -31,6 +33,7 @@ struct DownloadOptions {
   bool gbk = false;
   bool json = false;
   bool anySender = false;
+  bool strict = false;  // refuse FILE when a byte key holds a value outside a byte
   int speedIndex = 0;
   std::optional<int> retries;
   std::optional<int> timeoutMs;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "download/firmware_image.h"
+#include "output.h"
 #include "platform/text_encoding.h"
 #include "protocol/pbus_commands.h"
 #include "platform/text_rules.h"
@@ -101,9 +102,7 @@ void Printer::ShowInPlace() {
 }
 
 void Printer::Put(const std::string& s) {
-  if (quiet_) return;
-  std::fwrite(s.data(), 1, s.size(), stdout);
-  std::fflush(stdout);
+  if (!quiet_) Stdout().Write(s);
 }
 
 }  // namespace facset::cli

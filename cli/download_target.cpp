@@ -13,6 +13,7 @@
 #include "download/serial_names.h"
 #include "download/sha256.h"
 #include "download_printer.h"
+#include "output.h"
 #include "set_values.h"
 #include "lang/lang.h"
 #include "params/param_model.h"
@@ -28,6 +29,8 @@ namespace facset::cli {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_before[std::size(kInterruptSignals)] {};
 extern "C" void OnInterrupt(int) { g_interrupted = 1; }
 
 // The --json "started" text keeps whole seconds: "2026-12-10T04:01:26Z".
@@ -82,13 +85,49 @@ std::string BuildRequest(const DownloadOptions& o, const ParamSet& ps, int udpPo
 }  // namespace
 
 void ArmInterrupt() {
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i) {
+    ::sigaction(kInterruptSignals[i], nullptr, &g_before[i]);
+    // Started ignoring it (nohup, a script's background job): it stays ignored.
+    if (g_before[i].sa_handler == SIG_IGN) continue;
+    struct sigaction act {};
+    act.sa_handler = OnInterrupt;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = SA_RESTART;
+    ::sigaction(kInterruptSignals[i], &act, nullptr);
+  }
 }
 
 void DisarmInterrupt() {
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
+  for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i) ::sigaction(kInterruptSignals[i], &g_before[i], nullptr);
+}
+
+std::string ReadParamInput(const std::string& path, ParamInput& in, bool language) {
+  if (std::string why = CheckParamFile(path); !why.empty()) return why;
+  const IniFile file(path);
+  LoadParamSet(file, in.ps);
+  in.outside = BytesOutsideRange(file);
+  if (language) SetUpLanguage(file);
+  return {};
+}
+
+std::string ReportBytesOutsideRange(const std::string& path, const std::vector<ByteOutsideRange>& outside,
+                                    bool strict) {
+  const std::string file = EscapeForTerminal(path);
+  for (const ByteOutsideRange& b : outside) {
+    std::string line = "facset-cli: " + std::string(strict ? "" : "warning: ") + file + ": " +
+                       std::string(ByteKeys[static_cast<std::size_t>(b.byte)]) + "=" + EscapeForTerminal(b.text) +
+                       " is not a byte (0..255)";
+    if (!strict) line += "; " + std::to_string(b.sent) + " is sent";
+    Stderr().Write(line + "\n");
+  }
+  if (!strict || outside.empty()) return {};
+  return path + ": " + std::to_string(outside.size()) + (outside.size() == 1 ? " value" : " values") +
+         " outside a byte (0..255), refused by --strict";
+}
+
+std::string PrepareRequest(const DownloadOptions& o, const ParamSet& ps, int udpPort, DownloadRequest& r) {
+  if (std::string why = BuildRequest(o, ps, udpPort, r); !why.empty()) return why;
+  return PreflightDownload(r);
 }
 
 TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
@@ -110,18 +149,15 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
     return done();
   };
 
-  if (std::string why = CheckParamFile(o.file); !why.empty()) return refuse(why);
-  ParamSet ps;
-  {
-    const IniFile file(o.file);
-    LoadParamSet(file, ps);
-    SetUpLanguage(file);
-  }
+  ParamInput in;
+  if (std::string why = ReadParamInput(o.file, in, true); !why.empty()) return refuse(why);
+  ParamSet& ps = in.ps;
   DownloadRequest request;
   std::string why = BuildRequest(o, ps, udpPort, request);
   t.transport = TransportName(request.target);
   t.target = IsSerial(request.target) ? GbkToUtf8(TargetLogName(request.target)) : TargetLogName(request.target);
   if (why.empty()) why = PreflightDownload(request);
+  if (why.empty() && o.strict) why = ReportBytesOutsideRange(o.file, in.outside, true);
   if (request.firmware) {
     t.firmware.emplace();
     t.firmware->path = *request.firmware;
@@ -142,6 +178,9 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
     for (const ResolvedValue& v : resolved[0]) request.valuesSet.push_back({v.name, v.value, v.origin});
     t.values = request.valuesSet;
   }
+  // A value set for this run replaces what FILE held there: no word about FILE's text then.
+  std::erase_if(in.outside, [&](const ByteOutsideRange& b) { return ps.Block[static_cast<std::size_t>(b.byte)] != b.sent; });
+  ReportBytesOutsideRange(o.file, in.outside, false);
 
   Printer out(o.gbk, o.json);
   CreateScaleComm();

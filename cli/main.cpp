@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "output.h"
 #include "platform/version.h"
 
 namespace facset::cli {
@@ -54,6 +55,7 @@ int Main(const std::vector<std::string>& argv) {
 }  // namespace facset::cli
 
 int main(int argc, char** argv) {
+  facset::cli::IgnoreBrokenPipes();
   // Each line reaches a pipe or a file as soon as it is complete.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);

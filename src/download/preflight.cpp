@@ -109,9 +109,23 @@ std::string CheckFirmwareImage(const std::string& path, FirmwareImageInfo* info)
 std::string CheckLinkTarget(const DownloadTarget& target) {
   if (const auto* s = std::get_if<SerialTarget>(&target)) {
     struct stat st {};
-    const std::string what = "serial port " + s->listName + ": " + s->device;
+    const std::string what = "serial port " + s->listName + (s->device == s->listName ? "" : ": " + s->device);
     if (::stat(s->device.c_str(), &st) != 0) return what + ": " + std::strerror(errno);
     if (!S_ISCHR(st.st_mode)) return what + ": not a character device";
+    // Opened and let go at once, without waiting for a carrier. A port another
+    // program holds exclusively is left to the run, whose lock names a holder
+    // of this station and waits for it.
+    const int fd = ::open(s->device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EBUSY) return {};
+      const int e = errno;
+      return what + ": cannot be opened: " + std::strerror(e) +
+             (e == EACCES ? " (serial ports belong to the group dialout: sudo usermod -aG dialout $USER, then log in again)"
+                          : "");
+    }
+    const bool terminal = ::isatty(fd) == 1;
+    ::close(fd);
+    if (!terminal) return what + ": not a terminal, so no serial port";
     return {};
   }
   const std::string& ip = std::get<UdpTarget>(target).address;

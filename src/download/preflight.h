@@ -33,8 +33,8 @@ bool IsDottedQuad(std::string_view text);
 // directory, not a regular file, no permission). A FIFO never stalls it.
 std::string CheckReadableRegularFile(const std::string& path);
 
-// A serial device that exists, or a dotted IPv4 address (no host names:
-// nothing is looked up).
+// A serial device that exists, opens and is a terminal (/dev/null is none),
+// or a dotted IPv4 address (no host names: nothing is looked up).
 std::string CheckLinkTarget(const DownloadTarget& target);
 
 // The link, and the firmware image when the request asks for the upgrade.

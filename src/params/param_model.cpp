@@ -50,6 +50,20 @@ void ReadBlockAndDefs(const IniFile& ini, ParamSet& ps) {
   }
 }
 
+std::vector<ByteOutsideRange> BytesOutsideRange(const IniFile& ini) {
+  std::vector<ByteOutsideRange> out;
+  for (int n = 1; n <= 255; ++n) {
+    const std::optional<std::string> text = ini.FindString(kFactory, ByteKeys[n]);
+    if (!text) continue;
+    // Two defaults tell a number from text the reader gave up on.
+    const std::int32_t v = ini.ReadInteger(kFactory, ByteKeys[n], -1);
+    const bool number = v == ini.ReadInteger(kFactory, ByteKeys[n], -2);
+    if (number && v >= 0 && v <= 255) continue;
+    out.push_back({n, *text, Low8(number ? v : 0)});
+  }
+  return out;
+}
+
 std::string RegionValue(std::string_view line) {
   const auto eq = line.find('=');
   return eq == std::string_view::npos ? std::string() : std::string(line.substr(eq + 1));

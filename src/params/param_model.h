@@ -111,6 +111,17 @@ void SetFirmwarePath(ParamSet& ps, std::string_view utf8);
 // of bytes 14..255 (every one replaced, present or not) and the link settings.
 void ReadBlockAndDefs(const IniFile& ini, ParamSet& ps);
 
+// A byte key whose value a hand edit left outside a byte: not a number, or a
+// number outside 0..255. The block takes what the file format makes of it
+// (the low 8 bits; not a number reads as 0), which may not be what was meant.
+struct ByteOutsideRange {
+  int byte = 0;          // 1..255
+  std::string text;      // the value as the file holds it
+  std::uint8_t sent = 0; // the byte the block holds
+};
+// Every such key of "factory" in byte order; byte 0 is never read.
+std::vector<ByteOutsideRange> BytesOutsideRange(const IniFile& ini);
+
 struct RegionTable {
   std::vector<std::string> lines;  // GravityRegions: "0=0", "0=0", then the region lines
   std::vector<std::string> names;  // region names only: names[i] belongs to lines[i + 2]

@@ -7,8 +7,10 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -355,12 +357,43 @@ AppendResult AppendUnguarded(const std::string& folder, const DownloadRecord& r)
   return out;
 }
 
+// SQLite names a file it may not write as "unable to open", or blames the
+// step that first wrote (a migration): when the permissions or the file system
+// say the database or its folder is read-only, the reason says that instead.
+std::optional<RecordsError> ReadOnlyError(const std::string& folder) {
+  const auto refused = [](const std::string& p) {
+    return ::access(p.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS);
+  };
+  const std::string path = RecordsPath(folder);
+  for (const char* companion : {"", "-wal", "-shm"}) {
+    const std::string p = path + companion;
+    if (refused(p)) {
+      return RecordsError{RecordsErrorCode::ReadOnly,
+                          "cannot write " + path + ": " + (*companion ? p + " is " : "") + "read-only (" +
+                              std::strerror(errno) + ")"};
+    }
+  }
+  const std::string dir = path.substr(0, path.rfind('/') + 1);
+  if (refused(dir)) {
+    return RecordsError{RecordsErrorCode::ReadOnly,
+                        "cannot write " + path + ": its folder is read-only (" + std::strerror(errno) + ")"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 AppendResult AppendRecord(const std::string& folder, const DownloadRecord& r) {
   // The download that called must go on whatever happens here (memory running out included).
   try {
-    return AppendUnguarded(folder, r);
+    AppendResult out = AppendUnguarded(folder, r);
+    const bool writeRefused = out.error && (out.error->code == RecordsErrorCode::ReadOnly ||
+                                            out.error->code == RecordsErrorCode::CannotOpen ||
+                                            out.error->code == RecordsErrorCode::Failed);
+    if (writeRefused) {
+      if (auto readOnly = ReadOnlyError(folder)) out.error = std::move(readOnly);
+    }
+    return out;
   } catch (const std::exception& e) {
     AppendResult out;
     out.error = RecordsError{RecordsErrorCode::Failed, e.what()};

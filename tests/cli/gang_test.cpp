@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli_run.h"
 #include "download/preflight.h"
 #include "gang.h"
 #include "sim_gang.h"
@@ -107,6 +108,10 @@ TEST(GangTargets, CommandLineSplit) {
        {"ip:127.0.0.2", "com:COM3"},
        {"p.ini", "--firmware", "--ip", "--", "--ip"}},
       {{"--targets", list, "--ip", "127.0.0.2", "p.ini"}, {"ip:127.0.0.4", "com:COM2", "ip:127.0.0.2"}, {"p.ini"}},
+      // --jobs is the runner's: no child sees it
+      {{"p.ini", "--jobs", "4", "--ip", "127.0.0.2", "--ip", "127.0.0.3"}, {"ip:127.0.0.2", "ip:127.0.0.3"}, {"p.ini"}},
+      {{"p.ini", "--ip", "127.0.0.2", "--ip", "127.0.0.3", "--jobs", "0"}, {}, {}, "--jobs is a number from 1"},
+      {{"p.ini", "--ip", "127.0.0.2", "--jobs", "1x"}, {}, {}, "--jobs is a number from 1"},
       // one target stays as the single download takes it, unchecked
       {{"p.ini", "--ip", "not-checked-here"}, {"ip:not-checked-here"}, {"p.ini"}},
       {{"p.ini", "--ip", "127.0.0.2", "--ip", "scale.lan"}, {}, {}, "'scale.lan' is not a dotted"},
@@ -300,53 +305,18 @@ TEST(GangRunner, InterruptReachesEveryChildOnce) {
 
 // ---- facset-cli against several scale-sim instances
 
-class GangDownload : public ::testing::Test {
+// The station of tests/cli/cli_run.h: facset-cli copied into a folder of its
+// own, the parameter file, FACSET_HOME.
+class GangDownload : public testing::Station {
  protected:
-  void SetUp() override {
-    cli = dir / "facset-cli";
-    fs::copy_file(FACSET_CLI_PATH, cli);
-    params = dir / "params.ini";
-    WriteFileBytes(params,
-                   "[port]\r\nip=127.0.0.1\r\ncom=0\r\nuse com=0\r\n[factory]\r\nIsDownkDownProg=0\r\n"
-                   "byte[1  ]=1\r\nbyte[20 ]=0x5A\r\n[Set]\r\nlngstr=_en\r\n");
-  }
-  testing::ProcessResult Cli(std::vector<std::string> args, int port) {
-    args.insert(args.begin(), {"download", params});
-    return testing::RunProcess(cli, args, {"FACSET_SCALE_UDP_PORT=" + std::to_string(port)});
-  }
-  static std::string ExpectedBlock() {
-    std::string b(256, '\0');
-    b[0] = static_cast<char>(0xA6);
-    b[1] = 1;
-    b[20] = 0x5A;
-    return b;
-  }
-  std::string Image(std::size_t size) {
-    std::string b(size, '\0');
-    std::mt19937 gen(7);
-    for (auto& ch : b) ch = static_cast<char>(gen());
-    WriteFileBytes(dir / "image.hex", b);
-    return b;
-  }
-  // What a scale should hold after a whole image of full blocks: nothing
-  // before block 32, the verification word (0) in the last two bytes.
-  static std::string Received(std::string image) {
-    std::fill(image.begin(), image.begin() + 8192, '\0');
-    image[image.size() - 1] = image[image.size() - 2] = '\0';
-    return image;
-  }
-  static std::string SummaryRow(const std::string& out, const std::string& target) {
-    const std::size_t at = out.find("\n" + target + " ", out.find("TARGET"));
-    return at == std::string::npos ? "" : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
-  }
-
-  TempDir dir;
-  std::string cli, params;
+  testing::ProcessResult Cli(const std::vector<std::string>& args, int port) { return Run(args, port); }
 };
+
+using testing::SummaryRow;
 
 TEST_F(GangDownload, SilentScaleDisturbsNoOther) {
   SimGang sims(SimOptions{{}, {}, {"--silent"}, {"--pty"}});
-  WriteFileBytes(dir / "facconfig.ini", "[serial]\r\nCOM3=" + sims[3].ptyPath() + "\r\n");
+  WriteFileBytes(home + "/facconfig.ini", "[serial]\r\nCOM3=" + sims[3].ptyPath() + "\r\n");
   WriteFileBytes(dir / "targets.txt", "# bench 2\n127.0.0.3\n127.0.0.4\nCOM3\n");
   const auto r = Cli({"--ip", "127.0.0.2", "--targets", dir / "targets.txt"}, sims.port());
 
@@ -380,13 +350,12 @@ TEST_F(GangDownload, SilentScaleDisturbsNoOther) {
 }
 
 TEST_F(GangDownload, ScaleUnpluggedDuringTheFirmware) {
-  Image(8192 + 40 * 256);  // 40 blocks sent
+  const std::string image = Image(40);
   SimGang sims(SimOptions{{"--delay", "5"}, {"--delay", "5"}, {"--pty", "--delay", "40"}});
-  WriteFileBytes(dir / "facconfig.ini", "[serial]\r\nCOM2=" + sims[2].ptyPath() + "\r\n");
+  WriteFileBytes(home + "/facconfig.ini", "[serial]\r\nCOM2=" + sims[2].ptyPath() + "\r\n");
   testing::ProcessResult r;
   std::thread run([&] {
-    r = Cli({"--ip", "127.0.0.2", "--com", "COM2", "--ip", "127.0.0.3", "--firmware", dir / "image.hex"},
-            sims.port());
+    r = Cli({"--ip", "127.0.0.2", "--com", "COM2", "--ip", "127.0.0.3", "--firmware", image}, sims.port());
   });
   // Pull the serial scale's plug once a few firmware blocks went through.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -402,7 +371,7 @@ TEST_F(GangDownload, ScaleUnpluggedDuringTheFirmware) {
 
   for (std::size_t i : {0u, 1u}) {
     SCOPED_TRACE(i);
-    EXPECT_TRUE(ReadFileBytes(sims[i].firmwareFile()) == Received(ReadFileBytes(dir / "image.hex")));
+    EXPECT_TRUE(ReadFileBytes(sims[i].firmwareFile()) == Received(ReadFileBytes(image)));
     const auto log = sims[i].Log();
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(std::make_pair(log[log.size() - 2].cmd, log[log.size() - 2].arg), std::make_pair(14, 3));
@@ -418,12 +387,12 @@ TEST_F(GangDownload, ScaleUnpluggedDuringTheFirmware) {
 }
 
 TEST_F(GangDownload, CtrlCStopsEveryScaleMidUpgrade) {
-  Image(8192 + 200 * 256);
+  const std::string image = Image(200);
   SimGang sims(SimOptions{{"--delay", "20"}, {"--delay", "20"}});
   const std::string outPath = dir / "out", errPath = dir / "err";
   const pid_t pid = testing::SpawnCaptured(
-      cli, {"download", params, "--ip", "127.0.0.2", "--ip", "127.0.0.3", "--firmware", dir / "image.hex"},
-      {"FACSET_SCALE_UDP_PORT=" + std::to_string(sims.port())}, outPath, errPath);
+      cli, {"download", params, "--ip", "127.0.0.2", "--ip", "127.0.0.3", "--firmware", image},
+      Env(sims.port()), outPath, errPath);
   ASSERT_GT(pid, 0);
 
   auto blocks = [&](std::size_t i) {

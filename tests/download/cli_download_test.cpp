@@ -29,6 +29,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "cli/cli_run.h"
 #include "cli/sim_gang.h"
 #include "platform/text_encoding.h"
 #include "records/records.h"
@@ -86,15 +87,7 @@ class Background {
   pid_t pid_ = -1;
 };
 
-template <class Pred>
-bool WaitFor(Pred pred, int timeoutMs = 15000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using testing::WaitFor;
 
 class CliDownload : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 
 #include "params/param_model.h"
 #include "platform/text_encoding.h"
+#include "platform/text_rules.h"
 #include "support/temp_files.h"
 
 namespace facset {
@@ -65,6 +66,38 @@ TEST_F(ParamFileTest, ByteValuesKeepTheirLowEightBitsAndSaveInDecimal) {
     SaveParams(ini, ps, "_cn");
     EXPECT_EQ(ini.ReadString("factory", "byte[20 ]", "?"), std::to_string(c.byte));
   }
+}
+
+// Values a hand edit left outside a byte are named with the byte the block
+// takes from them; numbers of a byte in any spelling are not.
+TEST_F(ParamFileTest, BytesOutsideRangeAreNamedWithTheByteSent) {
+  const struct {
+    const char* text;
+    bool outside;
+  } cases[] = {
+      {"300", true},        {"-1", true},  {"12abc", true},  {"4294967297", true}, {"abc", true},
+      {"", true},           {"256", true}, {"0x100", true},  {"255", false},       {"0", false},
+      {"0xA6", false},      {"$ff", false}, {"+7", false},   {"  7  ", false},     {"007", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ParamSet ps = Load(std::string("[factory]\r\nbyte[0  ]=999\r\nbyte[1  ]=5\r\nbyte[20 ]=") + c.text +
+                             "\r\n");
+    const auto found = BytesOutsideRange(IniFile(path_));
+    ASSERT_EQ(found.size(), c.outside ? 1u : 0u);
+    if (!c.outside) continue;
+    EXPECT_EQ(found[0].byte, 20);
+    EXPECT_EQ(found[0].text, std::string(TrimBlanks(c.text)));
+    EXPECT_EQ(found[0].sent, ps.Block[20]);  // what the download sends
+  }
+  // A missing key is no hand edit; several are named in byte order.
+  Load("[factory]\r\nbyte[200]=x\r\nbyte[3  ]=-5\r\n");
+  const auto found = BytesOutsideRange(IniFile(path_));
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].byte, 3);
+  EXPECT_EQ(found[0].sent, 251);
+  EXPECT_EQ(found[1].byte, 200);
+  EXPECT_EQ(found[1].sent, 0);
 }
 
 TEST_F(ParamFileTest, ByteZeroIsNeverReadNorWritten) {
