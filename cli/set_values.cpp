@@ -3,6 +3,7 @@
 #include <charconv>
 #include <map>
 
+#include "factorydb/server_counters.h"
 #include "platform/text_rules.h"
 #include "records/records.h"
 
@@ -164,7 +165,7 @@ void ApplyValues(ParamSet& ps, const std::vector<ResolvedValue>& values) {
   for (const ResolvedValue& v : values) SetParamField(ps, v.field, v.value);
 }
 
-std::unique_ptr<CounterStore> CountersInUse() { return StationCounters(DefaultRecordsFolder()); }
+std::unique_ptr<CounterStore> CountersInUse() { return CountersFor(DefaultRecordsFolder()); }
 
 std::string SetArgumentOf(const ResolvedValue& v) {
   return v.name + "=" + (v.origin.empty() ? v.value : v.origin + "=" + v.value);

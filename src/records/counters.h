@@ -64,6 +64,11 @@ class CounterStore {
   virtual CounterList List() = 0;
 };
 
+// The refusals every store gives in the same words: a counter never set, and
+// `count` values from `next` that would pass `largest`.
+CounterError NoSuchCounterError(std::string_view name);
+CounterError PastLimitError(std::string_view name, std::int64_t next, std::int64_t count, std::int64_t largest);
+
 // A counter's name: letters, digits, "_", "-" and ".", 1 to 64 of them.
 // "" or why not.
 std::string CheckCounterName(std::string_view name);
