@@ -19,6 +19,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QWheelEvent>
+#include <QWindow>
 #include <tuple>
 
 #include "app/form_parts.h"
@@ -421,44 +422,82 @@ void TMainForm::SetTabOrder() {
   for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
 }
 
+// Sees the native window's expose events. A window manager that draws a
+// frame puts the window into it and names its size before it maps the
+// window, so the first expose comes with the frame known; it may come long
+// after the first placement on a busy machine, and adding the frame need not
+// move or resize the window itself (no Move or Resize event follows).
+class TMainForm::ExposeFilter : public QObject {
+ public:
+  explicit ExposeFilter(TMainForm* form) : QObject(form), form_(form) {}
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Expose && static_cast<QWindow*>(watched)->isExposed()) form_->Exposed();
+    return false;
+  }
+
+ private:
+  TMainForm* form_;
+};
+
 void TMainForm::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
   if (e->spontaneous() || property("facsetPlaced").toBool()) return;
   setProperty("facsetPlaced", true);
-  // The frame is known only once the window is mapped: then make the outer
-  // size 944 x 636, or the screen's free area when that is smaller (the
-  // parameter area scrolls), and centre it with the title bar on the screen.
+  // Make the outer size 944 x 636, or the screen's free area when that is
+  // smaller (the parameter area scrolls), centred with the title bar on the
+  // screen: now, before the window manager maps the window (usually its
+  // frame is not known yet), and again once it is mapped, frame and all.
   QTimer::singleShot(0, this, [this] { FitScreen(true); });
+  if (QWindow* w = windowHandle()) w->installEventFilter(new ExposeFilter(this));
+}
+
+void TMainForm::Exposed() {
+  if (exposed_) {
+    RefitIfOutside();
+    return;
+  }
+  exposed_ = true;
+  QTimer::singleShot(0, this, [this] { FitScreen(true); });
+}
+
+// The outer geometry as the window system has it now: QWidget keeps a copy
+// of the frame that a frame arriving later does not refresh.
+static QRect OuterGeometry(const QWidget& w) {
+  return w.windowHandle() != nullptr ? w.windowHandle()->frameGeometry() : w.frameGeometry();
 }
 
 void TMainForm::FitScreen(bool centre) {
   const QScreen* s = screen();
   if (s == nullptr) return;
   const QRect avail = s->availableGeometry();
-  const QSize frame = frameGeometry().size() - size();
-  const QSize outer = centre ? QSize(kOuterWidth, kOuterHeight) : frameGeometry().size();
+  const QRect now = OuterGeometry(*this);
+  const QSize frame = now.size() - size();
+  const QSize outer = centre ? QSize(kOuterWidth, kOuterHeight) : now.size();
   const QSize fitted(std::min(outer.width(), avail.width()), std::min(outer.height(), avail.height()));
-  if (fitted != frameGeometry().size()) resize(fitted - frame);
-  QPoint at = centre ? avail.center() - QPoint(fitted.width() / 2, fitted.height() / 2) : frameGeometry().topLeft();
+  if (fitted != now.size()) resize(fitted - frame);
+  QPoint at = centre ? avail.center() - QPoint(fitted.width() / 2, fitted.height() / 2) : now.topLeft();
   at.setX(std::clamp(at.x(), avail.left(), avail.right() + 1 - fitted.width()));
   at.setY(std::clamp(at.y(), avail.top(), avail.bottom() + 1 - fitted.height()));
-  if (at != frameGeometry().topLeft()) move(at);
+  if (at != now.topLeft()) move(at);
 }
 
-// A window manager adds its frame (title bar) after the first placement: a
-// window that then sticks out of the free area is fitted again.
+void TMainForm::RefitIfOutside() {
+  const QScreen* s = screen();
+  if (fitPending_ || s == nullptr || s->availableGeometry().contains(OuterGeometry(*this))) return;
+  fitPending_ = true;
+  QTimer::singleShot(0, this, [this] {
+    fitPending_ = false;
+    FitScreen(false);
+  });
+}
+
+// A window that the window manager's frame, a move or a resize leaves
+// sticking out of the free area is fitted again.
 bool TMainForm::event(QEvent* e) {
   const bool result = QWidget::event(e);
-  if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && isVisible() && !fitPending_ &&
+  if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && isVisible() &&
       property("facsetPlaced").toBool()) {
-    const QScreen* s = screen();
-    if (s != nullptr && !s->availableGeometry().contains(frameGeometry())) {
-      fitPending_ = true;
-      QTimer::singleShot(0, this, [this] {
-        fitPending_ = false;
-        FitScreen(false);
-      });
-    }
+    RefitIfOutside();
   }
   return result;
 }

@@ -156,7 +156,14 @@ class TMainForm : public QWidget {
   // Within the screen's free area: the frame (title bar) and all. `centre`:
   // the first placement, at the full size when it fits.
   void FitScreen(bool centre);
+  // A fit of the window as it now is, once, when its frame sticks out.
+  void RefitIfOutside();
+  // The native window was exposed: the first time, the window manager has
+  // just framed and mapped it.
+  void Exposed();
   bool fitPending_ = false;
+  bool exposed_ = false;
+  class ExposeFilter;
   // Writing a parameter file the window loaded or saved: when another program
   // changed it since, the operator chooses between overwriting it and keeping
   // it. False when kept (nothing written).

@@ -844,7 +844,10 @@ def case_fits_the_screen(display, exe):
         d = Display(size)
         w = None
         try:
-            w = Window(d, exe, param_file(ROWS), env={"QT_SCALE_FACTOR": scale})
+            try:
+                w = Window(d, exe, param_file(ROWS), env={"QT_SCALE_FACTOR": scale})
+            except Failure as e:
+                raise Failure("%s (%s at scale %s)" % (e, size, scale))
 
             def on_screen(s):
                 ax, ay, aw, ah = map(int, s["avail"].split())
