@@ -46,6 +46,17 @@ QStringList Installed(const QStringList& wanted) {
   return out.isEmpty() ? wanted : out;
 }
 
+// The outer geometry and the frame as the window system has them now:
+// QWidget keeps a copy of the frame that a frame arriving later does not
+// refresh.
+QRect OuterGeometry(const QWidget& w) {
+  return w.windowHandle() != nullptr ? w.windowHandle()->frameGeometry() : w.frameGeometry();
+}
+
+QMargins FrameOf(const QWidget& w) {
+  return w.windowHandle() != nullptr ? w.windowHandle()->frameMargins() : QMargins();
+}
+
 }  // namespace
 
 namespace form {
@@ -457,13 +468,10 @@ void TMainForm::Exposed() {
     return;
   }
   exposed_ = true;
-  QTimer::singleShot(0, this, [this] { FitScreen(true); });
-}
-
-// The outer geometry as the window system has it now: QWidget keeps a copy
-// of the frame that a frame arriving later does not refresh.
-static QRect OuterGeometry(const QWidget& w) {
-  return w.windowHandle() != nullptr ? w.windowHandle()->frameGeometry() : w.frameGeometry();
+  // Placed again only when the frame is not the one the placement knew of.
+  QTimer::singleShot(0, this, [this] {
+    if (placedFrame_ != FrameOf(*this)) FitScreen(true);
+  });
 }
 
 void TMainForm::FitScreen(bool centre) {
@@ -472,6 +480,7 @@ void TMainForm::FitScreen(bool centre) {
   const QRect avail = s->availableGeometry();
   const QRect now = OuterGeometry(*this);
   const QSize frame = now.size() - size();
+  if (centre) placedFrame_ = FrameOf(*this);
   const QSize outer = centre ? QSize(kOuterWidth, kOuterHeight) : now.size();
   const QSize fitted(std::min(outer.width(), avail.width()), std::min(outer.height(), avail.height()));
   if (fitted != now.size()) resize(fitted - frame);

@@ -3,6 +3,7 @@
 // parameter rows and the file commands.
 
 #include <QFont>
+#include <QMargins>
 #include <QPalette>
 #include <QPointer>
 #include <array>
@@ -10,6 +11,7 @@
 #include <QWidget>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -163,6 +165,7 @@ class TMainForm : public QWidget {
   void Exposed();
   bool fitPending_ = false;
   bool exposed_ = false;
+  std::optional<QMargins> placedFrame_;  // the frame the first placement knew of
   class ExposeFilter;
   // Writing a parameter file the window loaded or saved: when another program
   // changed it since, the operator chooses between overwriting it and keeping
