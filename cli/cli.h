@@ -34,6 +34,7 @@ extern const Command kParamCommand;
 extern const Command kPortsCommand;
 extern const Command kHistoryCommand;
 extern const Command kCounterCommand;
+extern const Command kRecordsCommand;
 
 // Prints "usage: facset-cli <synopsis>", the details, the options and the
 // rest to stdout.

@@ -14,6 +14,7 @@
 #include "download/sha256.h"
 #include "download_printer.h"
 #include "output.h"
+#include "run_forward.h"
 #include "set_values.h"
 #include "lang/lang.h"
 #include "params/param_model.h"
@@ -182,6 +183,8 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
   std::erase_if(in.outside, [&](const ByteOutsideRange& b) { return ps.Block[static_cast<std::size_t>(b.byte)] != b.sent; });
   ReportBytesOutsideRange(o.file, in.outside, false);
 
+  // The factory database is reached while the run goes on.
+  RunForward forward(DefaultRecordsFolder());
   Printer out(o.gbk, o.json);
   CreateScaleComm();
   DownloadRun run(request, out);
@@ -221,6 +224,8 @@ TargetReport RunTarget(const DownloadOptions& o, int udpPort) {
   if (const AppendResult a = AppendRecord(DefaultRecordsFolder(), MakeDownloadRecord(request, result, c)); !a) {
     out.AppendUtf8(RecordNotKeptLine(*a.error));
     out.Finish();
+  } else {
+    forward.RecordKept();
   }
   t.lines = out.lines();
   return done();

@@ -299,6 +299,37 @@ class StopSignals {
   struct sigaction old_[std::size(kStopSignals)] {};
 };
 
+void ReapEnded(std::vector<Child>& children) {
+  for (Child& c : children) {
+    if (!c.started || c.reaped) continue;
+    int ws = 0;
+    if (::waitpid(c.pid, &ws, WNOHANG) == c.pid) {
+      c.reaped = true;
+      c.waitStatus = ws;
+      c.end = std::chrono::steady_clock::now();
+    }
+  }
+}
+
+// A child that never started was stopped before its turn; one ended by a
+// stop signal was interrupted like a run of its own.
+GangChildResult ResultOf(const Child& c, bool json) {
+  GangChildResult r;
+  r.target = c.target;
+  r.started = c.started;
+  if (!c.started) {
+    r.code = kExitInterrupted;
+  } else if (WIFSIGNALED(c.waitStatus)) {
+    r.signal = WTERMSIG(c.waitStatus);
+    r.code = std::ranges::find(kStopSignals, r.signal) != std::end(kStopSignals) ? kExitInterrupted : 1;
+  } else {
+    r.code = WEXITSTATUS(c.waitStatus);
+  }
+  r.seconds = std::chrono::duration<double>(c.end - c.start).count();
+  if (json) r.document = DocumentOf(c, r.code);
+  return r;
+}
+
 }  // namespace
 
 int WorstExitCode(std::span<const int> codes) {
@@ -399,35 +430,12 @@ std::vector<GangChildResult> RunGang(const GangPlan& plan) {
         if (fds[k + j].revents) ReadStream(*owners[j].first, owners[j].second, plan, outputs);
       }
     }
-    for (Child& c : children) {
-      if (!c.started || c.reaped) continue;
-      int ws = 0;
-      if (::waitpid(c.pid, &ws, WNOHANG) == c.pid) {
-        c.reaped = true;
-        c.waitStatus = ws;
-        c.end = std::chrono::steady_clock::now();
-      }
-    }
+    ReapEnded(children);
   }
   ::sigaction(SIGPIPE, &oldPipe, nullptr);
 
   std::vector<GangChildResult> results;
-  for (const Child& c : children) {
-    GangChildResult r;
-    r.target = c.target;
-    r.started = c.started;
-    if (!c.started) {
-      r.code = kExitInterrupted;
-    } else if (WIFSIGNALED(c.waitStatus)) {
-      r.signal = WTERMSIG(c.waitStatus);
-      r.code = std::ranges::find(kStopSignals, r.signal) != std::end(kStopSignals) ? kExitInterrupted : 1;
-    } else {
-      r.code = WEXITSTATUS(c.waitStatus);
-    }
-    r.seconds = std::chrono::duration<double>(c.end - c.start).count();
-    if (plan.json) r.document = DocumentOf(c, r.code);
-    results.push_back(std::move(r));
-  }
+  for (const Child& c : children) results.push_back(ResultOf(c, plan.json));
 
   if (plan.json) {
     std::string array = "[";

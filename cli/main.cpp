@@ -12,9 +12,10 @@ namespace facset::cli {
 namespace {
 
 // Every subcommand; a new one adds its source file and one line here.
-constexpr std::array<const Command*, 9> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
+constexpr std::array<const Command*, 10> kCommands = {&kShowCommand,     &kGetCommand,   &kSetCommand,
                                                      &kDownloadCommand, &kParamCommand, &kPortsCommand,
-                                                     &kHistoryCommand,  &kCounterCommand, &kWhereCommand};
+                                                     &kHistoryCommand,  &kCounterCommand, &kRecordsCommand,
+                                                     &kWhereCommand};
 
 void PrintMainHelp(std::FILE* to) {
   std::fprintf(to, "usage: facset-cli COMMAND [ARGS...]\n       facset-cli COMMAND --help\n       facset-cli --version\n\ncommands:\n");

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <map>
 
+#include "factorydb/server_counters.h"
 #include "platform/text_rules.h"
 #include "records/records.h"
 
@@ -145,9 +146,7 @@ std::string ResolveValues(const ParamSet& ps, std::span<const std::vector<GivenV
     for (const Pending& p : uses) largest = std::min(largest, p.largest);
     const CounterValue first = store->Take(name, static_cast<std::int64_t>(uses.size()), largest);
     if (!first) {
-      std::string why = first.error->reason;
-      if (first.error->code == CounterErrorCode::Unavailable) why += " (" + store->Where() + ")";
-      return why + taken;
+      return first.error->reason + taken;
     }
     for (std::size_t k = 0; k < uses.size(); ++k) {
       out[uses[k].target][uses[k].value].value = std::to_string(*first.value + static_cast<std::int64_t>(k));
@@ -164,7 +163,7 @@ void ApplyValues(ParamSet& ps, const std::vector<ResolvedValue>& values) {
   for (const ResolvedValue& v : values) SetParamField(ps, v.field, v.value);
 }
 
-std::unique_ptr<CounterStore> CountersInUse() { return StationCounters(DefaultRecordsFolder()); }
+std::unique_ptr<CounterStore> CountersInUse() { return CountersFor(DefaultRecordsFolder()); }
 
 std::string SetArgumentOf(const ResolvedValue& v) {
   return v.name + "=" + (v.origin.empty() ? v.value : v.origin + "=" + v.value);

@@ -70,7 +70,8 @@ void ApplyValues(ParamSet& ps, const std::vector<ResolvedValue>& values);
 // The --set argument that hands a resolved value on to a target's process.
 std::string SetArgumentOf(const ResolvedValue& v);
 
-// The counters this station uses: those of its records database.
+// The counters this station uses: the factory database's when one is
+// configured, else those of its records database.
 std::unique_ptr<CounterStore> CountersInUse();
 
 }  // namespace facset::cli

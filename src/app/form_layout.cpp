@@ -178,6 +178,9 @@ void TMainForm::BuildCommandButtons() {
     (*b.slot)->setGeometry(b.left, 13, 90, 38);
   }
   btn3->hide();
+  // Where the hidden version button would be.
+  btnHistory = Own(new TWrapButton("btnHistory", ToQ(LangText("sHistory")), Panel3));
+  btnHistory->setGeometry(750, 13, 90, 38);
 }
 
 void TMainForm::BuildRightColumn() {
@@ -211,6 +214,10 @@ void TMainForm::BuildRightColumn() {
   Panel6->dock()->addAligned(Panel8, Align::Top);
   Label2 = Own(new TLabel("Label2", QString::fromUtf8("信息："), Panel8));
   Label2->move(8, 10);
+  lblRecords = new QLabel(Panel8);
+  lblRecords->setObjectName("lblRecords");
+  lblRecords->setGeometry(64, 8, 256, 20);
+  lblRecords->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   lstMsg = Own(new QPlainTextEdit(Panel6));
   lstMsg->setObjectName("lstMsg");
   lstMsg->setFont(SongFont(12));
@@ -381,6 +388,7 @@ void TMainForm::WireHandlers() {
   connect(btnDispValue, &QPushButton::clicked, this, on(&TMainForm::btnDispValueClick));
   connect(btnDownload, &QPushButton::clicked, this, on(&TMainForm::btnDownloadClick));
   connect(btnClose, &QPushButton::clicked, this, on(&TMainForm::btnCloseClick));
+  connect(btnHistory, &QPushButton::clicked, this, on(&TMainForm::btnHistoryClick));
   connect(Button1, &QPushButton::clicked, this, on(&TMainForm::Button1Click));
   connect(chkUseCom, &QCheckBox::toggled, this, on(&TMainForm::chkUseComClick));
   connect(ChkDownProg, &QCheckBox::toggled, this, on(&TMainForm::ChkDownProgClick));
@@ -408,8 +416,8 @@ void TMainForm::SetTabOrder() {
       chain.push_back(w);
     }
   }
-  chain.insert(chain.end(), {btnopen, Button2, btsave, btnDispValue, btnDownload, btnClose, btnStop, lstDispValue,
-                             lstMsg});
+  chain.insert(chain.end(), {btnopen, Button2, btsave, btnDispValue, btnDownload, btnClose, btnHistory, btnStop,
+                             lstDispValue, lstMsg});
   for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
 }
 

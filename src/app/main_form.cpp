@@ -31,6 +31,7 @@
 #include "lang/catalog_format.h"
 #include "lang/lang.h"
 #include "platform/dialogs.h"
+#include "app/window_records.h"
 #include "platform/paths.h"
 #include "platform/text_encoding.h"
 
@@ -181,6 +182,7 @@ void TMainForm::FormCreate(const QStringList& args) {
   BuildParamControls();
   ShowSetValues();
   Remember(FilesDir() + std::string(kToolConfigName));
+  records_ = new WindowRecords(lblRecords, this);
 }
 
 void TMainForm::FillOptionLists() {
@@ -414,6 +416,14 @@ void TMainForm::btnDownloadClick() {
 }
 
 void TMainForm::btnCloseClick() { close(); }
+
+void TMainForm::btnHistoryClick() {
+  if (records_ != nullptr) records_->ShowHistory();
+}
+
+void TMainForm::RecordAppended() {
+  if (records_ != nullptr) records_->RecordAppended();
+}
 
 void TMainForm::chkUseComClick() {
   CboxCom->setEnabled(chkUseCom->isChecked());

@@ -36,6 +36,7 @@ class TPanel;
 class TSplitter;
 class TWrapButton;
 class TWrapCheckBox;
+class WindowRecords;
 
 // The fixed application title; not translated.
 extern const char* const kApplicationTitleUtf8;
@@ -78,6 +79,9 @@ class TMainForm : public QWidget {
   // an upgrade runs. `figures`: blocks, rate and time left.
   void ShowUpgradeProgress(int percent, const QString& figures);
   void HideUpgradeProgress();
+  // A download's record was appended: it goes on to the factory database in
+  // the background; the status line and the History dialog show it.
+  void RecordAppended();
 
   // ---- Window operations (public for the benchmarks and the tests) ----
   void ApplyLangTexts();
@@ -169,6 +173,7 @@ class TMainForm : public QWidget {
   void btnDispValueClick();
   void btnDownloadClick();
   void btnCloseClick();
+  void btnHistoryClick();
   void chkUseComClick();
   void edtIPChange();
   void CboxComChange();
@@ -221,6 +226,7 @@ class TMainForm : public QWidget {
   static FileStamp StampOf(const std::string& path);
   std::map<std::string, FileStamp> stamps_;
   std::function<void(TMainForm&)> downloadHandler_;
+  WindowRecords* records_ = nullptr;  // a child object
   std::vector<ParamRow> rows_;          // indexed through rowIndex_
   std::array<int, 256> rowIndex_{};     // byte -> index into rows_ + 1, 0 = none
   int wheelRest_ = 0;
@@ -247,6 +253,7 @@ class TMainForm : public QWidget {
   TWrapButton* btnDownload = nullptr;
   TWrapButton* btnClose = nullptr;
   TWrapButton* btn3 = nullptr;
+  TWrapButton* btnHistory = nullptr;
   TPanel* Panel4 = nullptr;
   TPanel* Panel5 = nullptr;
   TLabel* Label3 = nullptr;
@@ -255,6 +262,7 @@ class TMainForm : public QWidget {
   TPanel* Panel6 = nullptr;
   TPanel* Panel8 = nullptr;
   TLabel* Label2 = nullptr;
+  QLabel* lblRecords = nullptr;  // records waiting for the factory database
   QPlainTextEdit* lstMsg = nullptr;
   TSplitter* Splitter1 = nullptr;
   TPanel* Panel2 = nullptr;

@@ -16,6 +16,8 @@
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTextBlock>
+#include <QTextEdit>
+#include <QTreeWidget>
 #include <csignal>
 #include <cstdlib>
 
@@ -63,7 +65,31 @@ QString TextOf(const QWidget* w) {
   if (auto* e = qobject_cast<const QLineEdit*>(w)) return e->text();
   if (auto* b = qobject_cast<const QAbstractButton*>(w)) return b->text();
   if (auto* l = qobject_cast<const QLabel*>(w)) return l->text();
+  if (auto* t = qobject_cast<const QPlainTextEdit*>(w)) return t->toPlainText();
+  if (auto* t = qobject_cast<const QTextEdit*>(w)) return t->toPlainText();
   return {};
+}
+
+// The rows of a list: where each is on the screen (for a click) and its
+// columns' texts, tab-separated.
+QString Rows(const QTreeWidget* list) {
+  QString out;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    const QTreeWidgetItem* item = list->topLevelItem(i);
+    const QRect r = list->visualItemRect(item);
+    const QPoint g = list->viewport()->mapToGlobal(r.topLeft());
+    QStringList cols;
+    for (int c = 0; c < item->columnCount(); ++c) cols << item->text(c);
+    out += QString("row %1 %2 %3 %4 %5 %6 %7\n")
+               .arg(list->objectName())
+               .arg(i)
+               .arg(g.x())
+               .arg(g.y())
+               .arg(r.width())
+               .arg(r.height())
+               .arg(OneLine(cols.join('\t')));
+  }
+  return out;
 }
 
 QString Control(const QWidget* w, const QString& name) {
@@ -107,6 +133,7 @@ void Dump(TMainForm& form, const QString& path, int markers) {
   }
   for (QWidget* w : form.findChildren<QWidget*>()) {
     if (!w->objectName().isEmpty()) out += Control(w, w->objectName());
+    if (auto* list = qobject_cast<QTreeWidget*>(w); list != nullptr && list->isVisible()) out += Rows(list);
   }
   if (QWidget* popup = QApplication::activePopupWidget()) {
     out += QString("popup=%1\n").arg(QString::fromLatin1(popup->metaObject()->className()));

@@ -251,6 +251,8 @@ void WindowDownloadWith(TMainForm& form, const RunOptions& options) {
   // A record that cannot be kept never fails the download: the log says so.
   if (const AppendResult a = AppendKeepingWindowAlive(MakeDownloadRecord(*request, o, c)); !a) {
     sink.AppendLine(RecordNotKeptLine(*a.error));
+  } else {
+    form.RecordAppended();
   }
   // The marked row's next value: only a block the scale provably got counts.
   if (o.verdict.block == StepOutcome::Ok) form.IncreaseAfterDownload();

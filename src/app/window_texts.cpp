@@ -11,6 +11,7 @@
 #include "app/form_parts.h"
 #include "app/form_widgets.h"
 #include "app/ui_text.h"
+#include "app/window_records.h"
 #include "lang/lang.h"
 
 namespace facset {
@@ -66,6 +67,9 @@ void TMainForm::ApplyLangTexts() {
   if (!windowTitle().isEmpty()) {
     if (auto t = LangWindowText(section, "Caption")) setWindowTitle(ToQ(*t));
   }
+  // Texts beyond the written catalog, in the language in force.
+  if (btnHistory != nullptr) btnHistory->setText(ToQ(LangText("sHistory")));
+  if (records_ != nullptr) records_->RefreshStatus();
   for (const QPointer<QWidget>& p : layoutControls_) {
     QWidget* w = p.data();
     if (w == nullptr) continue;  // a placeholder already removed

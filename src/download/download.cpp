@@ -8,6 +8,7 @@
 #include "download/firmware.h"
 #include "download/request_report.h"
 #include "download/target_lock.h"
+#include "params/param_model.h"
 #include "platform/text_encoding.h"
 #include "protocol/pbus.h"
 #include "protocol/pbus_commands.h"
@@ -15,6 +16,10 @@
 #include "protocol/scale_link.h"
 
 namespace facset {
+
+// The parameter file's block and the protocol name byte 0 apart (params sits below the
+// protocol); they must never drift.
+static_assert(pbus::kParamBlockMarker == kBlockMarker);
 
 void DownloadSink::ProcessEvents() {
   if (QCoreApplication::instance()) QCoreApplication::processEvents();

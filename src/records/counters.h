@@ -21,7 +21,7 @@ namespace facset {
 enum class CounterErrorCode : std::uint8_t {
   NoSuchCounter,  // never set: a misspelt name must not start again at 1
   PastLimit,      // the values would pass the largest the parameter takes
-  Unavailable,    // the store cannot be opened, read or written now
+  Unavailable,    // the store cannot be opened, read or written now (the reason names the store)
 };
 
 struct CounterError {
@@ -63,6 +63,11 @@ class CounterStore {
   virtual CounterValue Take(std::string_view name, std::int64_t count, std::int64_t largest) = 0;
   virtual CounterList List() = 0;
 };
+
+// The refusals every store gives in the same words: a counter never set, and
+// `count` values from `next` that would pass `largest`.
+CounterError NoSuchCounterError(std::string_view name);
+CounterError PastLimitError(std::string_view name, std::int64_t next, std::int64_t count, std::int64_t largest);
 
 // A counter's name: letters, digits, "_", "-" and ".", 1 to 64 of them.
 // "" or why not.

@@ -110,12 +110,6 @@ class CounterDb {
   sqlite3* db_ = nullptr;
 };
 
-CounterError NoSuch(std::string_view name) {
-  return {CounterErrorCode::NoSuchCounter,
-          "no counter \"" + std::string(name) + "\" (set its first value with: facset-cli counter " +
-              std::string(name) + " --set VALUE)"};
-}
-
 class StationCounterStore final : public CounterStore {
  public:
   explicit StationCounterStore(std::string folder) : path_(RecordsPath(folder)) {}
@@ -127,7 +121,7 @@ class StationCounterStore final : public CounterStore {
     CounterDb db(path_);
     if ((out.error = db.Begin())) return out;
     out.value = db.NextOf(name, out.error);
-    if (!out.error && !out.value) out.error = NoSuch(name);
+    if (!out.error && !out.value) out.error = NoSuchCounterError(name);
     return out;
   }
 
@@ -152,16 +146,12 @@ class StationCounterStore final : public CounterStore {
     const std::optional<std::int64_t> next = db.NextOf(name, out.error);
     if (out.error) return out;
     if (!next) {
-      out.error = NoSuch(name);
+      out.error = NoSuchCounterError(name);
       return out;
     }
     const std::int64_t last = *next + count - 1;
     if (count < 1 || last > largest || last > kCounterMax) {
-      out.error = CounterError{CounterErrorCode::PastLimit,
-                               "counter \"" + std::string(name) + "\" is at " + std::to_string(*next) + ": " +
-                                   std::to_string(count) + (count == 1 ? " value" : " values") + " would reach " +
-                                   std::to_string(last) + ", past the largest the parameter takes, " +
-                                   std::to_string(largest)};
+      out.error = PastLimitError(name, *next, count, largest);
       return out;
     }
     const std::string now = UtcNowIso();
@@ -190,6 +180,19 @@ class StationCounterStore final : public CounterStore {
 };
 
 }  // namespace
+
+CounterError NoSuchCounterError(std::string_view name) {
+  return {CounterErrorCode::NoSuchCounter,
+          "no counter \"" + std::string(name) + "\" (set its first value with: facset-cli counter " +
+              std::string(name) + " --set VALUE)"};
+}
+
+CounterError PastLimitError(std::string_view name, std::int64_t next, std::int64_t count, std::int64_t largest) {
+  return {CounterErrorCode::PastLimit, "counter \"" + std::string(name) + "\" is at " + std::to_string(next) + ": " +
+                                           std::to_string(count) + (count == 1 ? " value" : " values") +
+                                           " would reach " + std::to_string(next + count - 1) +
+                                           ", past the largest the parameter takes, " + std::to_string(largest)};
+}
 
 std::string CheckCounterName(std::string_view name) {
   if (name.empty() || name.size() > 64) return "a counter's name has 1 to 64 characters";

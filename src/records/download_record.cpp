@@ -26,6 +26,7 @@ std::string WholePath(const std::string& path) {
 
 DownloadRecord MakeDownloadRecord(const DownloadRequest& request, const DownloadOutcome& o, const RecordContext& c) {
   DownloadRecord rec;
+  rec.uid = NewRecordUid();
   rec.startUtc = c.startUtc;
   rec.endUtc = UtcNowIso();
   rec.station = StationName();

@@ -49,32 +49,49 @@ std::string Padded(std::string s, std::size_t width) {
 
 }  // namespace
 
+TableLayout LayoutFor(const RecordsExtent& e, bool withStation) {
+  TableLayout t;
+  t.withStation = withStation;
+  t.id = std::max(t.id, e.idChars);
+  t.start = std::max(t.start, e.startBytes);
+  for (RunOutcome o : {RunOutcome::Ok, RunOutcome::NotProven, RunOutcome::Failed, RunOutcome::Aborted}) {
+    t.outcome = std::max(t.outcome, Spell(o).size());
+  }
+  t.target = std::max(t.target, e.targetBytes);
+  t.station = std::max(t.station, e.stationBytes);
+  return t;
+}
+
+std::string RecordsTableHeader(const TableLayout& t) {
+  return (t.withStation ? Padded("STATION", t.station) + "  " : std::string()) + Padded("ID", t.id) + "  " +
+         Padded("STARTED", t.start) + "  " + Padded("OUTCOME", t.outcome) + "  " + Padded("TARGET", t.target) +
+         "  " + Padded("BLOCK SHA256", 64) + "  VALUES\n";
+}
+
 // The table and the full view are for a terminal: every text from the
-// database is shown with its control characters escaped, never obeyed.
+// database is shown with its control characters escaped, never obeyed (an
+// escaped text may then be wider than its column).
+void AppendRecordRow(std::string& out, const DownloadRecord& r, const TableLayout& t) {
+  if (t.withStation) out += Padded(EscapeForTerminal(r.station), t.station) + "  ";
+  const std::string id = std::to_string(r.id);
+  if (id.size() < t.id) out.append(t.id - id.size(), ' ');
+  const std::string sha = r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256);
+  const std::string values = EscapeForTerminal(ValuesSetText(r.valuesSet));
+  out += id + "  " + Padded(EscapeForTerminal(r.startUtc), t.start) + "  " +
+         Padded(std::string(Spell(r.outcome)), t.outcome) + "  " + Padded(EscapeForTerminal(r.target), t.target) +
+         "  " + (values.empty() ? sha : Padded(sha, 64) + "  " + values) + "\n";
+}
+
 std::string RecordsTable(const std::vector<DownloadRecord>& records) {
-  struct Row {
-    std::string id, start, outcome, target, sha, values;
-  };
-  std::vector<Row> rows;
-  rows.reserve(records.size());
-  std::size_t idWidth = 2, startWidth = 7, outcomeWidth = 7, targetWidth = 6;
+  RecordsExtent e;
   for (const DownloadRecord& r : records) {
-    rows.push_back({std::to_string(r.id), EscapeForTerminal(r.startUtc), std::string(Spell(r.outcome)),
-                    EscapeForTerminal(r.target), r.blockSha256.empty() ? std::string("-") : EscapeForTerminal(r.blockSha256),
-                    EscapeForTerminal(ValuesSetText(r.valuesSet))});
-    idWidth = std::max(idWidth, rows.back().id.size());
-    startWidth = std::max(startWidth, rows.back().start.size());
-    outcomeWidth = std::max(outcomeWidth, rows.back().outcome.size());
-    targetWidth = std::max(targetWidth, rows.back().target.size());
+    e.idChars = std::max(e.idChars, std::to_string(r.id).size());
+    e.startBytes = std::max(e.startBytes, EscapeForTerminal(r.startUtc).size());
+    e.targetBytes = std::max(e.targetBytes, EscapeForTerminal(r.target).size());
   }
-  std::string out = Padded("ID", idWidth) + "  " + Padded("STARTED", startWidth) + "  " +
-                    Padded("OUTCOME", outcomeWidth) + "  " + Padded("TARGET", targetWidth) + "  " +
-                    Padded("BLOCK SHA256", 64) + "  VALUES\n";
-  for (const Row& r : rows) {
-    out += std::string(idWidth - r.id.size(), ' ') + r.id + "  " + Padded(r.start, startWidth) + "  " +
-           Padded(r.outcome, outcomeWidth) + "  " + Padded(r.target, targetWidth) + "  " +
-           (r.values.empty() ? r.sha : Padded(r.sha, 64) + "  " + r.values) + "\n";
-  }
+  const TableLayout t = LayoutFor(e);
+  std::string out = RecordsTableHeader(t);
+  for (const DownloadRecord& r : records) AppendRecordRow(out, r, t);
   return out;
 }
 
@@ -90,6 +107,7 @@ void AppendRecordJson(std::string& out, const DownloadRecord& r) {
   const std::string blockHex = r.block ? BlockHex(*r.block) : std::string();
   const std::vector<Member> members = {
       {"id", {}, std::to_string(r.id)},
+      {"uid", r.uid, {}},
       {"started_utc", r.startUtc, {}},
       {"ended_utc", r.endUtc, {}},
       {"station", r.station, {}},
@@ -151,7 +169,7 @@ std::string RecordsJson(const std::vector<DownloadRecord>& records) {
 std::string_view RecordsCsvHeader() {
   return "id,started_utc,ended_utc,station,operator,program,version,transport,target,param_file,block_sha256,"
          "firmware_path,firmware_size,firmware_sha256,blocks_sent,blocks_to_send,connect,block,firmware,outcome,"
-         "exit_code,error,values\n";
+         "exit_code,error,values,uid\n";
 }
 
 void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
@@ -161,7 +179,7 @@ void AppendRecordCsv(std::string& out, const DownloadRecord& r) {
                                 OptionalText(r.blocksSent), OptionalText(r.blocksToSend),
                                 std::string(Spell(r.connectOutcome)), std::string(Spell(r.blockOutcome)),
                                 std::string(Spell(r.firmwareOutcome)), std::string(Spell(r.outcome)),
-                                OptionalText(r.exitCode), r.error, ValuesSetText(r.valuesSet)};
+                                OptionalText(r.exitCode), r.error, ValuesSetText(r.valuesSet), r.uid};
   bool first = true;
   for (const std::string& f : fields) {
     if (!first) out += ',';

@@ -12,6 +12,16 @@ namespace facset {
 
 // One line per record (id, start, outcome, target, block sha256) under a header.
 std::string RecordsTable(const std::vector<DownloadRecord>& records);
+// The same, written as the records arrive: the column widths come first, from
+// the extent of the records to print (MeasureRecords), so that memory stays
+// flat. `withStation` adds a STATION column (the factory database's records).
+struct TableLayout {
+  std::size_t id = 2, start = 7, outcome = 7, target = 6, station = 7;
+  bool withStation = false;
+};
+TableLayout LayoutFor(const RecordsExtent& e, bool withStation = false);
+std::string RecordsTableHeader(const TableLayout& t);
+void AppendRecordRow(std::string& out, const DownloadRecord& r, const TableLayout& t);
 // One JSON array of objects holding every field; the block as 512 hex digits.
 std::string RecordsJson(const std::vector<DownloadRecord>& records);
 // One element of that array, without separators.

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,12 +22,16 @@ namespace facset {
 
 inline constexpr std::string_view kRecordsFileName = "facset-records.sqlite";
 // The schema this program writes; older files are migrated on the first append.
-inline constexpr int kRecordsSchemaVersion = 2;
+inline constexpr int kRecordsSchemaVersion = 3;
 // Prefix of the log line that says a record could not be written.
 inline constexpr std::string_view kMsgRecordNotKept = "record not kept: ";
 
 struct DownloadRecord {
   std::int64_t id = 0;    // assigned by AppendRecord; ignored on append
+  // Made when the record is created (a random UUID), kept wherever the record
+  // goes: the factory database knows it by this name, so it is never counted
+  // twice however often it is sent.
+  std::string uid;
   std::string startUtc;   // ISO 8601, UTC: "2026-12-10T04:01:26.123Z"
   std::string endUtc;
   std::string station;    // host name
@@ -80,6 +86,7 @@ std::string RecordsPath(const std::string& folder);
 
 struct AppendResult {
   std::int64_t id = 0;
+  std::string uid;  // the record's, or the one made for it when it came without
   std::optional<RecordsError> error;
   explicit operator bool() const { return !error; }
 };
@@ -92,6 +99,7 @@ struct RecordFilter {
   std::string sinceUtc;  // records started at or after; "" = all (see ParseSinceDate)
   std::string target;    // the whole target text or one of its blank-separated words; "" = all
   bool failedOnly = false;  // overall outcome other than ok
+  std::int64_t limit = 0;   // at most this many (the newest); 0 = all
 };
 
 struct ReadResult {
@@ -106,8 +114,43 @@ ReadResult ReadRecords(const std::string& folder, const RecordFilter& f = {});
 // `each` may not call back into the database.
 std::optional<RecordsError> ForEachRecord(const std::string& folder, const RecordFilter& f,
                                           const std::function<void(const DownloadRecord&)>& each);
+// How wide the records that `f` selects print: the longest id, start, target
+// and station, in bytes; and how many they are.
+struct RecordsExtent {
+  std::int64_t count = 0;
+  std::size_t idChars = 0, startBytes = 0, targetBytes = 0, stationBytes = 0;
+};
+std::optional<RecordsError> MeasureRecords(const std::string& folder, const RecordFilter& f, RecordsExtent& out);
+// How many records started at or after `sinceUtc` ended with each overall
+// outcome (ok -> 12, failed -> 2, ...).
+std::optional<RecordsError> CountOutcomes(const std::string& folder, const std::string& sinceUtc,
+                                          std::map<RunOutcome, std::int64_t>& out);
 // One record by id; NotFound when there is none.
 ReadResult ReadRecord(const std::string& folder, std::int64_t id);
+
+// ---- Forwarding to the factory database -----------------------------------
+// Every record waits from its append until MarkForwarded says the factory
+// database holds it.
+
+// A new record uid: a random (version 4) UUID, lower case with hyphens.
+std::string NewRecordUid();
+
+// Waiting records with an id above `afterId`, oldest first, at most `limit`.
+// Creates or migrates the database as an append would.
+ReadResult ReadWaitingRecords(const std::string& folder, std::int64_t afterId, int limit);
+// The factory database holds these records now: they wait no more.
+std::optional<RecordsError> MarkForwarded(const std::string& folder, std::span<const std::int64_t> ids);
+
+struct ForwardState {
+  std::int64_t waiting = 0;
+  std::string oldestWaitingUtc;  // the start of the oldest waiting record
+  std::string lastAttemptUtc;    // when the last forwarding ended, whatever came of it
+  std::string lastError;         // why it left records waiting; "" when it sent all
+};
+// Never writes; with no database nothing waits.
+std::optional<RecordsError> ReadForwardState(const std::string& folder, ForwardState& out);
+// Keeps how a forwarding ended (`error` empty: everything went).
+std::optional<RecordsError> NoteForwardAttempt(const std::string& folder, const std::string& error);
 
 // The station as recorded: its host name, and who sat at it.
 std::string StationName();

@@ -222,6 +222,39 @@ void TReadThread::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
+namespace {
+
+// The read time-outs in force, read afresh each round: they may be set again
+// while the thread waits.
+struct ReadTimeouts {
+  std::uint32_t interval = 0;
+  bool immediate = false;     // hand over whatever is there at once
+  bool firstByte = false;     // wait up to the total for the first byte, then hand over
+  bool intervalUsed = false;  // a gap between bytes ends the read
+  std::uint64_t totalMs = 0;  // 0: no total
+};
+
+ReadTimeouts ReadTimeoutsOf(const CommSession& s) {
+  ReadTimeouts t;
+  t.interval = s.readInterval.load();
+  const std::uint32_t multiplier = s.readTotalMultiplier.load();
+  const std::uint32_t constant = s.readTotalConstant.load();
+  // Interval "infinite" with no totals: hand over whatever is there at once.
+  // Interval and multiplier "infinite" with a constant: wait up to the
+  // constant for the first byte, then hand over at once.
+  t.immediate = t.interval == kMaxDword && multiplier == 0 && constant == 0;
+  t.firstByte = t.interval == kMaxDword && multiplier == kMaxDword && constant > 0 && constant < kMaxDword;
+  if (t.firstByte)
+    t.totalMs = constant;
+  else if (t.interval != kMaxDword || multiplier != 0 || constant != 0)
+    t.totalMs = std::uint64_t{multiplier} * kReadChunk + constant;
+  t.totalMs = std::min<std::uint64_t>(t.totalMs, kLongestTotalMs);
+  t.intervalUsed = t.interval != 0 && t.interval != kMaxDword;
+  return t;
+}
+
+}  // namespace
+
 void TReadThread::Run() {
   CommSession& s = *session_;
   serial_detail::RxFilter filter;
@@ -260,21 +293,10 @@ void TReadThread::Run() {
   };
 
   while (!s.stopped.load()) {
-    const std::uint32_t interval = s.readInterval.load();
-    const std::uint32_t multiplier = s.readTotalMultiplier.load();
-    const std::uint32_t constant = s.readTotalConstant.load();
-    // Interval "infinite" with no totals: hand over whatever is there at once.
-    // Interval and multiplier "infinite" with a constant: wait up to the
-    // constant for the first byte, then hand over at once.
-    const bool immediate = interval == kMaxDword && multiplier == 0 && constant == 0;
-    const bool firstByte = interval == kMaxDword && multiplier == kMaxDword && constant > 0 && constant < kMaxDword;
-    std::uint64_t totalMs = 0;
-    if (firstByte)
-      totalMs = constant;
-    else if (interval != kMaxDword || multiplier != 0 || constant != 0)
-      totalMs = std::uint64_t{multiplier} * kReadChunk + constant;
-    totalMs = std::min<std::uint64_t>(totalMs, kLongestTotalMs);
-    const bool intervalUsed = interval != 0 && interval != kMaxDword;
+    const ReadTimeouts t = ReadTimeoutsOf(s);
+    const std::uint32_t interval = t.interval;
+    const bool immediate = t.immediate, firstByte = t.firstByte, intervalUsed = t.intervalUsed;
+    const std::uint64_t totalMs = t.totalMs;
 
     Clock::time_point deadline = Clock::time_point::max();
     if (count > 0 && intervalUsed) deadline = lastByte + std::chrono::milliseconds(interval);

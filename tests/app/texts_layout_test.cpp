@@ -209,8 +209,8 @@ void TextsLayoutTest::tabOrderAndNames() {
   QCOMPARE(visited, (QStringList{"chkUseCom", "ChkDownProg", "edtFilePath", "Button1", "cbb1", "cbb2", "cbb3", "Cbb4",
                                  "Cbb6", "Cboxbdgb", "edtbdgb", "CboxTaggb", "edttaggb", "CboxAuto14", "CboxAuto15",
                                  "CboxAuto16", "CboxAuto19", "edtAuto20", "CboxAuto30", "CboxAuto44", "btnopen",
-                                 "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "lstDispValue",
-                                 "lstMsg"}));
+                                 "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "btnHistory",
+                                 "lstDispValue", "lstMsg"}));
   // What a screen reader says: the name, or (lists on Linux, whose name is
   // their value) the label it is labelled by.
   auto name = [&](const char* object) {

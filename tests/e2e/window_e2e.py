@@ -219,7 +219,7 @@ class Window:
             if self.proc.poll() is not None:
                 raise Failure("facset ended: " + self.proc.stderr.read().decode(errors="replace"))
             time.sleep(0.01)
-        state = {"w": {}, "buttons": [], "acc": {}}
+        state = {"w": {}, "buttons": [], "acc": {}, "rows": {}}
         with open(self.dump_path, encoding="utf-8") as f:
             for line in f.read().splitlines():
                 if line.startswith("w "):
@@ -231,6 +231,11 @@ class Window:
                         state["buttons"].append(control)
                     else:
                         state["w"][parts[1]] = control
+                elif line.startswith("row "):
+                    parts = line.split(" ", 7)
+                    state["rows"].setdefault(parts[1], []).append(
+                        {"x": int(parts[3]), "y": int(parts[4]), "width": int(parts[5]), "height": int(parts[6]),
+                         "cols": unescape(parts[7]).split("\t")})
                 elif line.startswith("acc "):
                     key, _, value = line[4:].partition("=")
                     state["acc"][key] = unescape(value)
@@ -802,7 +807,8 @@ def case_space_twice_does_not_stop(display, exe):
 
 TAB_ORDER = ["chkUseCom", "ChkDownProg", "edtFilePath", "Button1", "cbb1", "cbb2", "cbb3", "Cbb4", "Cbb6",
              "Cboxbdgb", "edtbdgb", "CboxTaggb", "edttaggb", "CboxAuto14", "CboxAuto15", "edtAuto20", "btnopen",
-             "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "lstDispValue", "lstMsg", "edtIP"]
+             "Button2", "btsave", "btnDispValue", "btnDownload", "btnClose", "btnHistory", "lstDispValue", "lstMsg",
+             "edtIP"]
 
 
 def case_keyboard_reaches_and_reads(display, exe):
@@ -875,9 +881,10 @@ CASES = [case_key_filters, case_two_choice_letters, case_escape_keeps_the_questi
          case_keyboard_reaches_and_reads, case_fits_the_screen]
 
 
-def main():
+def main(cases=None, doc=__doc__):
+    """Runs `cases` (this file's by default), or those named on the command line."""
     if len(sys.argv) < 2:
-        print(__doc__)
+        print(doc)
         return 2
     exe = os.path.abspath(sys.argv[1])
     wanted = sys.argv[2:]
@@ -888,7 +895,7 @@ def main():
     display = Display()
     failed = 0
     try:
-        for case in CASES:
+        for case in cases or CASES:
             if wanted and case.__name__ not in wanted:
                 continue
             start = time.monotonic()

@@ -73,6 +73,11 @@ TEST(Records, AppendThenReadBackEveryField) {
   ASSERT_EQ(all.records.size(), 2u);
   full.id = a.id;
   bare.id = b.id;
+  // A record keeps the uid it came with; one without gets a fresh one.
+  EXPECT_EQ(a.uid, full.uid);
+  EXPECT_EQ(b.uid.size(), 36u) << b.uid;
+  EXPECT_NE(b.uid, a.uid);
+  bare.uid = b.uid;
   EXPECT_EQ(all.records[0], bare);  // newest first
   EXPECT_EQ(all.records[1], full);
 
@@ -182,8 +187,7 @@ TEST(Records, EarlierOutcomeWordsStillRead) {
   ExecSql(db, "INSERT INTO downloads SELECT NULL, started_utc, ended_utc, station, operator, program, version,"
               " transport, target, param_file, block, block_sha256, firmware_path, firmware_size, firmware_sha256,"
               " blocks_sent, blocks_to_send, 'aborted', 'not run', 'not asked', 'aborted', exit_code, error, log,"
-              " values_set"
-              " FROM downloads");
+              " values_set, lower(hex(randomblob(16))) FROM downloads");
   const ReadResult r = ReadRecords(dir.path());
   ASSERT_TRUE(r);
   ASSERT_EQ(r.records.size(), 2u);

@@ -10,6 +10,7 @@ namespace facset::testing {
 
 inline DownloadRecord SampleRecord(const std::string& start, const std::string& target, const std::string& outcome) {
   DownloadRecord r;
+  r.uid = NewRecordUid();
   r.startUtc = start;
   r.endUtc = start;
   r.station = "line-3";

@@ -46,6 +46,9 @@ struct RxByte {
   Clock::time_point in;
 };
 
+struct Reply;
+struct Outgoing;
+
 class Sim {
  public:
   explicit Sim(Options o) : o_(std::move(o)), currentSpeed_(o_.speed) {}
@@ -70,6 +73,11 @@ class Sim {
   // answers.cpp: what the scale answers.
   // Decides the answer; `speed` is the serial line's speed (0 on UDP).
   void Handle(const std::uint8_t* pkt, bool udp, const sockaddr_in* from, std::uint32_t speed);
+  bool RefusedByOption(int cmd, int arg);
+  Reply Decide(int cmd, int arg, const std::uint8_t* payload, bool udp);
+  Outgoing Shape(Reply& r, bool udp, const sockaddr_in* from, Clock::time_point now);
+  std::optional<Pending> QueueStrays(const Pending& p, Clock::time_point now, Reply& r);
+  void QueueAnswer(Outgoing out, const Reply& r);
   void Log(bool udp, const sockaddr_in* from, std::uint32_t speed, int cmd, int arg, const std::string& answer,
            const std::string& extra);
   void StoreParams(const std::uint8_t* payload);
