@@ -146,9 +146,7 @@ std::string ResolveValues(const ParamSet& ps, std::span<const std::vector<GivenV
     for (const Pending& p : uses) largest = std::min(largest, p.largest);
     const CounterValue first = store->Take(name, static_cast<std::int64_t>(uses.size()), largest);
     if (!first) {
-      std::string why = first.error->reason;
-      if (first.error->code == CounterErrorCode::Unavailable) why += " (" + store->Where() + ")";
-      return why + taken;
+      return first.error->reason + taken;
     }
     for (std::size_t k = 0; k < uses.size(); ++k) {
       out[uses[k].target][uses[k].value].value = std::to_string(*first.value + static_cast<std::int64_t>(k));

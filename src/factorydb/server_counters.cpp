@@ -111,7 +111,7 @@ class RefusingCounterStore final : public CounterStore {
  private:
   CounterValue Refused() const {
     CounterValue out;
-    out.error = CounterError{CounterErrorCode::Unavailable, why_};
+    out.error = CounterError{CounterErrorCode::Unavailable, where_ + ": " + why_};
     return out;
   }
   std::string where_, why_;

@@ -62,8 +62,9 @@ std::string LinkReview::IgnoredText() const {
 // - a stray answer that arrives while nothing is owed, or answers outnumbering
 //   transmissions, show a scale that sends copies. Then an answer proves its
 //   request only when the request left after a quiet time longer than the
-//   largest gap a copy was seen at, and no earlier request whose own answer
-//   is in doubt could still be answered.
+//   copy window, and no earlier request whose own answer is in doubt could
+//   still be answered; a late answer's copy may follow it by the copy window,
+//   so what is owed is owed that much longer.
 // The account is judged once when a request ends and again, with all the
 // link showed, when it is reviewed at its close.
 struct TPBusComm::Account {
@@ -79,6 +80,7 @@ struct TPBusComm::Account {
     std::int64_t sentAt = 0;        // the transmission whose wait got the answer
     std::int64_t quietBefore = -1;  // ms since the link's last answer when it left (-1: none before)
     std::size_t firstTx = 0;        // index of its first transmission in txs
+    bool closing = false;           // the read and log-off that close the link: no step rests on them
   };
   std::vector<Tx> txs;
   std::vector<Req> reqs;
@@ -87,19 +89,36 @@ struct TPBusComm::Account {
   std::uint64_t strays = 0;
   bool copies = false;
   std::int64_t copyGap = 0;
-  // Looks for copies: after the link's first answers, and, once the link lost
-  // a transmission (a loss can hide a copy by standing in for it), after the
-  // next few verdicts too.
+  // Looks for copies: after the link's first verdicts, and after more of
+  // them for every sign that a copy may have stood in for a lost answer (a
+  // loss hides a copy by giving it a request to be credited to): a
+  // transmission that went unanswered, or an answer to a request that left
+  // within the copy window of another answer coming slower than the link's
+  // answers come.
   int looks = 0;
   std::int64_t lookedAfter = LLONG_MIN;
-  bool lossSeen = false;
+  int doubts = 0;
+  std::int64_t quickest = LLONG_MAX;  // the quickest verdict, ms after its transmission left
   bool lastWasVerdict = false;
-  static constexpr int kLooksAtStart = kCopyLooks;
-  static constexpr int kLooksAfterLoss = 4;
+  static constexpr int kLooksPerDoubt = 2;
+  static constexpr int kLooksForDoubts = 8;
+  static constexpr std::int64_t kAnswerJitterMs = 20;
+  int LooksDue() const { return kCopyLooks + std::min(kLooksForDoubts, kLooksPerDoubt * doubts); }
+  // A verdict `ms` after its transmission left, to a request that left
+  // `quietBefore` ms after the last answer.
+  void Verdict(std::int64_t ms, std::int64_t quietBefore) {
+    if (quietBefore >= 0 && quietBefore < CopyQuiet() && quickest != LLONG_MAX && ms > 2 * quickest + kAnswerJitterMs)
+      ++doubts;
+    quickest = std::min(quickest, ms);
+  }
   std::int64_t lastAnswerAt = LLONG_MIN;
   int lateLimit = 3000;
 
-  bool Owed(const Tx& t, std::int64_t now) const { return t.owed && !t.waitAnswered && t.at + lateLimit > now; }
+  // How long after it left an unanswered transmission may still be answered:
+  // the late limit, and on a link that sends copies, the copy of a late
+  // answer may follow it by up to the copy window.
+  std::int64_t OwedFor() const { return lateLimit + (copies ? kCopyWindowMs : 0); }
+  bool Owed(const Tx& t, std::int64_t now) const { return t.owed && !t.waitAnswered && t.at + OwedFor() > now; }
 
   // The transmissions whose own wait went unanswered, in time order: few on a
   // link that works, so no question below walks the whole link.
@@ -112,7 +131,7 @@ struct TPBusComm::Account {
     for (std::size_t k = unanswered.size(); k-- > 0;) {
       const Tx& t = txs[unanswered[k]];
       if (t.at >= now) continue;
-      if (t.at + lateLimit <= now) break;
+      if (t.at + OwedFor() <= now) break;
       if (Owed(t, now) && fn(t)) return true;
     }
     return false;
@@ -122,7 +141,7 @@ struct TPBusComm::Account {
   std::int64_t OwedUntil(std::int64_t now) const {
     std::int64_t until = LLONG_MIN;
     AnyOwed(now + 1, [&](const Tx& t) {
-      until = std::max(until, t.at + lateLimit);
+      until = std::max(until, t.at + OwedFor());
       return false;
     });
     return until;
@@ -174,7 +193,7 @@ struct TPBusComm::Account {
     // answered when this one left: its own wait went unanswered, or its
     // answer is itself in doubt.
     const bool owed = AnyOwed(r.sentAt, [&](const Tx& t) { return t.request != i; }) ||
-                      (doubtAt != LLONG_MIN && doubtAt + lateLimit > r.sentAt);
+                      (doubtAt != LLONG_MIN && doubtAt + OwedFor() > r.sentAt);
     if (owed) {
       why = "an answer to an earlier request could still have been on its way when this request was answered";
       return false;
@@ -208,6 +227,19 @@ struct TPBusComm::Account {
     for (std::size_t i = 0; i < reqs.size(); ++i)
       if (reqs[i].outcome.Acknowledged()) proven[i] = JudgeNext(i, doubtAt, why[i]);
     return proven;
+  }
+  // Whether what the link may still show can take a step's proof away: only
+  // copies can (an answer arriving now changes no transmission's own wait),
+  // so a step loses nothing if it would stay proven were copies seen.
+  bool ProofStillOpen() const {
+    if (copies) return false;
+    Account seen = *this;
+    seen.copies = true;
+    std::vector<std::string> why;
+    const std::vector<char> now = JudgeAll(why), then = seen.JudgeAll(why);
+    for (std::size_t i = 0; i < reqs.size(); ++i)
+      if (!reqs[i].closing && now[i] && !then[i]) return true;
+    return false;
   }
   // The judgment made as each request ended.
   std::int64_t doubtSoFar = LLONG_MIN;
@@ -288,19 +320,19 @@ void TPBusComm::Open(std::unique_ptr<PBusTransport> link) {
 void TPBusComm::Close() {
   if (busy_) throw EPBusBusy();
   if (!link_) return;
-  // The last look at the link before its account is reviewed: answers still
-  // owed, and copies of the last answers, would show what the requests'
-  // answers cannot (a copy credited to a request whose own answer then
-  // stands one request behind).
+  // The last look at the link before its account is reviewed, while a step's
+  // proof still rests on it: answers still owed, and copies of the last
+  // answers, would show what the requests' answers cannot (a copy credited
+  // to a request whose own answer then stands one request behind).
   {
     BusyScope scope(*this);
     Account& a = *account_;
-    if (open_ && !aborted_ && !link_->Gone() && a.lastAnswerAt != LLONG_MIN) {
+    if (open_ && !aborted_ && !link_->Gone() && a.lastAnswerAt != LLONG_MIN && a.ProofStillOpen()) {
       accepting_ = false;
       try {
         link_->Flush();
         const std::int64_t now = link_->NowMs();
-        const std::int64_t until = std::max(a.OwedUntil(now), a.lastAnswerAt + kCopyWindowMs);
+        const std::int64_t until = std::max(a.OwedUntil(now), a.lastAnswerAt + a.CopyQuiet());
         if (until > now)
           link_->Listen(static_cast<int>(std::min<std::int64_t>(until - now, INT_MAX)), [this] { return aborted_; });
       } catch (const std::exception&) {
@@ -476,15 +508,15 @@ void TPBusComm::SettleBeforeRequest() {
     const std::int64_t now = link.NowMs();
     std::int64_t until = a.OwedUntil(now);
     if (a.copies && a.lastAnswerAt != LLONG_MIN) until = std::max(until, a.lastAnswerAt + a.CopyQuiet());
-    // Does the scale send copies? Looked for after the link's first two
-    // verdicts (a copy may be lost on the line like any answer), and after a
-    // few more once the link lost a transmission.
-    const int looksDue = a.lossSeen ? Account::kLooksAtStart + Account::kLooksAfterLoss : Account::kLooksAtStart;
-    if (!a.copies && a.lastAnswerAt != LLONG_MIN && a.lookedAfter != a.lastAnswerAt &&
-        (a.looks == 0 || (a.lastWasVerdict && a.looks < looksDue))) {
+    // Does the scale send copies? Looked for after the link's first verdicts
+    // (a copy may be lost on the line like any answer), and after more of
+    // them once the link gave cause for doubt; never before the requests that
+    // close the link, which no step rests on.
+    if (!a.copies && !a.reqs.back().closing && a.lastAnswerAt != LLONG_MIN && a.lookedAfter != a.lastAnswerAt &&
+        (a.looks == 0 || (a.lastWasVerdict && a.looks < a.LooksDue()))) {
       ++a.looks;
       a.lookedAfter = a.lastAnswerAt;
-      until = std::max(until, a.lastAnswerAt + kCopyWindowMs);
+      until = std::max(until, a.lastAnswerAt + a.CopyQuiet());
     }
     if (until <= now) return;
     const std::uint64_t seen = a.answers;
@@ -543,6 +575,7 @@ AnswerCode TPBusComm::Attempt(const Buffer& packet) {
     Account::Req& q = a.reqs.back();
     q.sentAt = sentAt;
     q.quietBefore = quietBefore;
+    if (answerByte_ == kVerdictAck) a.Verdict(link.NowMs() - sentAt, quietBefore);
     lastWaitEnd_ = WaitEnd::Answer;
     if (aborted_) return AnswerCode::Aborted;
     if (answerByte_ == kVerdictRefused) return AnswerCode::Refused;
@@ -553,7 +586,7 @@ AnswerCode TPBusComm::Attempt(const Buffer& packet) {
     lastWaitEnd_ = WaitEnd::Abort;
     return AnswerCode::Aborted;
   }
-  a.lossSeen = true;
+  ++a.doubts;
   lastWaitEnd_ = WaitEnd::Timeout;
   return AnswerCode::Timeout;
 }
@@ -686,6 +719,7 @@ bool TPBusComm::Request(std::uint8_t command, std::uint16_t arg, std::span<const
   q.outcome.index = account_->reqs.size();
   q.outcome.command = command;
   q.outcome.arg = arg;
+  q.closing = command == pbus::kCmdSession && (arg == pbus::kArgRead || arg == pbus::kArgLogOff);
   account_->reqs.push_back(q);
   const bool ok = Transact(packet, want, retryCount_ + 1);
   account_->ShiftAnswered(account_->reqs.size() - 1);

@@ -156,9 +156,12 @@ class TPBusComm {
   // behind another answer counts as a copy.
   static constexpr int kCopyWindowMs = 600;
   // How many of the link's first verdicts are each followed by such a look
-  // (a copy may be lost on the line like any answer). A link that loses a
-  // transmission gets a few looks more.
-  static constexpr int kCopyLooks = 2;
+  // (a copy may be lost on the line like any answer, and a look after an
+  // answer that was itself a copy sees nothing). A link that loses a
+  // transmission, or answers slower than it did, gets more looks. The
+  // requests that close the link (the read and the log-off) get none, and
+  // the close looks only while a step's proof still rests on it.
+  static constexpr int kCopyLooks = 3;
   // The least quiet time before a request once copies were seen (and the
   // settle time after a serial refusal).
   static constexpr int kCopyLookMs = 50;

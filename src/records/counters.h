@@ -21,7 +21,7 @@ namespace facset {
 enum class CounterErrorCode : std::uint8_t {
   NoSuchCounter,  // never set: a misspelt name must not start again at 1
   PastLimit,      // the values would pass the largest the parameter takes
-  Unavailable,    // the store cannot be opened, read or written now
+  Unavailable,    // the store cannot be opened, read or written now (the reason names the store)
 };
 
 struct CounterError {

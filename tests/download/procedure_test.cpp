@@ -385,9 +385,11 @@ TEST_F(Download, AbortEndsTheRunAndReleasesThePort) {
   Firmware(RandomImage(2 * 1024 * 1024, 5));
   DownloadRun run(request, sink);
   sink.onAppend = [&] {
-    // Once the upgrade streams, abort from an event handler, as closing the
-    // window does.
-    if (sink.lines.size() == 5) QTimer::singleShot(200, QCoreApplication::instance(), [&] { run.Abort(); });
+    // Once the upgrade streams (after the engine's look for copies that
+    // follows the upgrade's start), abort from an event handler, as closing
+    // the window does.
+    if (sink.lines.size() == 5)
+      QTimer::singleShot(TPBusComm::kCopyWindowMs + 200, QCoreApplication::instance(), [&] { run.Abort(); });
   };
   const DownloadOutcome r = run.Run();
   EXPECT_TRUE(run.Aborted());
