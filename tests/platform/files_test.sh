@@ -18,9 +18,15 @@ base=$(mktemp -d /tmp/facset-files-test.XXXXXX)
 chmod 755 "$base"
 sim_pid=""
 win_pid=""
+stop_win() {
+  [ -n "$win_pid" ] || return 0
+  kill "$win_pid" 2>/dev/null
+  wait "$win_pid" 2>/dev/null
+  win_pid=""
+}
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  [ -n "$win_pid" ] && kill "$win_pid" 2>/dev/null && wait "$win_pid" 2>/dev/null
+  stop_win
   rm -rf "$base"
 }
 trap cleanup EXIT
@@ -35,13 +41,19 @@ users=("$me")
 [ "$(id -u)" -eq 0 ] && users+=(nobody)
 
 # as USER CMD...: CMD with a clean environment as USER (nobody through setpriv).
+# run: the command that runs what follows as WHO with a clean environment
+# (each part execs the next, so a background job's pid is the program's own).
+as_prefix() {
+  if [ "$1" = "$me" ]; then
+    run=(env -i PATH=/usr/bin:/bin)
+  else
+    run=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin)
+  fi
+}
 as() {
   local who=$1; shift
-  if [ "$who" = "$me" ]; then
-    env -i PATH=/usr/bin:/bin "$@"
-  else
-    setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin "$@"
-  fi
+  as_prefix "$who"
+  "${run[@]}" "$@"
 }
 # folder PATH MODE OWNER: a folder with that mode and owner.
 folder() {
@@ -108,11 +120,12 @@ for who in "${users[@]}"; do
   check "$who, no HOME: refused, never /tmp ($out)" \
     test "$rc" -eq 1 -a "$out" = "facset-cli: HOME is not set: the tool needs HOME or FACSET_HOME to find the folder of its files"
   # The window says so too (a box: it waits for its OK, so stop it once it has spoken).
-  as "$who" HOME="$home" FACSET_HOME="$w/open" QT_QPA_PLATFORM=offscreen "$win" >"$w/win.out" 2>&1 &
+  as_prefix "$who"
+  "${run[@]}" HOME="$home" FACSET_HOME="$w/open" QT_QPA_PLATFORM=offscreen "$win" >"$w/win.out" 2>&1 &
   win_pid=$!
   for _ in $(seq 100); do grep -q "$open_mode" "$w/win.out" && break; sleep 0.1; done
   check "$who: the window refuses a shared folder" grep -q "^facset: the folder of the tool's files, $w/open, $open_mode" "$w/win.out"
-  kill "$win_pid" 2>/dev/null; wait "$win_pid" 2>/dev/null; win_pid=""
+  stop_win
   check "$who: and writes nothing there" test -z "$(ls -A "$w/open")"
 done
 
@@ -171,11 +184,12 @@ rm -f "$f/kelvaset_en.lng"
 
 # facconfig.ini, written by the window's first start.
 ln -s "$victim" "$f/facconfig.ini"
-env_cli QT_QPA_PLATFORM=offscreen FACSET_QUIT_AFTER_PAINT=1 "$win" >"$base/win.out" 2>&1 &
+env -i PATH=/usr/bin:/bin HOME="$base" FACSET_HOME="$f" QT_QPA_PLATFORM=offscreen FACSET_QUIT_AFTER_PAINT=1 "$win" \
+  >"$base/win.out" 2>&1 &
 win_pid=$!
 for _ in $(seq 100); do grep -q "Unable to write" "$base/win.out" && break; sleep 0.1; done
 check "facconfig.ini a link: the window refuses it" grep -q "^facset: Unable to write to $f/facconfig.ini: a symbolic link, not a regular file" "$base/win.out"
-kill "$win_pid" 2>/dev/null; wait "$win_pid" 2>/dev/null; win_pid=""
+stop_win
 check "facconfig.ini a link: its target is untouched" test "$(cat "$victim")" = $'[a]\r\nk=1\r'
 rm -f "$f/facconfig.ini"
 
