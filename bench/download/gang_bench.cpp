@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim_gang.h"
+#include "support/median.h"
 #include "support/run_process.h"
 
 using namespace facset::testing;
@@ -22,11 +23,6 @@ namespace {
 
 constexpr int kScales = 8;
 constexpr std::size_t kImageSize = 128 * 1024;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 }  // namespace
 

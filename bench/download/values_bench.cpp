@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim_gang.h"
+#include "support/median.h"
 #include "support/run_process.h"
 
 using namespace facset::testing;
@@ -22,11 +23,6 @@ using namespace facset::testing;
 namespace {
 
 constexpr int kScales = 8;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 }  // namespace
 

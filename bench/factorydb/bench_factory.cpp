@@ -32,6 +32,7 @@
 #include "download/sha256.h"
 #include "records/records.h"
 #include "factorydb/station_fixture.h"
+#include "support/median.h"
 #include "support/pg_server.h"
 #include "support/run_process.h"
 #include "support/sim_process.h"
@@ -124,11 +125,6 @@ int Forward(int stations, int records) {
   std::printf("  %zu rows on the server, %zu lost, %zu doubled, %d syncs failed; wall time %.0f ms (%.0f rows/s)\n",
               rows.size(), lost, doubled, failed, ms, rows.size() / (ms / 1000));
   return lost || doubled || failed || rows.size() != uids.size() ? 1 : 0;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // Runs the CLI with stdout to /dev/null; wall time and the child's peak RSS.
