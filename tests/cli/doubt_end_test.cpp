@@ -27,12 +27,18 @@ std::string Text(const QJsonValue& v) { return v.toString().toStdString(); }
 // sent at once after an answer may have been acknowledged by copies. The run
 // says "not proven", although (the truth, in scale-sim's files) the scale
 // holds every block.
-TEST_F(DoubtEnd, AnswersThatCannotBeMatchedEndNotProven) {
+// Over UDP and over the serial line alike.
+class DoubtEndOver : public Station, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DoubtEndOver, AnswersThatCannotBeMatchedEndNotProven) {
+  const bool serial = GetParam();
   // Its 7th request (log-on, 80/0, 14/16, 15/0, blocks 32 and 33 before it)
   // is the only late one: the repeat is the 8th, the run ends at the 12th.
-  SimProcess sim({"--late", "1200:7"});
+  SimProcess sim({"--late", "1200:7"}, serial);
   const std::string image = Image(4);
-  const ProcessResult run = Run({"--firmware", image, "--json"}, sim.udpPort());
+  std::vector<std::string> args{"--firmware", image, "--json"};
+  if (serial) args.insert(args.begin(), {"--com", sim.ptyPath()});
+  const ProcessResult run = Run(args, sim.udpPort());
   ASSERT_EQ(run.status, 7) << run.out << run.err;
 
   const auto records = Records();
@@ -76,6 +82,8 @@ TEST_F(DoubtEnd, AnswersThatCannotBeMatchedEndNotProven) {
   EXPECT_EQ(blocks, (std::vector<int>{32, 33, 34, 34, 35}));
   EXPECT_TRUE(SeenBy(sim).finished);
 }
+INSTANTIATE_TEST_SUITE_P(Transports, DoubtEndOver, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Serial" : "Udp"; });
 
 // A scale that holds XOFF after the log-on's answer and never sends XON: the
 // parameter block waits one hold limit (30 s), is withdrawn and never leaves,
